@@ -1,0 +1,3 @@
+"""Benchmarks (filled in with the performance work)."""
+
+print("no benchmarks yet")

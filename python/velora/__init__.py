@@ -1,0 +1,6 @@
+"""velora: post-quantum encryption built on ML-KEM (FIPS 203) and AES-256-GCM."""
+
+from . import _velora_core
+from ._velora_core import *  # noqa: F401,F403  (every registered name)
+
+__all__ = list(_velora_core.__all__)

@@ -1,0 +1,36 @@
+// Wiping of secrets with stores the optimiser may not remove.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace velora {
+
+// Overwrites n bytes with zeros, one volatile byte store at a time.
+inline void secure_wipe(void* p, std::size_t n) noexcept {
+    volatile std::uint8_t* b = static_cast<volatile std::uint8_t*>(p);
+    for (std::size_t i = 0; i < n; ++i) b[i] = 0;
+}
+
+inline void secure_wipe(std::span<std::uint8_t> s) noexcept { secure_wipe(s.data(), s.size()); }
+
+// A fixed-size secret buffer that wipes itself when it goes out of scope.
+template <std::size_t N>
+struct SecretBytes {
+    std::array<std::uint8_t, N> bytes{};
+
+    SecretBytes() = default;
+    SecretBytes(const SecretBytes&) = delete;
+    SecretBytes& operator=(const SecretBytes&) = delete;
+    ~SecretBytes() { secure_wipe(bytes.data(), N); }
+
+    std::uint8_t* data() noexcept { return bytes.data(); }
+    const std::uint8_t* data() const noexcept { return bytes.data(); }
+    static constexpr std::size_t size() noexcept { return N; }
+    std::span<std::uint8_t, N> span() noexcept { return bytes; }
+    std::span<const std::uint8_t, N> span() const noexcept { return bytes; }
+};
+
+}  // namespace velora
