@@ -1,0 +1,149 @@
+// Shared helpers of the binding layer: owned references, the lock-release
+// guard, argument conventions, result builders and the error mapping.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "core/error.hpp"
+
+namespace velora::bindings {
+
+// ---- owned references -------------------------------------------------------
+
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    explicit PyRef(PyObject* owned) noexcept : p_(owned) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    PyRef& operator=(PyRef&& o) noexcept {
+        if (this != &o) { Py_XDECREF(p_); p_ = std::exchange(o.p_, nullptr); }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+// ---- the interpreter lock ---------------------------------------------------
+
+// Releases the interpreter lock for its lifetime. Nothing inside may touch a
+// Python object or a reference count.
+class GilRelease {
+public:
+    GilRelease() noexcept : state_(PyEval_SaveThread()) {}
+    ~GilRelease() { PyEval_RestoreThread(state_); }
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+template <class F>
+auto without_gil(F&& f) {
+    GilRelease released;
+    return std::forward<F>(f)();
+}
+
+// ---- arguments --------------------------------------------------------------
+
+// The parameter list of one function: names in signature order, how many are
+// required. Used with METH_FASTCALL | METH_KEYWORDS.
+struct Signature {
+    const char* function;                // name used in TypeError texts
+    std::span<const char* const> names;  // parameter names
+    std::size_t required;                // leading required parameters
+};
+
+// Sorts positional and keyword arguments into out[0..names.size()), borrowed;
+// an omitted optional parameter is nullptr. Raises the interpreter's usual
+// TypeError texts (missing, too many, unexpected keyword, multiple values).
+[[nodiscard]] bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                              PyObject** out);
+
+// `bytes` or a subclass, viewed in place (valid while the object lives).
+[[nodiscard]] bool arg_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>* out);
+// `str`, viewed as UTF-8 in place (valid while the object lives).
+[[nodiscard]] bool arg_str(PyObject* obj, const char* name, std::string_view* out);
+// A SecurityLevel member; obj == nullptr (omitted) gives ML-KEM-768.
+// Writes the parameter-set index 0, 1 or 2.
+[[nodiscard]] bool arg_level(PyObject* obj, const char* name, std::uint8_t* index_out);
+
+// Raises TypeError "'T' object is not an instance of 'EXPECTED'" (or the
+// None form) with the note "while processing 'NAME'". Returns false.
+bool raise_type_error(PyObject* obj, const char* expected, const char* name);
+
+// ---- results ----------------------------------------------------------------
+
+PyObject* to_bytes(std::span<const std::uint8_t> data);
+PyObject* to_str(std::string_view utf8);
+
+// ---- errors -----------------------------------------------------------------
+
+// The one mapping from core errors to Python exceptions. Sets the exception
+// and returns nullptr.
+PyObject* core_error_to_pyerr(const VeloraError& err);
+
+// Exception classes, created once per process (new references are not
+// returned: these are borrowed from the process-wide cache). nullptr with an
+// exception set on failure.
+PyObject* velora_error_type();
+PyObject* decapsulation_error_type();
+PyObject* decryption_error_type();
+PyObject* invalid_parameter_error_type();
+PyObject* rng_error_type();
+PyObject* key_serialization_error_type();
+PyObject* panic_exception_type();
+
+// Runs a binding body so that no C++ exception reaches the interpreter:
+// std::bad_alloc becomes MemoryError, anything else PanicException.
+template <class F>
+PyObject* guarded(F&& body) noexcept;
+
+void raise_panic(const char* what) noexcept;
+void raise_memory_error() noexcept;
+
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+    try {
+        return std::forward<F>(body)();
+    } catch (const std::bad_alloc&) {
+        raise_memory_error();
+    } catch (const std::exception& e) {
+        raise_panic(e.what());
+    } catch (...) {
+        raise_panic("unknown internal failure");
+    }
+    return nullptr;
+}
+
+// Converts a Result<T>: on error maps it and returns nullptr; otherwise calls
+// build(value) (with the lock held).
+template <class T, class Build>
+PyObject* result_or_raise(Result<T>&& r, Build&& build) {
+    if (!r) return core_error_to_pyerr(r.error());
+    return std::forward<Build>(build)(*r);
+}
+
+// ---- shared types (types.cpp) -----------------------------------------------
+
+// The SecurityLevel class and its singleton for a parameter-set index (new reference).
+PyObject* security_level_type();
+PyObject* security_level_for_index(std::uint8_t index);
+
+}  // namespace velora::bindings
