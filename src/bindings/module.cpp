@@ -55,6 +55,12 @@ const Entry kRegistry[] = {
     {nullptr, nullptr, &kDeserializePublicKeyDef},
     {nullptr, nullptr, &kGenerateKeypairDeterministicDef},
     {nullptr, nullptr, &kEncapsulateDeterministicDef},
+    {nullptr, nullptr, &kEncryptHybridDef},
+    {nullptr, nullptr, &kDecryptHybridDef},
+    {"StreamEncryptorHandle", stream_encryptor_type, nullptr},
+    {"StreamDecryptorHandle", stream_decryptor_type, nullptr},
+    {nullptr, nullptr, &kStreamEncryptorNewDef},
+    {nullptr, nullptr, &kStreamDecryptorFromHeaderDef},
 };
 
 int exec_module(PyObject* module) {
