@@ -367,3 +367,61 @@ def test_text_functions_keep_the_lock(counter, kem1024, name):
     for _ in range(200):
         call(kp, capsule)
     assert counter.count == before
+
+
+# ---- references and threads -----------------------------------------------------
+
+
+def test_calls_leak_no_references(keypairs):
+    kp = keypairs[768]
+    pk, sk, member = kp.public_key, kp.secret_key, SL.ML_KEM_768
+    capsule, _ = core.encapsulate(pk)
+    watched = [pk, sk, capsule, member, D, Z, M]
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        core.encapsulate(pk, member)
+        core.decapsulate(capsule, sk, member)
+        core.encapsulate_deterministic(pk, M, member)
+        core.generate_keypair_deterministic(D, Z, member)
+        kp.level, kp.public_key, repr(kp)
+        core.deserialize_public_key(core.serialize_public_key(pk), member)
+        for bad in (lambda: core.encapsulate(pk, 768), lambda: core.decapsulate(capsule, pk, member),
+                    lambda: core.encapsulate_deterministic(pk, D + Z, member)):
+            try:
+                bad()
+            except (TypeError, ValueError, core.VeloraError):
+                pass
+    assert [sys.getrefcount(o) for o in watched] == before
+
+
+def test_results_are_owned_only_by_the_caller(keypairs):
+    # Counts are taken outside the assert statements, whose rewriting keeps extra references.
+    kp = keypairs[1024]
+    result = core.encapsulate(kp.public_key, SL.ML_KEM_1024)
+    counts = [sys.getrefcount(result), sys.getrefcount(result[0]), sys.getrefcount(result[1])]
+    assert counts == [2, 2, 2]  # one owner each (the name or the tuple) plus the call's argument
+    counts = [sys.getrefcount(core.generate_keypair(SL.ML_KEM_512)),
+              sys.getrefcount(core.decapsulate(result[0], kp.secret_key, SL.ML_KEM_1024)),
+              sys.getrefcount(kp.public_key)]
+    assert counts == [1, 1, 1]
+
+
+def test_concurrent_calls_are_independent(keypairs):
+    from concurrent.futures import ThreadPoolExecutor
+
+    def worker(value: int) -> list[bool]:
+        lv = LEVEL_BY_VALUE[value]
+        kp = keypairs[value]
+        ok = []
+        for i in range(40):
+            capsule, secret = core.encapsulate(kp.public_key, lv.member)
+            ok.append(core.decapsulate(capsule, kp.secret_key, lv.member) == secret)
+            seed = bytes([i]) * 32
+            fresh = core.generate_keypair_deterministic(seed, Z, lv.member)
+            ok.append(fresh.secret_key[-32:] == Z and fresh.public_key[-32:] ==
+                      hashlib.sha3_512(seed + bytes([lv.index + 2])).digest()[:32])
+        return ok
+
+    with ThreadPoolExecutor(max_workers=6) as pool:
+        results = list(pool.map(worker, [512, 768, 1024] * 2))
+    assert all(all(r) for r in results)

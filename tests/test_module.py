@@ -492,3 +492,21 @@ def test_omitted_level_is_ml_kem_768(good_args):
     )
     text = core.serialize_public_key(a.public_key)
     assert core.deserialize_public_key(text) == core.deserialize_public_key(text, SL.ML_KEM_768)
+
+
+def test_second_module_object_shares_the_classes():
+    import importlib
+    import sys
+
+    name = core.__name__
+    try:
+        del sys.modules[name]
+        second = importlib.import_module(name)
+        assert second is not core
+        assert second.__all__ == core.__all__ and second.__all__ is not core.__all__
+        for attr in KEM_NAMES[:8]:  # exception classes and the two key classes are per process
+            assert getattr(second, attr) is getattr(core, attr)
+        assert second.SecurityLevel.ML_KEM_1024 is core.SecurityLevel.ML_KEM_1024
+        assert second.generate_keypair(core.SecurityLevel.ML_KEM_512).level is core.SecurityLevel.ML_KEM_512
+    finally:
+        sys.modules[name] = core
