@@ -360,6 +360,13 @@ def test_argument_passing_errors_use_interpreter_wording(good_args, name, fault,
         assert fragment in message
 
 
+@pytest.mark.parametrize("keyword", ["level\x00junk", "lev\udc80", "l\u00e9vel", "LEVEL"], ids=repr)
+def test_keyword_must_match_a_name_exactly(keyword):
+    with pytest.raises(TypeError) as excinfo:
+        core.generate_keypair(**{keyword: SL.ML_KEM_512})
+    assert str(excinfo.value) == interpreter_message("generate_keypair", (), {keyword: SL.ML_KEM_512})
+
+
 def test_missing_message_lists_every_missing_name():
     with pytest.raises(TypeError) as excinfo:
         core.decapsulate()
