@@ -1,4 +1,6 @@
-"""End-to-end demo of velora."""
+"""End-to-end demo of velora: one function per section, main() runs them in order."""
+
+from __future__ import annotations
 
 import os
 import tempfile
@@ -7,14 +9,52 @@ import time
 import velora
 from velora import SecurityLevel
 
+LEVELS = [SecurityLevel.ML_KEM_512, SecurityLevel.ML_KEM_768, SecurityLevel.ML_KEM_1024]
 
-def demo_transit_package(pair: velora.KeyPair) -> None:
+
+def heading(title: str) -> None:
+    print()
+    print(title)
+    print("-" * len(title))
+
+
+def demo_kem() -> None:
+    """Key pair per level, encapsulation to its public key, decapsulation with its secret key."""
+    heading("ML-KEM key encapsulation")
+    for level in LEVELS:
+        pair = velora.generate_keypair(level)
+        capsule, sent = velora.encapsulate(pair.public_key, level)
+        received = velora.decapsulate(capsule, pair.secret_key, level)
+        print(f"{level!r}: {pair!r}")
+        print(f"  public key {len(pair.public_key)} B, secret key {len(pair.secret_key)} B, "
+              f"capsule {len(capsule)} B, shared secret {len(sent)} B")
+        print(f"  shared secrets match: {sent == received}")
+        if sent != received:
+            raise SystemExit(f"decapsulation failed at {level!r}")
+
+
+def demo_public_key_b64() -> None:
+    """A public key as URL-safe Base64 text and back."""
+    heading("Public key as URL-safe Base64")
+    for level in LEVELS:
+        pair = velora.generate_keypair(level)
+        text = pair.public_key_b64()
+        back = velora.deserialize_public_key(text, level)
+        print(f"{level!r}: {len(text)} characters, {text[:24]}...; round trip ok: {back == pair.public_key}")
+
+
+def demo_transit_package() -> None:
+    """Seal a message into a Transit Package and open it; a flipped bit is refused."""
+    heading("Hybrid encryption: Transit Package")
+    pair = velora.generate_keypair()
     message = "Un mensaje para el titular de la clave.".encode()
     package = velora.encrypt_hybrid(pair.public_key, message)
     opened = velora.decrypt_hybrid(package, pair.secret_key)
-    print(f"Transit Package: {len(message)} plaintext bytes -> {len(package)} package bytes "
+    print(f"{len(message)} plaintext bytes -> {len(package)} package bytes "
           f"(capsule 1088 + nonce 12 + tag 16 + ciphertext {len(package) - 1116})")
-    assert opened == message
+    print(f"  opened: {opened.decode()!r}")
+    if opened != message:
+        raise SystemExit("Transit Package round trip failed")
     tampered = bytearray(package)
     tampered[-1] ^= 1
     try:
@@ -49,7 +89,10 @@ def decrypt_file(src: str, dst: str, secret_key: bytes, level: SecurityLevel, he
         return seen
 
 
-def demo_stream(pair: velora.KeyPair) -> None:
+def demo_stream() -> None:
+    """Stream a generated file through the handles and back; detect a truncated stream."""
+    heading("Streaming encryption")
+    pair = velora.generate_keypair()
     size, chunk_size = 8 * 1024 * 1024, 256 * 1024
     with tempfile.TemporaryDirectory() as tmp:
         plain, sealed, back = (os.path.join(tmp, n) for n in ("plain.bin", "stream.bin", "back.bin"))
@@ -62,12 +105,13 @@ def demo_stream(pair: velora.KeyPair) -> None:
         complete = decrypt_file(sealed, back, pair.secret_key, SecurityLevel.ML_KEM_768, 1104)
         t2 = time.perf_counter()
         frames = -(-size // chunk_size)
-        print(f"Stream: {size / 2**20:.0f} MiB in {frames} chunks of {chunk_size // 1024} KiB -> {written} bytes "
+        print(f"{size / 2**20:.0f} MiB in {frames} chunks of {chunk_size // 1024} KiB -> {written} bytes "
               f"(header 1104 + {frames} x 20 frame overhead + EOF marker 20)")
         print(f"  encrypt {size / 2**20 / (t1 - t0):.0f} MiB/s, decrypt {size / 2**20 / (t2 - t1):.0f} MiB/s "
               f"(file I/O included)")
         with open(plain, "rb") as a, open(back, "rb") as b:
-            assert a.read() == b.read()
+            if a.read() != b.read() or not complete:
+                raise SystemExit("stream round trip failed")
         print(f"  round trip identical, eof_seen() = {complete}")
 
         # Cut the stream after its third frame: every frame still authenticates,
@@ -79,15 +123,16 @@ def demo_stream(pair: velora.KeyPair) -> None:
         complete = decrypt_file(sealed, back, pair.secret_key, SecurityLevel.ML_KEM_768, 1104)
         print(f"  truncated after 3 frames: {os.path.getsize(back)} bytes recovered, eof_seen() = {complete}"
               f" -> {'complete' if complete else 'TRUNCATED, rejected'}")
-        assert not complete
+        if complete:
+            raise SystemExit("truncation went unnoticed")
 
 
 def main() -> None:
-    print("velora", velora.__all__)
-    pair = velora.generate_keypair(SecurityLevel.ML_KEM_768)
-    print(pair)
-    demo_transit_package(pair)
-    demo_stream(pair)
+    print("velora exports", len(velora.__all__), "names")
+    demo_kem()
+    demo_public_key_b64()
+    demo_transit_package()
+    demo_stream()
 
 
 if __name__ == "__main__":

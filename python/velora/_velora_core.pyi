@@ -1,8 +1,137 @@
-"""Type stubs for the native module `_velora_core`."""
+"""Modulo Python `_velora_core`.
 
-from typing import final
+Registra todas las funciones, clases y excepciones expuestas a Python.
+"""
 
-# ---- hybrid encryption: the Transit Package ---------------------------------
+from typing import ClassVar, final
+
+__all__: list[str]
+
+# ---------------------------------------------------------------------------
+# Exception classes (module "velora")
+# ---------------------------------------------------------------------------
+
+class VeloraError(Exception):
+    """Base exception for all Velora errors."""
+
+class DecapsulationError(VeloraError):
+    """ML-KEM structural decapsulation error."""
+
+class DecryptionError(VeloraError):
+    """AES-GCM authentication tag verification failed."""
+
+class InvalidParameterError(VeloraError):
+    """Invalid parameter (buffer size, security level)."""
+
+class RngError(VeloraError):
+    """CSPRNG not available from the operating system."""
+
+class KeySerializationError(VeloraError):
+    """Invalid key serialization format (PEM header, JSON, magic bytes, truncated blob)."""
+
+# ---------------------------------------------------------------------------
+# SecurityLevel and KeyPair
+# ---------------------------------------------------------------------------
+
+@final
+class SecurityLevel:
+    """Nivel de seguridad ML-KEM.
+
+    Los miembros siguen la convencion de nombres en mayusculas de Python.
+    No tiene constructor; no es ordenable ni hashable. Se compara con `==`
+    contra otros miembros y contra enteros (512, 768, 1024).
+    """
+
+    ML_KEM_512: ClassVar[SecurityLevel]
+    ML_KEM_768: ClassVar[SecurityLevel]
+    ML_KEM_1024: ClassVar[SecurityLevel]
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+
+    def __int__(self) -> int: ...
+    def __eq__(self, other: object) -> bool: ...
+    def __ne__(self, other: object) -> bool: ...
+
+@final
+class KeyPair:
+    """Par de claves ML-KEM.
+
+    Contiene la clave publica y la clave secreta como `bytes` de Python.
+    Solo lo crean `generate_keypair` y `generate_keypair_deterministic`;
+    su `repr` muestra el nivel y la huella SHA3-256 de la clave publica.
+    """
+
+    @property
+    def public_key(self) -> bytes:
+        """Clave publica como bytes."""
+    @property
+    def secret_key(self) -> bytes:
+        """Clave secreta como bytes."""
+    @property
+    def level(self) -> SecurityLevel:
+        """Nivel de seguridad con el que se genero el par."""
+    def public_key_b64(self) -> str:
+        """Serializa la clave publica a Base64 URL-safe sin padding."""
+
+# ---------------------------------------------------------------------------
+# KEM functions and public-key Base64
+# ---------------------------------------------------------------------------
+
+def generate_keypair(level: SecurityLevel = ...) -> KeyPair:
+    """Genera un par de claves ML-KEM para el nivel de seguridad dado.
+
+    Raises `RngError` si el CSPRNG del sistema operativo no esta disponible.
+    """
+
+def encapsulate(public_key: bytes, level: SecurityLevel = ...) -> tuple[bytes, bytes]:
+    """Encapsula un shared secret usando la clave publica del receptor.
+
+    Devuelve `(capsule, shared_secret)`. Raises `InvalidParameterError` si la
+    clave publica tiene tamano incorrecto y `RngError` sin CSPRNG.
+    """
+
+def decapsulate(capsule: bytes, secret_key: bytes, level: SecurityLevel = ...) -> bytes:
+    """Desencapsula el shared secret usando la clave secreta.
+
+    Devuelve el shared secret de 32 bytes. Raises `InvalidParameterError` si la
+    clave secreta (primero) o la capsula tienen tamano incorrecto.
+
+    NOTA: Esta funcion NUNCA lanza error para ciphertext invalido
+    (implicit rejection, FIPS 203 §7.3).
+    """
+
+def serialize_public_key(public_key: bytes) -> str:
+    """Serializa una llave publica ML-KEM a Base64 URL-safe sin padding."""
+
+def deserialize_public_key(b64: str, level: SecurityLevel = ...) -> bytes:
+    """Deserializa una llave publica ML-KEM desde Base64 URL-safe.
+
+    Raises `VeloraError` si el Base64 es invalido e `InvalidParameterError` si
+    el tamano no corresponde al nivel.
+    """
+
+def generate_keypair_deterministic(d: bytes, z: bytes, level: SecurityLevel = ...) -> KeyPair:
+    """Genera un par de claves ML-KEM usando seeds especificos.
+
+    Esta version es DETERMINISTA y debe usarse SOLO para validacion
+    con vectores KAT conocidos. NO usar en produccion.
+
+    Raises `ValueError` si `d` o `z` no tienen exactamente 32 bytes.
+    """
+
+def encapsulate_deterministic(public_key: bytes, m: bytes, level: SecurityLevel = ...) -> tuple[bytes, bytes, bytes]:
+    """Encapsula un shared secret usando un mensaje especifico.
+
+    Esta version es DETERMINISTA y debe usarse SOLO para validacion
+    con vectores KAT conocidos. NO usar en produccion.
+
+    Devuelve `(capsule, shared_secret, m)`. Raises `ValueError` si `m` no tiene
+    exactamente 32 bytes e `InvalidParameterError` si la clave publica tiene
+    tamano incorrecto.
+    """
+
+# ---------------------------------------------------------------------------
+# Hybrid encryption: the Transit Package
+# ---------------------------------------------------------------------------
 
 def encrypt_hybrid(recipient_public_key: bytes, plaintext: bytes, level: SecurityLevel = ...) -> bytes:
     """Encrypt `plaintext` for the holder of `recipient_public_key` in one step.
@@ -20,7 +149,9 @@ def decrypt_hybrid(encrypted_package: bytes, secret_key: bytes, level: SecurityL
     does not verify. Never returns partial plaintext.
     """
 
-# ---- streams -----------------------------------------------------------------
+# ---------------------------------------------------------------------------
+# Streams
+# ---------------------------------------------------------------------------
 
 @final
 class StreamEncryptorHandle:
