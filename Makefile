@@ -7,7 +7,8 @@ SYSTEM_PACKAGES := g++ libssl-dev libgtest-dev
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest test demo bench clean
+.PHONY: all system venv install engine engine-test pytest test demo bench clean \
+        sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
 
@@ -47,3 +48,69 @@ bench: install
 
 clean:
 	rm -rf build $(VENV)
+
+# ---- hardening: sanitizers, fuzzing, constant time, soak, leaks -------------
+# Each check has a full form (make sanitize / fuzz / ct / soak / leaks) and a
+# short one; `make harden-ci` runs the short forms (CI: after `make test`).
+SAN_BUILD  := build/sanitize
+FUZZ_BUILD := build/fuzz
+CT_BUILD   := build/ct
+# Only these targets need them; each installs its own when missing.
+FUZZ_PACKAGES     := clang-16 libclang-rt-16-dev
+VALGRIND_PACKAGES := valgrind
+FUZZ_SECONDS    ?= 600
+FUZZ_CI_SECONDS ?= 20
+SOAK_SECONDS    ?= 60
+SOAK_CI_SECONDS ?= 3
+LEAK_CALLS      ?= 100000
+LEAK_CI_CALLS   ?= 10000
+
+# The extension and the engine tests with ASan + UBSan; the engine tests and
+# the whole pytest suite run under them (the .venv install is not touched).
+sanitize: venv
+	cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELORA_SANITIZE=ON \
+	  -DVELORA_BUILD_MODULE=ON -DVELORA_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY))
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	scripts/sanitize_run.sh $(SAN_BUILD) $(PY)
+
+# libFuzzer targets (clang) for every parser and decryptor of the engine.
+fuzz-build: venv
+	@scripts/bootstrap.sh $(FUZZ_PACKAGES)
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELORA_FUZZ=ON \
+	  -DVELORA_BUILD_MODULE=OFF -DCMAKE_CXX_COMPILER=clang++-16
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	scripts/fuzz_run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-ci: fuzz-build
+	scripts/fuzz_run.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS)
+
+# valgrind memcheck with every secret marked undefined.
+ct: venv
+	@scripts/bootstrap.sh $(VALGRIND_PACKAGES)
+	cmake -S . -B $(CT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELORA_CT=ON -DVELORA_BUILD_MODULE=OFF
+	cmake --build $(CT_BUILD) -j $(JOBS)
+	scripts/ct_check.sh $(CT_BUILD)
+
+# 8 threads on shared key pairs and shared / private stream handles.
+soak: install
+	VELORA_SOAK_SECONDS=$(SOAK_SECONDS) $(PY) -m pytest -q -p no:cacheprovider -m soak tests
+
+soak-ci: install
+	VELORA_SOAK_SECONDS=$(SOAK_CI_SECONDS) $(PY) -m pytest -q -p no:cacheprovider -m soak tests
+
+# valgrind over a loop of every API, then RSS and object counts over many calls.
+leaks: install
+	@scripts/bootstrap.sh $(VALGRIND_PACKAGES)
+	scripts/leak_check.sh $(PY) $(LEAK_CALLS)
+
+leaks-ci: install
+	@scripts/bootstrap.sh $(VALGRIND_PACKAGES)
+	scripts/leak_check.sh $(PY) $(LEAK_CI_CALLS)
+
+# The bad-input sweep alone (it is part of `make pytest` too).
+sweep: install
+	$(PY) -m pytest -q -p no:cacheprovider tests/test_bad_input_sweep.py
+
+harden-ci: sanitize fuzz-ci ct soak-ci leaks-ci

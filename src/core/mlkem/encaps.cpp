@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 
+#include "core/ct.hpp"
 #include "core/mlkem/math/compress.hpp"
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
@@ -98,6 +99,7 @@ Result<EncapsulationResult> ml_kem_encaps(std::span<const std::uint8_t> ek, Leve
     }
     SecretBytes<32> m;
     if (!platform::fill_random(m.span())) return fail(VeloraError::Rng());
+    ct::mark_secret(m.span());
 
     EncapsulationResult out;
     out.capsule = encaps_internal(ek, m.span(), params, out.shared_secret);

@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "core/ct.hpp"
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
 #include "core/mlkem/sampling.hpp"
@@ -22,6 +23,8 @@ KPkeKeyPair k_pke_keygen(std::span<const std::uint8_t, 32> d, std::size_t k, std
     primitives::sha3_512({ByteView(d), ByteView(rank)}, g.span());
     const std::span<const std::uint8_t, 32> rho = g.span().subspan<0, 32>();
     const std::span<const std::uint8_t, 32> sigma = g.span().subspan<32, 32>();
+    // rho is published in ek; the rejection sampling of SampleNTT on it is public.
+    ct::declassify(rho);
 
     // A-hat[i][j] <- SampleNTT(rho || j || i).
     const PolyVec a_hat = sample_matrix(rho, k);
@@ -78,6 +81,7 @@ Result<KeyPairBytes> ml_kem_keygen_random(LevelIndex level) {
     const std::span<std::uint8_t, 32> z = seeds.span().subspan<32, 32>();
     if (!platform::fill_random(d)) return fail(VeloraError::Rng());
     if (!platform::fill_random(z)) return fail(VeloraError::Rng());
+    ct::mark_secret(seeds.span());
     return ml_kem_keygen(d, z, level);
 }
 
