@@ -162,8 +162,9 @@ class StreamEncryptorHandle:
     """
 
     def encrypt_chunk(self, plaintext: bytes) -> bytes:
-        """Encrypt one chunk (at most `chunk_size()` bytes) into the frame
-        len (4, big-endian) || ciphertext || tag (16)."""
+        """Encrypt one chunk (1 to `chunk_size()` bytes) into the frame
+        len (4, big-endian) || ciphertext || tag (16). An empty chunk is refused
+        with InvalidParameterError: its frame would equal the EOF marker."""
     def finalize(self) -> bytes:
         """Return the 20-byte EOF marker and close the encryptor."""
     def base_nonce(self) -> bytes:

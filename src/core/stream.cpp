@@ -130,6 +130,7 @@ StreamEncryptor::StreamEncryptor(StreamState state) noexcept : state_(std::move(
 Result<std::size_t> StreamEncryptor::frame_size(std::size_t plaintext_len) const {
     if (!state_) return fail(VeloraError::InvalidParameter(kEncryptorFinalized));
     if (plaintext_len > state_->chunk_size) return fail(VeloraError::InvalidParameter(kPlaintextTooLong));
+    if (plaintext_len == 0) return fail(VeloraError::InvalidParameter(kEmptyPlaintext));
     // Index kLastIndex is reserved for the EOF marker.
     if (state_->chunk_index >= kLastIndex) return fail(VeloraError::InvalidParameter(kEncryptorCounterExhausted));
     return plaintext_len + kFrameOverheadBytes;
