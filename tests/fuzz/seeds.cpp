@@ -1,0 +1,120 @@
+// Writes the seed corpora of the fuzz targets from valid outputs of the engine.
+// Usage: fuzz_seeds OUT_DIR   (creates OUT_DIR/<target>/seed-<n>)
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "core/hybrid.hpp"
+#include "core/kem.hpp"
+#include "core/mlkem/encaps.hpp"
+#include "core/stream.hpp"
+#include "fuzz_common.hpp"
+
+using namespace velora;
+using namespace velora::fuzz;
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path g_out;
+
+void write_seed(const std::string& target, int n, ByteSpan bytes) {
+    const fs::path dir = g_out / target;
+    fs::create_directories(dir);
+    std::ofstream f(dir / ("seed-" + std::to_string(n)), std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+void write_seed(const std::string& target, int n, std::string_view text) {
+    write_seed(target, n, ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+Bytes cat(std::initializer_list<ByteSpan> parts) {
+    Bytes out;
+    for (ByteSpan p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes be32(std::uint32_t v) {
+    return {static_cast<std::uint8_t>(v >> 24), static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v)};
+}
+
+template <class T>
+T must(Result<T> r, const char* what) {
+    if (!r) {
+        std::fprintf(stderr, "fuzz_seeds: %s failed\n", what);
+        std::exit(1);
+    }
+    return std::move(*r);
+}
+
+void public_key_seeds(LevelIndex level, int& n) {
+    const std::string b64 = kem::public_key_to_b64(fixed_keys(level).ek);
+    write_seed("fuzz_public_key_b64", n++, b64);
+    write_seed("fuzz_public_key_b64", n++, " \t" + b64 + "==\n");
+}
+
+void kem_seeds(LevelIndex level, int& n) {
+    const auto& keys = fixed_keys(level);
+    const Bytes lv = {level};
+    auto enc = must(mlkem::ml_kem_encaps(keys.ek, level), "encaps");
+    write_seed("fuzz_decaps", n, cat({lv, Bytes{0}, enc.capsule}));
+    write_seed("fuzz_decaps", n + 10, cat({lv, Bytes{1}, keys.dk, enc.capsule}));
+    const Bytes m(32, static_cast<std::uint8_t>(0x40 + level));
+    write_seed("fuzz_encaps", n, cat({lv, m, keys.ek}));
+    ++n;
+}
+
+void transit_seeds(LevelIndex level, int& n) {
+    const auto& keys = fixed_keys(level);
+    const Bytes lv = {level};
+    for (std::size_t len : {0, 5, 40}) {
+        const Bytes pt(len, static_cast<std::uint8_t>(0x61 + len));
+        auto package = must(hybrid::seal_transit_package(keys.ek, pt, level), "seal");
+        write_seed("fuzz_transit_open", n, cat({lv, Bytes{0}, package}));
+        write_seed("fuzz_transit_open", n + 10, cat({lv, Bytes{1}, keys.dk, package}));
+        ++n;
+    }
+}
+
+// A record of fuzz_stream_decrypt: op, tag length, len, ciphertext, tag.
+Bytes record(std::uint8_t op, ByteSpan ciphertext, ByteSpan tag) {
+    return cat({Bytes{op, static_cast<std::uint8_t>(tag.size())}, be32(static_cast<std::uint32_t>(ciphertext.size())),
+                ciphertext, tag});
+}
+
+void stream_seeds(LevelIndex level, int& n) {
+    const auto& keys = fixed_keys(level);
+    auto setup = must(stream::stream_encryptor_new(keys.ek, 64, level), "stream_encryptor_new");
+    Bytes input = cat({Bytes{level, 0}, setup.header});
+    for (std::size_t len : {64, 1, 30}) {
+        const Bytes pt(len, static_cast<std::uint8_t>(len));
+        const Bytes frame = must(setup.encryptor.encrypt_chunk(pt), "encrypt_chunk");
+        const ByteSpan f(frame);
+        input = cat({input, record(0, f.subspan(4, len), f.subspan(4 + len))});
+    }
+    const auto eof = must(setup.encryptor.finalize(), "finalize");
+    const Bytes with_eof = cat({input, record(1, {}, ByteSpan(eof).subspan(4))});
+    write_seed("fuzz_stream_decrypt", n++, cat({with_eof, record(2, {}, {})}));
+    write_seed("fuzz_stream_decrypt", n++, with_eof);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: fuzz_seeds OUT_DIR\n");
+        return 2;
+    }
+    g_out = argv[1];
+    int pk = 0, kem = 0, transit = 0, stream = 0;
+    write_seed("fuzz_public_key_b64", pk++, std::string_view{});
+    for (LevelIndex level = 0; level < 3; ++level) {
+        public_key_seeds(level, pk);
+        kem_seeds(level, kem);
+        transit_seeds(level, transit);
+        stream_seeds(level, stream);
+    }
+    return 0;
+}
