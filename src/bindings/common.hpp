@@ -140,6 +140,9 @@ PyObject* result_or_raise(Result<T>&& r, Build&& build) {
     return std::forward<Build>(build)(*r);
 }
 
+// METH_FASTCALL | METH_KEYWORDS functions stored in a PyMethodDef.
+#define VELORA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
 // ---- shared types (types.cpp) -----------------------------------------------
 
 // The SecurityLevel class and its singleton for a parameter-set index (new reference).

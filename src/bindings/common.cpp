@@ -1,0 +1,151 @@
+// Argument conventions, result builders and panic reporting.
+#include "bindings/common.hpp"
+
+#include <string>
+#include <vector>
+
+#include "bindings/types.hpp"
+
+namespace velora::bindings {
+
+namespace {
+
+// "'d'", "'d' and 'z'", "'a', 'b' and 'c'", as the interpreter lists names.
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) out += (i + 1 == names.size()) ? (names.size() > 2 ? ", and " : " and ") : ", ";
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+    const std::size_t max = sig.names.size();
+    const char* was = given == 1 ? "was" : "were";
+    if (sig.required == max) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional argument%s but %zd %s given", sig.function, max,
+                     max == 1 ? "" : "s", given, was);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
+                     sig.function, sig.required, max, given, was);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const std::size_t n = sig.names.size();
+    for (std::size_t i = 0; i < n; ++i) out[i] = nullptr;
+    if (static_cast<std::size_t>(nargs) > n) return too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        const char* key_utf8 = PyUnicode_AsUTF8(key);
+        if (key_utf8 == nullptr) return false;
+        std::size_t slot = n;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::string_view(key_utf8) == sig.names[i]) { slot = i; break; }
+        }
+        if (slot == n) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.function, key_utf8);
+            return false;
+        }
+        if (out[slot] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function, key_utf8);
+            return false;
+        }
+        out[slot] = args[nargs + k];
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < sig.required; ++i) {
+        if (out[i] == nullptr) missing.push_back(sig.names[i]);
+    }
+    if (!missing.empty()) {
+        const std::string list = quoted_list(missing);
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s", sig.function,
+                     missing.size(), missing.size() == 1 ? "" : "s", list.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool raise_type_error(PyObject* obj, const char* expected, const char* name) {
+    if (obj == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    } else {
+        PyRef type_name(PyType_GetName(Py_TYPE(obj)));
+        if (!type_name) return false;
+        PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", type_name.get(), expected);
+    }
+    // Attach the PEP 678 note naming the parameter.
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value != nullptr) {
+        PyRef note(PyUnicode_FromFormat("while processing '%s'", name));
+        if (note) {
+            PyRef r(PyObject_CallMethod(value, "add_note", "O", note.get()));
+            if (!r) PyErr_Clear();
+        } else {
+            PyErr_Clear();
+        }
+    }
+    PyErr_Restore(type, value, tb);
+    return false;
+}
+
+bool arg_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>* out) {
+    if (!PyBytes_Check(obj)) return raise_type_error(obj, "bytes", name);
+    *out = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+    return true;
+}
+
+bool arg_str(PyObject* obj, const char* name, std::string_view* out) {
+    if (!PyUnicode_Check(obj)) return raise_type_error(obj, "str", name);
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
+    if (utf8 == nullptr) return false;
+    *out = {utf8, static_cast<std::size_t>(len)};
+    return true;
+}
+
+bool arg_level(PyObject* obj, const char* name, std::uint8_t* index_out) {
+    if (obj == nullptr) {
+        *index_out = 1;  // ML-KEM-768 when omitted
+        return true;
+    }
+    PyObject* type = security_level_type();
+    if (type == nullptr) return false;
+    if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
+        return raise_type_error(obj, "SecurityLevel", name);
+    }
+    *index_out = security_level_index(obj);
+    return true;
+}
+
+PyObject* to_bytes(std::span<const std::uint8_t> data) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                     static_cast<Py_ssize_t>(data.size()));
+}
+
+PyObject* to_str(std::string_view utf8) {
+    return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
+}
+
+void raise_memory_error() noexcept { PyErr_NoMemory(); }
+
+void raise_panic(const char* what) noexcept {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // its creation failure is already set
+    PyErr_SetString(type, what);
+}
+
+}  // namespace velora::bindings

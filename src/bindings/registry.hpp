@@ -1,0 +1,19 @@
+// Everything the module registers, declared by the file that defines it.
+#pragma once
+
+#include "bindings/common.hpp"
+
+namespace velora::bindings {
+
+// kem_bindings.cpp
+extern PyMethodDef kGenerateKeypairDef;
+extern PyMethodDef kEncapsulateDef;
+extern PyMethodDef kDecapsulateDef;
+extern PyMethodDef kGenerateKeypairDeterministicDef;
+extern PyMethodDef kEncapsulateDeterministicDef;
+
+// key_io_bindings.cpp
+extern PyMethodDef kSerializePublicKeyDef;
+extern PyMethodDef kDeserializePublicKeyDef;
+
+}  // namespace velora::bindings

@@ -1,0 +1,30 @@
+// SecurityLevel and KeyPair: the shared Python classes.
+#pragma once
+
+#include "bindings/common.hpp"
+#include "core/mlkem/keygen.hpp"
+
+namespace velora::bindings {
+
+// Parameter-set index (0, 1, 2) of a SecurityLevel member (type already checked).
+std::uint8_t security_level_index(PyObject* member);
+
+// engine name: "MlKem512", "MlKem768", "MlKem1024"
+const char* level_engine_name(std::uint8_t index);
+
+struct KeyPairObject {
+    PyObject_HEAD
+    mlkem::KeyPairBytes* keys;  // owned; immutable after creation
+    std::uint8_t level;         // parameter-set index
+};
+
+PyObject* keypair_type();
+// Moves the keys into a new KeyPair object (new reference, nullptr on error).
+PyObject* keypair_new(mlkem::KeyPairBytes&& keys, std::uint8_t level_index);
+inline KeyPairObject* as_keypair(PyObject* self) { return reinterpret_cast<KeyPairObject*>(self); }
+
+// KeyPair methods implemented by the key import/export bindings.
+PyObject* keypair_public_key_b64(PyObject* self, PyObject* unused);
+extern const char kKeyPairPublicKeyB64Doc[];
+
+}  // namespace velora::bindings
