@@ -55,6 +55,10 @@ const Entry kRegistry[] = {
     {nullptr, nullptr, &kDeserializePublicKeyDef},
     {nullptr, nullptr, &kGenerateKeypairDeterministicDef},
     {nullptr, nullptr, &kEncapsulateDeterministicDef},
+    {nullptr, nullptr, &kLoadPublicKeyPemDef},
+    {nullptr, nullptr, &kLoadPublicKeyJsonDef},
+    {nullptr, nullptr, &kLoadSecretKeyRawDef},
+    {nullptr, nullptr, &kLoadSecretKeyPemDef},
 };
 
 int exec_module(PyObject* module) {

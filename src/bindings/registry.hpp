@@ -15,5 +15,9 @@ extern PyMethodDef kEncapsulateDeterministicDef;
 // key_io_bindings.cpp
 extern PyMethodDef kSerializePublicKeyDef;
 extern PyMethodDef kDeserializePublicKeyDef;
+extern PyMethodDef kLoadPublicKeyPemDef;
+extern PyMethodDef kLoadPublicKeyJsonDef;
+extern PyMethodDef kLoadSecretKeyRawDef;
+extern PyMethodDef kLoadSecretKeyPemDef;
 
 }  // namespace velora::bindings

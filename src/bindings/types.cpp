@@ -118,6 +118,12 @@ PyGetSetDef kKeyPairGetSet[] = {
 
 PyMethodDef kKeyPairMethods[] = {
     {"public_key_b64", keypair_public_key_b64, METH_NOARGS, kKeyPairPublicKeyB64Doc},
+    {"public_key_pem", keypair_public_key_pem, METH_NOARGS, kKeyPairPublicKeyPemDoc},
+    {"public_key_json", keypair_public_key_json, METH_NOARGS, kKeyPairPublicKeyJsonDoc},
+    {"export_secret_key_raw", VELORA_FASTCALL(keypair_export_secret_key_raw), METH_FASTCALL | METH_KEYWORDS,
+     kKeyPairExportSecretKeyRawDoc},
+    {"export_secret_key_pem", VELORA_FASTCALL(keypair_export_secret_key_pem), METH_FASTCALL | METH_KEYWORDS,
+     kKeyPairExportSecretKeyPemDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

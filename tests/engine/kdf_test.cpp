@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "770131e089db35530bba7da7928e5d3d04ea38f7a7f62e58a655b03dc5068192"},
         HmacCase{"empty_key_and_message", {}, {},
                  "e841c164e5b4f10c9f3985587962af72fd607a951196fc92fb3a5251941784ea"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 struct HkdfCase {
     const char* name;
@@ -102,7 +102,7 @@ INSTANTIATE_TEST_SUITE_P(
                      return b;
                  }(),
                  counting(0xf0, 16), "7aabcd3c2a7bca3474d82c5e8bd7a9482a0882629a120dd95ac3fcc07904a759"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(HkdfSha3_256, EverySaltByteMatters) {
     const Bytes ikm = ascii("pw");

@@ -98,6 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
         ScanCase{"ends_after_colon", R"({"level":)", "level", false, "JSON field value is not a string"},
         ScanCase{"ends_in_white_space", "{\"level\":  ", "level", false, "JSON field value is not a string"},
         ScanCase{"unterminated", R"({"level":"ML_KEM_768)", "level", false, "unterminated JSON string value"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

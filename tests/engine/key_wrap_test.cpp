@@ -76,7 +76,7 @@ TEST(KeyWrap, HeaderChecksInOrder) {
 TEST(KeyWrap, AnotherValidLevelIdFailsTheSizeCheck) {
     const auto made = wrap_secret_key_blob(fake_secret_key(1), 1, kPassword);
     ASSERT_TRUE(made);
-    for (std::uint8_t level : {0, 2}) {
+    for (const std::uint8_t level : {std::uint8_t{0}, std::uint8_t{2}}) {
         Bytes blob = *made;
         blob[5] = level;
         EXPECT_EQ(unwrap_secret_key(blob, kPassword).error(), VeloraError::Decryption());
