@@ -46,18 +46,18 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const char* key_utf8 = PyUnicode_AsUTF8(key);
-        if (key_utf8 == nullptr) return false;
+        // Compared as str objects (length-aware, never raises): a keyword with an embedded NUL
+        // or a lone surrogate names no parameter.
         std::size_t slot = n;
         for (std::size_t i = 0; i < n; ++i) {
-            if (std::string_view(key_utf8) == sig.names[i]) { slot = i; break; }
+            if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) == 0) { slot = i; break; }
         }
         if (slot == n) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%s'", sig.function, key_utf8);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.function, key);
             return false;
         }
         if (out[slot] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig.function, key_utf8);
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", sig.function, key);
             return false;
         }
         out[slot] = args[nargs + k];

@@ -26,9 +26,10 @@ bool add_class(PyObject* module, const char* name, PyObject* (*get)()) {
 }
 
 bool add_function(PyObject* module, PyMethodDef* def) {
-    PyRef name(PyUnicode_FromString(def->ml_name));
-    if (!name) return false;
-    PyRef fn(PyCFunction_NewEx(def, module, name.get()));
+    // The function's __module__ is the module's own name (for example "velora._velora_core").
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    PyRef fn(PyCFunction_NewEx(def, module, module_name.get()));
     return fn && add_name(module, def->ml_name, fn.get());
 }
 

@@ -9,6 +9,8 @@
 
 namespace velora::primitives {
 
+// seal and open work on a per-call copy of the keyed context, so one object
+// may be used from any number of threads at once.
 class Aes256Gcm {
 public:
     static constexpr std::size_t kKeyBytes = 32;
@@ -29,7 +31,8 @@ public:
                             std::span<std::uint8_t, kTagBytes> tag) const noexcept;
 
     // pt.size() == ct.size(); pt may alias ct exactly. False when the tag does
-    // not verify; pt is then zeroed, so no plaintext is released.
+    // not verify; pt is then zeroed, so no plaintext is released. Mismatched
+    // lengths or an over-long input fail before pt is written.
     [[nodiscard]] bool open(std::span<const std::uint8_t, kNonceBytes> nonce, std::span<const std::uint8_t> aad,
                             std::span<const std::uint8_t> ct, std::span<const std::uint8_t, kTagBytes> tag,
                             std::span<std::uint8_t> pt) const noexcept;

@@ -1,0 +1,60 @@
+// Polynomials of R_q = Z_q[X] / (X^256 + 1) and vectors of them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace velora::mlkem {
+
+inline constexpr std::size_t kN = 256;
+
+// 256 canonical coefficients, coefficient 0 the constant term. The same type
+// holds a polynomial in normal form and in the NTT domain, where coefficients
+// 2p and 2p + 1 are the residue modulo X^2 - gamma_p. Aligned so that the
+// coefficient loops can run 16 coefficients (one 256-bit register) at a time.
+struct alignas(32) Poly {
+    std::array<std::uint16_t, kN> coeffs{};
+
+    std::uint16_t& operator[](std::size_t i) noexcept { return coeffs[i]; }
+    std::uint16_t operator[](std::size_t i) const noexcept { return coeffs[i]; }
+
+    // Coefficient-wise field_add / field_sub.
+    static Poly add(const Poly& a, const Poly& b) noexcept;
+    static Poly sub(const Poly& a, const Poly& b) noexcept;
+
+    // ByteEncode_d (FIPS 203 Algorithm 5) of the low d bits of every
+    // coefficient: 32 * d bytes (see compress.cpp).
+    std::vector<std::uint8_t> encode_d(std::size_t d) const;
+};
+
+static_assert(sizeof(Poly) == 512);
+
+// A vector of polynomials, stored contiguously; a k x k matrix is held as
+// k * k polynomials in row-major order (entry (i, j) at index i * k + j).
+struct PolyVec {
+    std::vector<Poly> polys;
+
+    static PolyVec zero(std::size_t n) { return PolyVec{std::vector<Poly>(n)}; }
+
+    std::size_t size() const noexcept { return polys.size(); }
+    Poly& operator[](std::size_t i) noexcept { return polys[i]; }
+    const Poly& operator[](std::size_t i) const noexcept { return polys[i]; }
+
+    // Sum over i of multiply_ntts(a[i], b[i]), up to the shorter length (see ntt.cpp).
+    static Poly inner_product_ntt(std::span<const Poly> a, std::span<const Poly> b) noexcept;
+
+    // ByteEncode_12 of each polynomial, concatenated: 384 * n bytes (see compress.cpp).
+    static std::vector<std::uint8_t> to_bytes(std::span<const Poly> v);
+
+    // ByteDecode_12 of the first 384 * n bytes of `bytes`, which must hold at
+    // least that many (see compress.cpp).
+    static PolyVec from_bytes(std::span<const std::uint8_t> bytes, std::size_t n);
+
+    // Overwrites every coefficient with zero through volatile stores.
+    void wipe() noexcept;
+};
+
+}  // namespace velora::mlkem

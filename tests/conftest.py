@@ -1,0 +1,101 @@
+"""Shared fixtures: the published test vectors and the per-level size table."""
+
+from __future__ import annotations
+
+import pathlib
+from dataclasses import dataclass
+
+import pytest
+
+import velora
+from velora import _velora_core as core
+
+REPO_ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def _main_checkout(root: pathlib.Path) -> pathlib.Path | None:
+    """For a `git worktree` checkout, the directory of the main checkout."""
+    dot_git = root / ".git"
+    if not dot_git.is_file():
+        return None
+    text = dot_git.read_text().strip()
+    if not text.startswith("gitdir:"):
+        return None
+    gitdir = pathlib.Path(text.split(":", 1)[1].strip())
+    common = gitdir / "commondir"
+    common_dir = (gitdir / common.read_text().strip()).resolve() if common.is_file() else gitdir
+    return common_dir.parent
+
+
+def _find_vectors() -> pathlib.Path:
+    candidates = [REPO_ROOT / ".." / "shared" / "vectors"]
+    main = _main_checkout(REPO_ROOT)
+    if main is not None:
+        candidates.append(main / ".." / "shared" / "vectors")
+    for c in candidates:
+        if c.is_dir():
+            return c.resolve()
+    return candidates[0]
+
+
+VECTORS = _find_vectors()
+
+
+@pytest.fixture(scope="session")
+def vectors_dir() -> pathlib.Path:
+    """The shared vector folder; missing vectors are a failure, never a skip."""
+    if not (VECTORS / "mlkem").is_dir():
+        pytest.fail(f"test vectors not found at {VECTORS} (expected ../shared/vectors beside the repository)")
+    return VECTORS
+
+
+@dataclass(frozen=True)
+class Level:
+    """One ML-KEM parameter set as the module exposes it."""
+
+    member: object  # a SecurityLevel member
+    value: int
+    index: int
+    name: str  # Python member name
+    engine_name: str  # form used in KeyPair.__repr__
+    ek: int  # public key bytes
+    dk: int  # secret key bytes
+    capsule: int
+    b64_len: int  # URL-safe Base64 length of the public key, no padding
+
+    def __repr__(self) -> str:  # readable parametrize ids
+        return self.name
+
+
+LEVELS = [
+    Level(core.SecurityLevel.ML_KEM_512, 512, 0, "ML_KEM_512", "MlKem512", 800, 1632, 768, 1067),
+    Level(core.SecurityLevel.ML_KEM_768, 768, 1, "ML_KEM_768", "MlKem768", 1184, 2400, 1088, 1579),
+    Level(core.SecurityLevel.ML_KEM_1024, 1024, 2, "ML_KEM_1024", "MlKem1024", 1568, 3168, 1568, 2091),
+]
+LEVEL_BY_VALUE = {lv.value: lv for lv in LEVELS}
+DEFAULT_LEVEL = LEVEL_BY_VALUE[768]
+
+
+@pytest.fixture(params=LEVELS, ids=[lv.name for lv in LEVELS])
+def level(request) -> Level:
+    return request.param
+
+
+@pytest.fixture(scope="session")
+def keypairs() -> dict[int, object]:
+    """One random key pair per level value, shared by read-only tests."""
+    return {lv.value: core.generate_keypair(lv.member) for lv in LEVELS}
+
+
+@pytest.fixture
+def keypair(level, keypairs):
+    return keypairs[level.value]
+
+
+def expect_exact(excinfo, cls, message: str) -> None:
+    """The raised exception is exactly `cls` (not a subclass) with `message` as its only argument."""
+    exc = excinfo.value
+    assert type(exc) is cls, f"raised {type(exc).__module__}.{type(exc).__qualname__}, expected {cls.__qualname__}"
+    assert exc.args == (message,)
+    assert str(exc) == message
+

@@ -1,0 +1,188 @@
+// Test-side reader for the Wycheproof ML-KEM files: a small JSON parser, hex
+// decoding and the lookup of the vectors folder beside the repository.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace velora::testing {
+
+struct Json {
+    enum class Type { Null, Bool, Number, String, Array, Object } type = Type::Null;
+    bool boolean = false;
+    double number = 0;
+    std::string string;
+    std::vector<Json> array;
+    std::map<std::string, Json> object;
+
+    const Json& operator[](const std::string& key) const {
+        static const Json null;
+        auto it = object.find(key);
+        return it == object.end() ? null : it->second;
+    }
+    bool has(const std::string& key) const { return object.count(key) != 0; }
+};
+
+class JsonParser {
+public:
+    explicit JsonParser(const std::string& text) : s_(text) {}
+
+    Json parse() {
+        Json v = value();
+        ws();
+        if (pos_ != s_.size()) fault("trailing data");
+        return v;
+    }
+
+private:
+    [[noreturn]] void fault(const char* what) {
+        throw std::runtime_error(std::string("JSON: ") + what + " at offset " + std::to_string(pos_));
+    }
+    void ws() {
+        while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t')) ++pos_;
+    }
+    char peek() {
+        ws();
+        if (pos_ >= s_.size()) fault("unexpected end");
+        return s_[pos_];
+    }
+    void expect(char c) {
+        if (peek() != c) fault("unexpected character");
+        ++pos_;
+    }
+    bool literal(const char* word) {
+        const std::string w(word);
+        if (s_.compare(pos_, w.size(), w) != 0) return false;
+        pos_ += w.size();
+        return true;
+    }
+    std::string str() {
+        expect('"');
+        std::string out;
+        while (true) {
+            if (pos_ >= s_.size()) fault("unterminated string");
+            const char c = s_[pos_++];
+            if (c == '"') return out;
+            if (c != '\\') {
+                out.push_back(c);
+                continue;
+            }
+            const char e = s_[pos_++];
+            switch (e) {
+                case 'n': out.push_back('\n'); break;
+                case 't': out.push_back('\t'); break;
+                case 'r': out.push_back('\r'); break;
+                case 'b': out.push_back('\b'); break;
+                case 'f': out.push_back('\f'); break;
+                case 'u': {
+                    // Kept only as a marker; the fields read by the tests are ASCII.
+                    pos_ += 4;
+                    out.push_back('?');
+                    break;
+                }
+                default: out.push_back(e);
+            }
+        }
+    }
+    Json value() {
+        Json v;
+        const char c = peek();
+        if (c == '{') {
+            v.type = Json::Type::Object;
+            ++pos_;
+            if (peek() == '}') { ++pos_; return v; }
+            while (true) {
+                std::string key = str();
+                expect(':');
+                v.object.emplace(std::move(key), value());
+                if (peek() == ',') { ++pos_; continue; }
+                expect('}');
+                return v;
+            }
+        }
+        if (c == '[') {
+            v.type = Json::Type::Array;
+            ++pos_;
+            if (peek() == ']') { ++pos_; return v; }
+            while (true) {
+                v.array.push_back(value());
+                if (peek() == ',') { ++pos_; continue; }
+                expect(']');
+                return v;
+            }
+        }
+        if (c == '"') {
+            v.type = Json::Type::String;
+            v.string = str();
+            return v;
+        }
+        if (literal("true")) { v.type = Json::Type::Bool; v.boolean = true; return v; }
+        if (literal("false")) { v.type = Json::Type::Bool; return v; }
+        if (literal("null")) return v;
+        std::size_t used = 0;
+        v.type = Json::Type::Number;
+        v.number = std::stod(s_.substr(pos_, 32), &used);
+        if (used == 0) fault("bad value");
+        pos_ += used;
+        return v;
+    }
+
+    const std::string& s_;
+    std::size_t pos_ = 0;
+};
+
+inline std::vector<std::uint8_t> from_hex(const std::string& hex) {
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        throw std::runtime_error("bad hex digit");
+    };
+    if (hex.size() % 2 != 0) throw std::runtime_error("odd hex length");
+    std::vector<std::uint8_t> out(hex.size() / 2);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    }
+    return out;
+}
+
+// The folder shared/vectors/mlkem beside the repository root (or beside one
+// of its parents, for a work tree nested one level deeper). Empty if absent.
+inline std::filesystem::path find_mlkem_vectors() {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    for (fs::path dir = fs::path(VELORA_SOURCE_DIR).parent_path(); !dir.empty(); dir = dir.parent_path()) {
+        const fs::path candidate = dir / "shared" / "vectors" / "mlkem";
+        if (fs::is_directory(candidate, ec)) return candidate;
+        if (dir == dir.root_path()) break;
+    }
+    return {};
+}
+
+// Loads one vector file; a missing folder or file fails the calling test.
+inline std::shared_ptr<const Json> load_mlkem_file(const std::string& name) {
+    const std::filesystem::path dir = find_mlkem_vectors();
+    if (dir.empty()) {
+        ADD_FAILURE() << "vector folder ../shared/vectors/mlkem not found from " << VELORA_SOURCE_DIR;
+        return nullptr;
+    }
+    std::ifstream in(dir / name, std::ios::binary);
+    if (!in) {
+        ADD_FAILURE() << "cannot open " << (dir / name);
+        return nullptr;
+    }
+    std::stringstream buf;
+    buf << in.rdbuf();
+    const std::string text = buf.str();
+    return std::make_shared<const Json>(JsonParser(text).parse());
+}
+
+}  // namespace velora::testing
