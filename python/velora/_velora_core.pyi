@@ -187,63 +187,6 @@ def decrypt_hybrid(encrypted_package: bytes, secret_key: bytes, level: SecurityL
     """
 
 # ---------------------------------------------------------------------------
-# Streams
-# ---------------------------------------------------------------------------
-
-@final
-class StreamEncryptorHandle:
-    """Sender side of a stream; created only by `stream_encryptor_new`.
-
-    A second call while another thread is inside a method raises RuntimeError
-    ("Already borrowed", or "Already mutably borrowed" for the getters).
-    """
-
-    def encrypt_chunk(self, plaintext: bytes) -> bytes:
-        """Encrypt one chunk (at most `chunk_size()` bytes) into the frame
-        len (4, big-endian) || ciphertext || tag (16)."""
-    def finalize(self) -> bytes:
-        """Return the 20-byte EOF marker and close the encryptor."""
-    def base_nonce(self) -> bytes:
-        """The stream's 12-byte base nonce (12 zero bytes once finalized)."""
-    def chunk_size(self) -> int:
-        """Largest plaintext per chunk (0 once finalized)."""
-    def chunk_index(self) -> int:
-        """Data frames emitted so far (0 once finalized)."""
-
-@final
-class StreamDecryptorHandle:
-    """Receiver side of a stream; created only by `stream_decryptor_from_header`.
-
-    Same concurrency rule as StreamEncryptorHandle.
-    """
-
-    def decrypt_chunk(self, ciphertext: bytes, tag: bytes) -> bytes:
-        """Authenticate and decrypt the next data frame; DecryptionError
-        (state unchanged) if it is not the genuine frame at this position."""
-    def process_eof(self, tag: bytes) -> None:
-        """Authenticate the EOF marker (the frame of length 0)."""
-    def finalize(self) -> None:
-        """Close the decryptor. Does not check `eof_seen()`: read that first to
-        detect a truncated stream."""
-    def eof_seen(self) -> bool:
-        """True once the EOF marker was authenticated (False once finalized)."""
-    def chunk_size(self) -> int:
-        """Largest ciphertext per chunk, from the header (0 once finalized)."""
-    def chunk_index(self) -> int:
-        """Chunks authenticated so far, the EOF marker included (0 once finalized)."""
-
-def stream_encryptor_new(
-    recipient_public_key: bytes, chunk_size: int, level: SecurityLevel = ...
-) -> tuple[bytes, StreamEncryptorHandle]:
-    """Start a stream: returns (header, encryptor). `chunk_size` is 1 to 16 MiB;
-    values outside 0..2**32 - 1 raise OverflowError."""
-
-def stream_decryptor_from_header(
-    header_bytes: bytes, secret_key: bytes, level: SecurityLevel
-) -> StreamDecryptorHandle:
-    """Open the receiving side of a stream from its header."""
-
-# ---------------------------------------------------------------------------
 # Key import: public keys as PEM-like text and JSON, password-wrapped secret keys
 # ---------------------------------------------------------------------------
 
@@ -293,3 +236,61 @@ def load_secret_key_pem(pem: str, password: bytes) -> tuple[bytes, SecurityLevel
     ("PEM header not found", "PEM footer not found", "PEM ENCRYPTED body is not
     valid Base64 STANDARD") y luego los errores de `load_secret_key_raw`.
     """
+
+# ---------------------------------------------------------------------------
+# Streams
+# ---------------------------------------------------------------------------
+
+@final
+class StreamEncryptorHandle:
+    """Sender side of a stream; created only by `stream_encryptor_new`.
+
+    A second call while another thread is inside a method raises RuntimeError
+    ("Already borrowed", or "Already mutably borrowed" for the getters).
+    """
+
+    def encrypt_chunk(self, plaintext: bytes) -> bytes:
+        """Encrypt one chunk (1 to `chunk_size()` bytes) into the frame
+        len (4, big-endian) || ciphertext || tag (16). An empty chunk is refused
+        with InvalidParameterError: its frame would equal the EOF marker."""
+    def finalize(self) -> bytes:
+        """Return the 20-byte EOF marker and close the encryptor."""
+    def base_nonce(self) -> bytes:
+        """The stream's 12-byte base nonce (12 zero bytes once finalized)."""
+    def chunk_size(self) -> int:
+        """Largest plaintext per chunk (0 once finalized)."""
+    def chunk_index(self) -> int:
+        """Data frames emitted so far (0 once finalized)."""
+
+@final
+class StreamDecryptorHandle:
+    """Receiver side of a stream; created only by `stream_decryptor_from_header`.
+
+    Same concurrency rule as StreamEncryptorHandle.
+    """
+
+    def decrypt_chunk(self, ciphertext: bytes, tag: bytes) -> bytes:
+        """Authenticate and decrypt the next data frame; DecryptionError
+        (state unchanged) if it is not the genuine frame at this position."""
+    def process_eof(self, tag: bytes) -> None:
+        """Authenticate the EOF marker (the frame of length 0)."""
+    def finalize(self) -> None:
+        """Close the decryptor. Does not check `eof_seen()`: read that first to
+        detect a truncated stream."""
+    def eof_seen(self) -> bool:
+        """True once the EOF marker was authenticated (False once finalized)."""
+    def chunk_size(self) -> int:
+        """Largest ciphertext per chunk, from the header (0 once finalized)."""
+    def chunk_index(self) -> int:
+        """Chunks authenticated so far, the EOF marker included (0 once finalized)."""
+
+def stream_encryptor_new(
+    recipient_public_key: bytes, chunk_size: int, level: SecurityLevel = ...
+) -> tuple[bytes, StreamEncryptorHandle]:
+    """Start a stream: returns (header, encryptor). `chunk_size` is 1 to 16 MiB;
+    values outside 0..2**32 - 1 raise OverflowError."""
+
+def stream_decryptor_from_header(
+    header_bytes: bytes, secret_key: bytes, level: SecurityLevel
+) -> StreamDecryptorHandle:
+    """Open the receiving side of a stream from its header."""

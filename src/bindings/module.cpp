@@ -56,10 +56,16 @@ const Entry kRegistry[] = {
     {nullptr, nullptr, &kDeserializePublicKeyDef},
     {nullptr, nullptr, &kGenerateKeypairDeterministicDef},
     {nullptr, nullptr, &kEncapsulateDeterministicDef},
+    {nullptr, nullptr, &kEncryptHybridDef},
+    {nullptr, nullptr, &kDecryptHybridDef},
     {nullptr, nullptr, &kLoadPublicKeyPemDef},
     {nullptr, nullptr, &kLoadPublicKeyJsonDef},
     {nullptr, nullptr, &kLoadSecretKeyRawDef},
     {nullptr, nullptr, &kLoadSecretKeyPemDef},
+    {"StreamEncryptorHandle", stream_encryptor_type, nullptr},
+    {"StreamDecryptorHandle", stream_decryptor_type, nullptr},
+    {nullptr, nullptr, &kStreamEncryptorNewDef},
+    {nullptr, nullptr, &kStreamDecryptorFromHeaderDef},
 };
 
 int exec_module(PyObject* module) {

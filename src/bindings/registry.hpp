@@ -20,4 +20,14 @@ extern PyMethodDef kLoadPublicKeyJsonDef;
 extern PyMethodDef kLoadSecretKeyRawDef;
 extern PyMethodDef kLoadSecretKeyPemDef;
 
+// hybrid_bindings.cpp
+extern PyMethodDef kEncryptHybridDef;
+extern PyMethodDef kDecryptHybridDef;
+
+// stream_bindings.cpp (classes created once per process; borrowed references)
+PyObject* stream_encryptor_type();
+PyObject* stream_decryptor_type();
+extern PyMethodDef kStreamEncryptorNewDef;
+extern PyMethodDef kStreamDecryptorFromHeaderDef;
+
 }  // namespace velora::bindings
