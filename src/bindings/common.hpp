@@ -145,6 +145,13 @@ PyObject* result_or_raise(Result<T>&& r, Build&& build) {
 
 // ---- shared types (types.cpp) -----------------------------------------------
 
+// Creates a heap type from its spec once per process and keeps it in `cell`
+// (borrowed result). Only touched with the interpreter lock held; should a
+// racing first use create a second type object, the first one stored is kept.
+PyObject* cached_type(PyObject*& cell, PyType_Spec* spec, const char* class_name);
+// The same for a type object already created (nullptr: its creation failed).
+PyObject* cache_type(PyObject*& cell, PyObject* created, const char* class_name);
+
 // The SecurityLevel class and its singleton for a parameter-set index (new reference).
 PyObject* security_level_type();
 PyObject* security_level_for_index(std::uint8_t index);

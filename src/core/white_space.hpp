@@ -36,4 +36,23 @@ constexpr std::size_t white_space_length(std::string_view text, std::size_t pos)
     return 0;
 }
 
+// The text without its leading and trailing White_Space characters.
+constexpr std::string_view trim_white_space(std::string_view text) noexcept {
+    std::size_t begin = 0;
+    while (const std::size_t n = white_space_length(text, begin)) begin += n;
+    std::size_t end = text.size();
+    for (bool trimmed = true; trimmed && end > begin;) {
+        trimmed = false;
+        // A White_Space character is 1, 2 or 3 bytes long in UTF-8.
+        for (std::size_t n = 1; n <= 3 && n <= end - begin; ++n) {
+            if (white_space_length(text.substr(0, end), end - n) == n) {
+                end -= n;
+                trimmed = true;
+                break;
+            }
+        }
+    }
+    return text.substr(begin, end - begin);
+}
+
 }  // namespace velora::text
