@@ -29,9 +29,10 @@ PyObject* deserialize_public_key(PyObject*, PyObject* const* args, Py_ssize_t na
         static const char* const names[] = {"b64", "level"};
         PyObject* a[2];
         std::string_view text;
+        PyRef text_storage;
         std::uint8_t level = 0;
         if (!parse_args({"deserialize_public_key", names, 1}, args, nargs, kwnames, a)) return nullptr;
-        if (!arg_str(a[0], "b64", &text) || !arg_level(a[1], "level", &level)) return nullptr;
+        if (!arg_str(a[0], "b64", &text, text_storage) || !arg_level(a[1], "level", &level)) return nullptr;
         return result_or_raise(kem::public_key_from_b64(text, level),
                                [](std::vector<std::uint8_t>& key) { return to_bytes(key); });
     });
@@ -42,9 +43,10 @@ PyObject* load_public_key_pem(PyObject*, PyObject* const* args, Py_ssize_t nargs
         static const char* const names[] = {"pem", "level"};
         PyObject* a[2];
         std::string_view text;
+        PyRef text_storage;
         std::uint8_t level = 0;
         if (!parse_args({"load_public_key_pem", names, 1}, args, nargs, kwnames, a)) return nullptr;
-        if (!arg_str(a[0], "pem", &text) || !arg_level(a[1], "level", &level)) return nullptr;
+        if (!arg_str(a[0], "pem", &text, text_storage) || !arg_level(a[1], "level", &level)) return nullptr;
         return result_or_raise(key_text::public_key_from_pem(text, level),
                                [](std::vector<std::uint8_t>& key) { return to_bytes(key); });
     });
@@ -55,8 +57,9 @@ PyObject* load_public_key_json(PyObject*, PyObject* const* args, Py_ssize_t narg
         static const char* const names[] = {"json"};
         PyObject* a[1];
         std::string_view text;
+        PyRef text_storage;
         if (!parse_args({"load_public_key_json", names, 1}, args, nargs, kwnames, a)) return nullptr;
-        if (!arg_str(a[0], "json", &text)) return nullptr;
+        if (!arg_str(a[0], "json", &text, text_storage)) return nullptr;
         return result_or_raise(key_text::public_key_from_json(text), [](key_text::PublicKeyWithLevel& r) -> PyObject* {
             PyRef key(to_bytes(r.public_key));
             PyRef level(security_level_for_index(r.level));
@@ -92,9 +95,10 @@ PyObject* load_secret_key_pem(PyObject*, PyObject* const* args, Py_ssize_t nargs
         static const char* const names[] = {"pem", "password"};
         PyObject* a[2];
         std::string_view text;
+        PyRef text_storage;
         std::span<const std::uint8_t> password;
         if (!parse_args({"load_secret_key_pem", names, 2}, args, nargs, kwnames, a)) return nullptr;
-        if (!arg_str(a[0], "pem", &text) || !arg_bytes(a[1], "password", &password)) return nullptr;
+        if (!arg_str(a[0], "pem", &text, text_storage) || !arg_bytes(a[1], "password", &password)) return nullptr;
         // Armour and Base64 with the lock held; only the unwrapping releases it.
         auto blob = key_text::secret_key_blob_from_pem(text);
         if (!blob) return core_error_to_pyerr(blob.error());
