@@ -16,11 +16,6 @@ constexpr std::string_view kKeySetupFailed = "AES-256-GCM key setup failed";
 constexpr std::string_view kSealFailed = "AES-256-GCM encryption failed";
 constexpr std::string_view kOutputSize = "output buffer has incorrect size";
 
-// Wipes a shared secret on every path out of the constructor functions.
-struct WipeOnExit {
-    std::span<std::uint8_t> secret;
-    ~WipeOnExit() { secure_wipe(secret); }
-};
 
 void store_be32(std::uint8_t* out, std::uint32_t v) noexcept {
     out[0] = static_cast<std::uint8_t>(v >> 24);
