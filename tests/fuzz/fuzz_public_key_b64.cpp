@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/kem.hpp"
+#include "core/white_space.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;
@@ -14,7 +15,7 @@ using namespace velora::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    std::string_view body = kem::trim_unicode_whitespace(text);
+    std::string_view body = velora::text::trim_white_space(text);
     FUZZ_CHECK(body.size() <= text.size());
     while (!body.empty() && body.back() == '=') body.remove_suffix(1);
 

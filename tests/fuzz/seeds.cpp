@@ -6,6 +6,8 @@
 
 #include "core/hybrid.hpp"
 #include "core/kem.hpp"
+#include "core/key_text.hpp"
+#include "core/key_wrap.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/stream.hpp"
 #include "fuzz_common.hpp"
@@ -100,6 +102,20 @@ void stream_seeds(LevelIndex level, int& n) {
     write_seed("fuzz_stream_decrypt", n++, with_eof);
 }
 
+void key_text_seeds(LevelIndex level, int& n) {
+    const auto& keys = fixed_keys(level);
+    const std::string pem = key_text::public_key_to_pem(keys.ek);
+    write_seed("fuzz_pem", n, pem);
+    write_seed("fuzz_json", n, key_text::public_key_to_json(keys.ek, level));
+
+    static const std::uint8_t password[] = {'f', 'u', 'z', 'z'};
+    const Bytes blob = must(key_wrap::wrap_secret_key_blob(keys.dk, level, password), "wrap_secret_key_blob");
+    write_seed("fuzz_pem", n + 10, key_text::secret_key_blob_to_pem(blob));
+    write_seed("fuzz_wrapped_blob", n, cat({Bytes{sizeof password}, ByteSpan(password), blob}));
+    write_seed("fuzz_wrapped_blob", n + 10, cat({Bytes{0}, blob}));  // the empty password: wrong here
+    ++n;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -108,13 +124,14 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_out = argv[1];
-    int pk = 0, kem = 0, transit = 0, stream = 0;
+    int pk = 0, kem = 0, transit = 0, stream = 0, text = 0;
     write_seed("fuzz_public_key_b64", pk++, std::string_view{});
     for (LevelIndex level = 0; level < 3; ++level) {
         public_key_seeds(level, pk);
         kem_seeds(level, kem);
         transit_seeds(level, transit);
         stream_seeds(level, stream);
+        key_text_seeds(level, text);
     }
     return 0;
 }
