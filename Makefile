@@ -89,7 +89,8 @@ fuzz-ci: fuzz-build
 # valgrind memcheck with every secret marked undefined.
 ct: venv
 	@scripts/bootstrap.sh $(VALGRIND_PACKAGES)
-	cmake -S . -B $(CT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELORA_CT=ON -DVELORA_BUILD_MODULE=OFF
+	cmake -S . -B $(CT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-g -DVELORA_CT=ON \
+	  -DVELORA_BUILD_MODULE=OFF
 	cmake --build $(CT_BUILD) -j $(JOBS)
 	scripts/ct_check.sh $(CT_BUILD)
 

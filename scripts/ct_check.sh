@@ -45,7 +45,7 @@ set -e
 grep -E "^ct_harness:" "$build/ct.log" || true
 grep -E "ERROR SUMMARY|used_suppression" "$build/ct.log" | sed -E 's/^(==|--)[0-9]+(==|--) //' | sort -u || true
 if [ "$rc" -ne 0 ]; then
-  grep -v "^--" "$build/ct.log" | grep -vE "^==[0-9]+== (Reading|Contents|used_suppression|--)" | head -200
+  grep -E "^==[0-9]+== +(Conditional|Use of|Invalid|Syscall|at 0x|by 0x|Uninitialised)" "$build/ct.log" | head -200
   echo "ct: FAILED (exit $rc): a branch or memory index depends on a secret, or a functional check failed"
   exit 1
 fi
