@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import secrets
 import tempfile
 import time
 
@@ -127,10 +128,48 @@ def demo_stream() -> None:
             raise SystemExit("truncation went unnoticed")
 
 
+def demo_key_io() -> None:
+    """A key pair exported in every text form and as encrypted PEM, each loaded back."""
+    heading("Key export and import")
+    for level in LEVELS:
+        pair = velora.generate_keypair(level)
+        print(f"{level!r}: {pair!r}")
+
+        pem = pair.public_key_pem()
+        ok_pem = velora.load_public_key_pem(pem, level) == pair.public_key
+        print(f"  public key PEM-like: {len(pem)} characters, {pem.splitlines()[0]}; round trip ok: {ok_pem}")
+
+        doc = pair.public_key_json()
+        key, named = velora.load_public_key_json(doc)
+        ok_json = key == pair.public_key and named is level
+        print(f"  public key JSON: {len(doc)} characters, {doc[:44]}...; round trip ok: {ok_json}")
+
+        # The wrapped format has no work factor: the password must carry the entropy.
+        password = secrets.token_urlsafe(24).encode()
+        blob = pair.export_secret_key_raw(password)
+        ok_blob = velora.load_secret_key_raw(blob, password) == (pair.secret_key, level)
+        print(f"  secret key blob: {len(blob)} bytes, header {blob[:6]!r}; round trip ok: {ok_blob}")
+
+        armoured = pair.export_secret_key_pem(password)
+        ok_armoured = velora.load_secret_key_pem(armoured, password) == (pair.secret_key, level)
+        print(f"  encrypted secret key PEM-like: {len(armoured)} characters, {armoured.splitlines()[0]}; "
+              f"round trip ok: {ok_armoured}")
+
+        try:
+            velora.load_secret_key_pem(armoured, password + b"?")
+            rejected = False
+        except velora.DecryptionError:
+            rejected = True
+        print(f"  wrong password rejected with DecryptionError: {rejected}")
+        if not (ok_pem and ok_json and ok_blob and ok_armoured and rejected):
+            raise SystemExit(f"key export/import failed at {level!r}")
+
+
 def main() -> None:
     print("velora exports", len(velora.__all__), "names")
     demo_kem()
     demo_public_key_b64()
+    demo_key_io()
     demo_transit_package()
     demo_stream()
 

@@ -75,7 +75,7 @@ def test_frames_decrypt_with_aesgcm_from_header_and_nonce_rule(level, c):
     assert s.header[c + 12:] == (1000).to_bytes(4, "big")
     assert s.enc.base_nonce() == s.base
 
-    chunks = [os.urandom(1000), b"", b"xyz"]
+    chunks = [os.urandom(1000), b"\x00", b"xyz"]
     frames = [s.enc.encrypt_chunk(p) for p in chunks]
     for i, (frame, plaintext) in enumerate(zip(frames, chunks)):
         assert len(frame) == len(plaintext) + 20
@@ -151,12 +151,14 @@ def check_encryptor_state(s: Stream, state: str):
     assert s.oracle_open(s.enc.encrypt_chunk(b"probe"), i) == b"probe"  # the counter really is i
 
 
+EMPTY_REFUSED = "empty plaintext chunk refused: its frame would be indistinguishable from the EOF marker"
+
 ENCRYPTOR_TABLE = [
     # state     action          outcome                                            next state
     ("open 0", "encrypt",      ("frame", 0),                                       "open 1"),
     ("open 2", "encrypt",      ("frame", 2),                                       "open 3"),
     ("open 2", "encrypt full", ("frame", 2),                                       "open 3"),
-    ("open 2", "encrypt empty", ("frame", 2),                                      "open 3"),
+    ("open 2", "encrypt empty", (IPE, EMPTY_REFUSED),                              "open 2"),
     ("open 2", "encrypt over", (IPE, "plaintext exceeds configured chunk_size"),   "open 2"),
     ("open 0", "finalize",     ("eof", 0),                                         "closed"),
     ("open 2", "finalize",     ("eof", 2),                                         "closed"),
@@ -191,12 +193,15 @@ def test_encryptor_state_table(state, action, outcome, after):
     check_encryptor_state(s, after)
 
 
-def test_empty_data_frame_equals_the_eof_marker_at_that_index():
+def test_empty_chunk_is_refused_so_no_frame_can_pass_for_the_eof_marker():
+    # An empty data frame at index 1 would be exactly the EOF marker at index 1:
+    # a stream [a, "", b] cut after the empty frame would then verify as complete.
     s = Stream()
     s.enc.encrypt_chunk(b"a")
-    empty = s.enc.encrypt_chunk(b"")
-    assert len(empty) == 20
-    assert s.oracle_frame(b"", 1) == empty  # what finalize would have given at index 1
+    expect_error(IPE, EMPTY_REFUSED, s.enc.encrypt_chunk, b"")
+    assert s.enc.chunk_index() == 1
+    frame = s.enc.encrypt_chunk(b"b")
+    assert s.oracle_open(frame, 1) == b"b"
     assert s.enc.finalize() == s.oracle_frame(b"", 2)
 
 

@@ -71,6 +71,43 @@ class KeyPair:
         """Nivel de seguridad con el que se genero el par."""
     def public_key_b64(self) -> str:
         """Serializa la clave publica a Base64 URL-safe sin padding."""
+    def public_key_pem(self) -> str:
+        """Exporta la clave publica en formato PEM-like ML-KEM.
+
+        `-----BEGIN ML-KEM PUBLIC KEY-----`, la clave en Base64 STANDARD (con
+        padding `=`) en lineas de 64 chars, `-----END ML-KEM PUBLIC KEY-----`,
+        cada linea terminada en LF. No es DER/ASN.1: el cuerpo es la clave cruda.
+        """
+    def public_key_json(self) -> str:
+        """Exporta la clave publica en formato JSON (una linea, sin espacios):
+        `{"algorithm":"ML-KEM","level":"ML_KEM_768","public_key":"<Base64 URL-safe sin padding>"}`.
+        """
+    def export_secret_key_raw(self, password: bytes) -> bytes:
+        """Exporta la clave secreta cifrada como blob binario opaco.
+
+        Layout: "VLPK" | version(1) | level_id(1) | salt(16) | nonce(12) |
+        ciphertext | tag(16); 1682, 2450 o 3218 bytes. AES-256-GCM con la clave
+        HKDF-SHA3-256(password, salt).
+
+        WARNING: the format has NO work factor (no iteration count, no
+        memory-hard function). Each password guess costs an attacker one HKDF
+        and one AES-GCM decryption, so a blob is only as strong as the entropy
+        of its password: use a long random passphrase or random key bytes
+        (e.g. `secrets.token_bytes(32)`), never a short human-chosen password.
+        Any byte string, the empty one included, is accepted.
+
+        Raises `RngError` sin CSPRNG e `InvalidParameterError` si la llave
+        secreta tiene tamano incorrecto.
+        """
+    def export_secret_key_pem(self, password: bytes) -> str:
+        """Exporta la clave secreta cifrada en formato PEM-like ENCRYPTED:
+        el blob de `export_secret_key_raw` en Base64 STANDARD, lineas de 64 chars,
+        entre `-----BEGIN ENCRYPTED ML-KEM PRIVATE KEY-----` y
+        `-----END ENCRYPTED ML-KEM PRIVATE KEY-----`.
+
+        WARNING: no work factor; choose a high-entropy password (see
+        `export_secret_key_raw`).
+        """
 
 # ---------------------------------------------------------------------------
 # KEM functions and public-key Base64
@@ -150,6 +187,57 @@ def decrypt_hybrid(encrypted_package: bytes, secret_key: bytes, level: SecurityL
     """
 
 # ---------------------------------------------------------------------------
+# Key import: public keys as PEM-like text and JSON, password-wrapped secret keys
+# ---------------------------------------------------------------------------
+
+def load_public_key_pem(pem: str, level: SecurityLevel = ...) -> bytes:
+    """Carga una llave publica desde formato PEM-like ML-KEM.
+
+    Lee el cuerpo entre el primer `-----BEGIN ML-KEM PUBLIC KEY-----` y el primer
+    `-----END ML-KEM PUBLIC KEY-----` posterior; se ignora el texto alrededor y
+    todo espacio en blanco del cuerpo (CR LF, sangria, otro ancho de linea). El
+    cuerpo debe ser Base64 STANDARD canonico con su padding `=`.
+
+    Raises `KeySerializationError` ("PEM header not found", "PEM footer not
+    found", "PEM body is not valid Base64 STANDARD") e `InvalidParameterError`
+    ("public key size does not match the specified security level").
+    """
+
+def load_public_key_json(json: str) -> tuple[bytes, SecurityLevel]:
+    """Carga una llave publica desde JSON.
+
+    Campos requeridos (strings): `algorithm` ("ML-KEM"), `level` ("ML_KEM_512",
+    "ML_KEM_768" o "ML_KEM_1024") y `public_key` (Base64 URL-safe). Es un
+    escaner minimo, no un parser JSON: gana la primera aparicion de `"campo":`
+    en el texto (sin espacios antes de los dos puntos), los escapes no se
+    interpretan y los campos desconocidos se ignoran.
+
+    Raises `KeySerializationError` (campo ausente, valor que no es string,
+    string sin cerrar, algorithm o level no soportados), `VeloraError` (Base64
+    invalido) e `InvalidParameterError` (tamano incorrecto para el nivel).
+    """
+
+def load_secret_key_raw(blob: bytes, password: bytes) -> tuple[bytes, SecurityLevel]:
+    """Descifra y retorna la llave secreta desde un blob binario.
+
+    Devuelve `(secret_key, nivel)`; el nivel viene en el blob. Raises
+    `KeySerializationError` (blob corto, magic, version o level_id invalidos,
+    en ese orden) y luego `DecryptionError` si la contrasena es incorrecta o el
+    blob esta alterado, truncado o extendido.
+
+    WARNING: the format has no work factor; choose high-entropy passwords.
+    """
+
+def load_secret_key_pem(pem: str, password: bytes) -> tuple[bytes, SecurityLevel]:
+    """Descifra y retorna la llave secreta desde un PEM-like ENCRYPTED.
+
+    Se ignora el texto alrededor de los marcadores y el espacio en blanco del
+    cuerpo, que debe ser Base64 STANDARD canonico. Raises `KeySerializationError`
+    ("PEM header not found", "PEM footer not found", "PEM ENCRYPTED body is not
+    valid Base64 STANDARD") y luego los errores de `load_secret_key_raw`.
+    """
+
+# ---------------------------------------------------------------------------
 # Streams
 # ---------------------------------------------------------------------------
 
@@ -162,8 +250,9 @@ class StreamEncryptorHandle:
     """
 
     def encrypt_chunk(self, plaintext: bytes) -> bytes:
-        """Encrypt one chunk (at most `chunk_size()` bytes) into the frame
-        len (4, big-endian) || ciphertext || tag (16)."""
+        """Encrypt one chunk (1 to `chunk_size()` bytes) into the frame
+        len (4, big-endian) || ciphertext || tag (16). An empty chunk is refused
+        with InvalidParameterError: its frame would equal the EOF marker."""
     def finalize(self) -> bytes:
         """Return the 20-byte EOF marker and close the encryptor."""
     def base_nonce(self) -> bytes:

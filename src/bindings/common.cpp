@@ -108,11 +108,18 @@ bool arg_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>* o
     return true;
 }
 
-bool arg_str(PyObject* obj, const char* name, std::string_view* out) {
+bool arg_str(PyObject* obj, const char* name, std::string_view* out, PyRef& storage) {
     if (!PyUnicode_Check(obj)) return raise_type_error(obj, "str", name);
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &len);
-    if (utf8 == nullptr) return false;
+    if (utf8 == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+        PyErr_Clear();
+        storage = PyRef(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
+        if (!storage) return false;
+        utf8 = PyBytes_AS_STRING(storage.get());
+        len = PyBytes_GET_SIZE(storage.get());
+    }
     *out = {utf8, static_cast<std::size_t>(len)};
     return true;
 }

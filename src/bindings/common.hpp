@@ -78,8 +78,11 @@ struct Signature {
 
 // `bytes` or a subclass, viewed in place (valid while the object lives).
 [[nodiscard]] bool arg_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>* out);
-// `str`, viewed as UTF-8 in place (valid while the object lives).
-[[nodiscard]] bool arg_str(PyObject* obj, const char* name, std::string_view* out);
+// `str`, viewed as UTF-8 (valid while the object and `storage` live). A lone
+// surrogate, which strict UTF-8 cannot carry, is kept as its surrogatepass
+// bytes in `storage`: the text parsers then see a character outside every
+// alphabet and report the format error, not a UnicodeEncodeError.
+[[nodiscard]] bool arg_str(PyObject* obj, const char* name, std::string_view* out, PyRef& storage);
 // A SecurityLevel member; obj == nullptr (omitted) gives ML-KEM-768.
 // Writes the parameter-set index 0, 1 or 2.
 [[nodiscard]] bool arg_level(PyObject* obj, const char* name, std::uint8_t* index_out);
@@ -144,6 +147,13 @@ PyObject* result_or_raise(Result<T>&& r, Build&& build) {
 #define VELORA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 // ---- shared types (types.cpp) -----------------------------------------------
+
+// Creates a heap type from its spec once per process and keeps it in `cell`
+// (borrowed result). Only touched with the interpreter lock held; should a
+// racing first use create a second type object, the first one stored is kept.
+PyObject* cached_type(PyObject*& cell, PyType_Spec* spec, const char* class_name);
+// The same for a type object already created (nullptr: its creation failed).
+PyObject* cache_type(PyObject*& cell, PyObject* created, const char* class_name);
 
 // The SecurityLevel class and its singleton for a parameter-set index (new reference).
 PyObject* security_level_type();

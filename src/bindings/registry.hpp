@@ -15,6 +15,10 @@ extern PyMethodDef kEncapsulateDeterministicDef;
 // key_io_bindings.cpp
 extern PyMethodDef kSerializePublicKeyDef;
 extern PyMethodDef kDeserializePublicKeyDef;
+extern PyMethodDef kLoadPublicKeyPemDef;
+extern PyMethodDef kLoadPublicKeyJsonDef;
+extern PyMethodDef kLoadSecretKeyRawDef;
+extern PyMethodDef kLoadSecretKeyPemDef;
 
 // hybrid_bindings.cpp
 extern PyMethodDef kEncryptHybridDef;

@@ -335,23 +335,6 @@ PyType_Spec kDecryptorSpec = {
 PyObject* g_encryptor_type = nullptr;
 PyObject* g_decryptor_type = nullptr;
 
-// Created once per process, with the lock held; should a racing first use
-// create a second type object, the first one stored is kept.
-PyObject* cached_type(PyObject*& cell, PyType_Spec* spec, const char* class_name) {
-    if (cell != nullptr) return cell;
-    PyObject* created = PyType_FromSpec(spec);
-    if (created == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "initialising the class %s failed", class_name);
-        return nullptr;
-    }
-    if (cell == nullptr) {
-        cell = created;
-    } else {
-        Py_DECREF(created);
-    }
-    return cell;
-}
-
 // ---- module functions -------------------------------------------------------
 
 // chunk_size: an int read as signed 64-bit, then narrowed to unsigned 32-bit.

@@ -118,6 +118,12 @@ PyGetSetDef kKeyPairGetSet[] = {
 
 PyMethodDef kKeyPairMethods[] = {
     {"public_key_b64", keypair_public_key_b64, METH_NOARGS, kKeyPairPublicKeyB64Doc},
+    {"public_key_pem", keypair_public_key_pem, METH_NOARGS, kKeyPairPublicKeyPemDoc},
+    {"public_key_json", keypair_public_key_json, METH_NOARGS, kKeyPairPublicKeyJsonDoc},
+    {"export_secret_key_raw", VELORA_FASTCALL(keypair_export_secret_key_raw), METH_FASTCALL | METH_KEYWORDS,
+     kKeyPairExportSecretKeyRawDoc},
+    {"export_secret_key_pem", VELORA_FASTCALL(keypair_export_secret_key_pem), METH_FASTCALL | METH_KEYWORDS,
+     kKeyPairExportSecretKeyPemDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -139,7 +145,8 @@ PyType_Spec kKeyPairSpec = {
     kKeyPairSlots,
 };
 
-// Caches the first type created; a type built by a racing thread is dropped.
+}  // namespace
+
 PyObject* cache_type(PyObject*& cell, PyObject* created, const char* class_name) {
     if (created == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "initialising the class %s failed", class_name);
@@ -153,7 +160,10 @@ PyObject* cache_type(PyObject*& cell, PyObject* created, const char* class_name)
     return cell;
 }
 
-}  // namespace
+PyObject* cached_type(PyObject*& cell, PyType_Spec* spec, const char* class_name) {
+    if (cell != nullptr) return cell;
+    return cache_type(cell, PyType_FromSpec(spec), class_name);
+}
 
 PyObject* security_level_type() {
     if (g_security_level_type != nullptr) return g_security_level_type;
@@ -193,8 +203,7 @@ std::uint8_t security_level_index(PyObject* member) {
 const char* level_engine_name(std::uint8_t index) { return kEngineNames[index <= 2 ? index : 2]; }
 
 PyObject* keypair_type() {
-    if (g_keypair_type != nullptr) return g_keypair_type;
-    return cache_type(g_keypair_type, PyType_FromSpec(&kKeyPairSpec), "KeyPair");
+    return cached_type(g_keypair_type, &kKeyPairSpec, "KeyPair");
 }
 
 PyObject* keypair_new(mlkem::KeyPairBytes&& keys, std::uint8_t level_index) {

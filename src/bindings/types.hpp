@@ -25,6 +25,14 @@ inline KeyPairObject* as_keypair(PyObject* self) { return reinterpret_cast<KeyPa
 
 // KeyPair methods implemented by the key import/export bindings.
 PyObject* keypair_public_key_b64(PyObject* self, PyObject* unused);
+PyObject* keypair_public_key_pem(PyObject* self, PyObject* unused);
+PyObject* keypair_public_key_json(PyObject* self, PyObject* unused);
+PyObject* keypair_export_secret_key_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* keypair_export_secret_key_pem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 extern const char kKeyPairPublicKeyB64Doc[];
+extern const char kKeyPairPublicKeyPemDoc[];
+extern const char kKeyPairPublicKeyJsonDoc[];
+extern const char kKeyPairExportSecretKeyRawDoc[];
+extern const char kKeyPairExportSecretKeyPemDoc[];
 
 }  // namespace velora::bindings

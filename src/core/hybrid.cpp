@@ -20,12 +20,6 @@ constexpr std::string_view kOutputSize = "output buffer has incorrect size";
 constexpr std::string_view kKeySetupFailed = "AES-256-GCM key setup failed";
 constexpr std::string_view kSealFailed = "AES-256-GCM encryption failed";
 
-// Wipes the 32-byte shared secret K when it goes out of scope, whatever path
-// the operation leaves by.
-struct WipeOnExit {
-    std::span<std::uint8_t> secret;
-    ~WipeOnExit() { secure_wipe(secret); }
-};
 
 }  // namespace
 

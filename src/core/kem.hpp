@@ -19,7 +19,4 @@ std::string public_key_to_b64(std::span<const std::uint8_t> public_key);
 // checks the size against the level. `text` is UTF-8.
 Result<std::vector<std::uint8_t>> public_key_from_b64(std::string_view text, mlkem::LevelIndex level);
 
-// Removes leading and trailing characters with the Unicode White_Space property.
-std::string_view trim_unicode_whitespace(std::string_view utf8);
-
 }  // namespace velora::kem

@@ -16,11 +16,6 @@ constexpr std::string_view kKeySetupFailed = "AES-256-GCM key setup failed";
 constexpr std::string_view kSealFailed = "AES-256-GCM encryption failed";
 constexpr std::string_view kOutputSize = "output buffer has incorrect size";
 
-// Wipes a shared secret on every path out of the constructor functions.
-struct WipeOnExit {
-    std::span<std::uint8_t> secret;
-    ~WipeOnExit() { secure_wipe(secret); }
-};
 
 void store_be32(std::uint8_t* out, std::uint32_t v) noexcept {
     out[0] = static_cast<std::uint8_t>(v >> 24);
@@ -130,6 +125,7 @@ StreamEncryptor::StreamEncryptor(StreamState state) noexcept : state_(std::move(
 Result<std::size_t> StreamEncryptor::frame_size(std::size_t plaintext_len) const {
     if (!state_) return fail(VeloraError::InvalidParameter(kEncryptorFinalized));
     if (plaintext_len > state_->chunk_size) return fail(VeloraError::InvalidParameter(kPlaintextTooLong));
+    if (plaintext_len == 0) return fail(VeloraError::InvalidParameter(kEmptyPlaintext));
     // Index kLastIndex is reserved for the EOF marker.
     if (state_->chunk_index >= kLastIndex) return fail(VeloraError::InvalidParameter(kEncryptorCounterExhausted));
     return plaintext_len + kFrameOverheadBytes;

@@ -45,6 +45,10 @@ inline constexpr std::string_view kChunkSizeAboveCap = "chunk_size exceeds the 1
 inline constexpr std::string_view kHeaderChunkSizeRange = "chunk_size must be 1..=16 MiB";
 inline constexpr std::string_view kEncryptorFinalized = "encryptor already finalized";
 inline constexpr std::string_view kPlaintextTooLong = "plaintext exceeds configured chunk_size";
+// An empty data frame would be byte-for-byte the EOF marker at its index, so
+// whoever drops the frames after it could pass the stream off as complete.
+inline constexpr std::string_view kEmptyPlaintext =
+    "empty plaintext chunk refused: its frame would be indistinguishable from the EOF marker";
 inline constexpr std::string_view kEncryptorCounterExhausted =
     "stream chunk counter exhausted: at most 4294967295 data chunks per stream";
 inline constexpr std::string_view kDecryptorFinalized = "decryptor already finalized";

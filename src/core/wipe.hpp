@@ -16,6 +16,15 @@ inline void secure_wipe(void* p, std::size_t n) noexcept {
 
 inline void secure_wipe(std::span<std::uint8_t> s) noexcept { secure_wipe(s.data(), s.size()); }
 
+// Wipes a caller-owned secret on every path out of a scope.
+struct WipeOnExit {
+    std::span<std::uint8_t> secret;
+    explicit WipeOnExit(std::span<std::uint8_t> s) noexcept : secret(s) {}
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+    ~WipeOnExit() { secure_wipe(secret); }
+};
+
 // A fixed-size secret buffer that wipes itself when it goes out of scope.
 template <std::size_t N>
 struct SecretBytes {

@@ -59,7 +59,7 @@ TEST(StreamNonce, WorkedExample) {
 
 TEST(StreamEncryptor, FramesFollowTheNonceRuleAndLayout) {
     StreamEncryptor enc(state_at(0));
-    const Bytes chunks[] = {Bytes(64, 0x41), Bytes{}, Bytes{1, 2, 3}};
+    const Bytes chunks[] = {Bytes(64, 0x41), Bytes{0}, Bytes{1, 2, 3}};
     for (std::uint32_t i = 0; i < 3; ++i) {
         auto frame = enc.encrypt_chunk(chunks[i]);
         ASSERT_TRUE(frame.has_value());
@@ -101,7 +101,7 @@ TEST(StreamEncryptor, LastIndexIsKeptForTheEofMarker) {
     EXPECT_TRUE(opens_at(*last_data, 0xFFFFFFFE, &pt));
     EXPECT_EQ(enc.chunk_index(), stream::kLastIndex);
 
-    for (const Bytes& chunk : {Bytes{9}, Bytes{}}) {
+    for (const Bytes& chunk : {Bytes{9}, Bytes(16, 7)}) {
         auto refused = enc.encrypt_chunk(chunk);
         ASSERT_FALSE(refused.has_value());
         EXPECT_EQ(refused.error(), VeloraError::InvalidParameter(stream::kEncryptorCounterExhausted));
@@ -110,6 +110,19 @@ TEST(StreamEncryptor, LastIndexIsKeptForTheEofMarker) {
     auto eof = enc.finalize();
     ASSERT_TRUE(eof.has_value());
     EXPECT_TRUE(opens_at(Bytes(eof->begin(), eof->end()), 0xFFFFFFFF, &pt));
+}
+
+TEST(StreamEncryptor, EmptyChunkIsRefusedAndLeavesTheCounter) {
+    // Its frame would be exactly the EOF marker at the same index.
+    StreamEncryptor enc(state_at(5));
+    auto refused = enc.encrypt_chunk(Bytes{});
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error(), VeloraError::InvalidParameter(stream::kEmptyPlaintext));
+    EXPECT_EQ(enc.chunk_index(), 5u);
+    auto frame = enc.encrypt_chunk(Bytes{1});
+    ASSERT_TRUE(frame.has_value());
+    Bytes pt;
+    EXPECT_TRUE(opens_at(*frame, 5, &pt));
 }
 
 TEST(StreamDecryptor, LastIndexAcceptsOnlyTheEofMarkerAndNeverWraps) {

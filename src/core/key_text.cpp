@@ -1,0 +1,107 @@
+#include "core/key_text.hpp"
+
+#include "core/kem.hpp"
+#include "core/mlkem/params.hpp"
+#include "core/pem.hpp"
+#include "core/white_space.hpp"
+#include "primitives/base64.hpp"
+
+#include <utility>
+
+namespace velora::key_text {
+
+using primitives::Base64Alphabet;
+
+std::string_view level_name(std::uint8_t level) noexcept {
+    if (level == 0) return "ML_KEM_512";
+    if (level == 1) return "ML_KEM_768";
+    return "ML_KEM_1024";
+}
+
+// ---- public key, PEM-like ---------------------------------------------------
+
+std::string public_key_to_pem(std::span<const std::uint8_t> public_key) {
+    return pem::armour(kPublicKeyHeader, primitives::base64_encode(public_key, Base64Alphabet::StandardPadded),
+                       kPublicKeyFooter);
+}
+
+Result<std::vector<std::uint8_t>> public_key_from_pem(std::string_view pem, std::uint8_t level) {
+    const auto body = pem::extract_pem_body(pem, kPublicKeyHeader, kPublicKeyFooter);
+    if (!body) return fail(body.error());
+    auto key = primitives::base64_decode(pem::unwrap_pem_body(*body), Base64Alphabet::StandardPadded);
+    if (!key) return fail(VeloraError::KeySerialization("PEM body is not valid Base64 STANDARD"));
+    if (key->size() != mlkem::ek_size(level)) {
+        return fail(VeloraError::InvalidParameter("public key size does not match the specified security level"));
+    }
+    return std::move(*key);
+}
+
+// ---- public key, JSON -------------------------------------------------------
+
+std::string public_key_to_json(std::span<const std::uint8_t> public_key, std::uint8_t level) {
+    const std::string key = kem::public_key_to_b64(public_key);
+    std::string out;
+    out.reserve(64 + key.size());
+    out.append(R"({"algorithm":"ML-KEM","level":")");
+    out.append(level_name(level));
+    out.append(R"(","public_key":")");
+    out.append(key);
+    out.append(R"("})");
+    return out;
+}
+
+Result<std::string_view> extract_json_string(std::string_view json, std::string_view field) {
+    std::string needle;
+    needle.reserve(field.size() + 3);
+    needle.push_back('"');
+    needle.append(field);
+    needle.append("\":");
+    const std::size_t at = json.find(needle);
+    if (at == std::string_view::npos) return fail(VeloraError::KeySerialization("missing JSON field"));
+
+    std::size_t pos = at + needle.size();
+    while (const std::size_t ws = text::white_space_length(json, pos)) pos += ws;
+    if (pos >= json.size() || json[pos] != '"') {
+        return fail(VeloraError::KeySerialization("JSON field value is not a string"));
+    }
+    const std::size_t open = pos + 1;
+    const std::size_t close = json.find('"', open);
+    if (close == std::string_view::npos) return fail(VeloraError::KeySerialization("unterminated JSON string value"));
+    return json.substr(open, close - open);
+}
+
+Result<PublicKeyWithLevel> public_key_from_json(std::string_view json) {
+    const auto algorithm = extract_json_string(json, "algorithm");
+    if (!algorithm) return fail(algorithm.error());
+    const auto level_text = extract_json_string(json, "level");
+    if (!level_text) return fail(level_text.error());
+    const auto key_text = extract_json_string(json, "public_key");
+    if (!key_text) return fail(key_text.error());
+
+    if (*algorithm != "ML-KEM") return fail(VeloraError::KeySerialization("unsupported algorithm (expected 'ML-KEM')"));
+    std::uint8_t level = 0;
+    while (level < 3 && *level_text != level_name(level)) ++level;
+    if (level == 3) {
+        return fail(VeloraError::KeySerialization("unsupported level in JSON (expected ML_KEM_512/768/1024)"));
+    }
+    auto key = kem::public_key_from_b64(*key_text, level);
+    if (!key) return fail(key.error());
+    return PublicKeyWithLevel{std::move(*key), level};
+}
+
+// ---- wrapped secret key, PEM-like -------------------------------------------
+
+std::string secret_key_blob_to_pem(std::span<const std::uint8_t> blob) {
+    return pem::armour(kEncryptedKeyHeader, primitives::base64_encode(blob, Base64Alphabet::StandardPadded),
+                       kEncryptedKeyFooter);
+}
+
+Result<std::vector<std::uint8_t>> secret_key_blob_from_pem(std::string_view pem) {
+    const auto body = pem::extract_pem_body(pem, kEncryptedKeyHeader, kEncryptedKeyFooter);
+    if (!body) return fail(body.error());
+    auto blob = primitives::base64_decode(pem::unwrap_pem_body(*body), Base64Alphabet::StandardPadded);
+    if (!blob) return fail(VeloraError::KeySerialization("PEM ENCRYPTED body is not valid Base64 STANDARD"));
+    return std::move(*blob);
+}
+
+}  // namespace velora::key_text
