@@ -507,7 +507,7 @@ def size_label(n: int) -> str:
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--rounds", type=int, default=9)
+    ap.add_argument("--rounds", type=int, default=11)
     ap.add_argument("--sample-ms", type=float, default=20.0)
     ap.add_argument("--quick", action="store_true", help="3 rounds, short samples (a smoke run)")
     args = ap.parse_args()
