@@ -689,7 +689,7 @@ def main() -> int:
         if r["function"].startswith("control"):
             continue
         target(f"{r['function']} {r['level']} 2 threads / 1 thread", ">= 1.8x", r["scaling"], r["scaling"] >= 1.8)
-    controls = [(f"  (control: hashlib.sha256 64 KiB from Python, 2 threads / 1)", r["scaling"])
+    controls = [("  (control: hashlib.sha256 64 KiB from Python, 2 threads / 1)", r["scaling"])
                 for r in thread_rows if r["function"].startswith("control")]
     if machine_scaling is not None:
         controls.append(("  (control: C++ arithmetic loop, 2 threads / 1)", machine_scaling))
