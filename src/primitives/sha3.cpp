@@ -25,6 +25,19 @@
 namespace velora::primitives {
 namespace {
 
+// Permutation count for benchmark builds; the calls compile away otherwise.
+#if VELORA_COUNT_KECCAK
+thread_local std::uint64_t g_permutations = 0;
+void count_permutations(std::uint64_t n) noexcept { g_permutations += n; }
+#else
+constexpr void count_permutations(std::uint64_t) noexcept {}
+#endif
+
+// Keccak rates in bytes: one permutation per rate-sized block.
+constexpr std::size_t kRateSha3_256 = 136, kRateSha3_512 = 72, kRateShake128 = 168, kRateShake256 = 136;
+
+constexpr std::uint64_t blocks_for(std::size_t bytes, std::size_t rate) noexcept { return (bytes + rate - 1) / rate; }
+
 [[noreturn]] void libcrypto_failure() noexcept { std::abort(); }
 
 void check(int ok) noexcept {
@@ -71,36 +84,46 @@ EVP_MD_CTX* thread_ctx() noexcept {
     return holder.ctx;
 }
 
-void absorb(EVP_MD_CTX* ctx, const EVP_MD* md, std::initializer_list<ByteView> parts) noexcept {
+// Absorbing permutes once per full block; the partial last block is
+// permuted (with its padding) by the first output.
+void absorb(EVP_MD_CTX* ctx, const EVP_MD* md, std::size_t rate, std::initializer_list<ByteView> parts) noexcept {
     check(EVP_DigestInit_ex(ctx, md, nullptr));
+    std::size_t total = 0;
     for (ByteView part : parts) {
         if (!part.empty()) check(EVP_DigestUpdate(ctx, part.data(), part.size()));
+        total += part.size();
     }
+    count_permutations(total / rate);
 }
 
-void fixed_digest(const EVP_MD* md, std::initializer_list<ByteView> parts, std::span<std::uint8_t> out) noexcept {
+// Digest outputs fit in one block: the padded final block is the only
+// permutation after absorbing.
+void fixed_digest(const EVP_MD* md, std::size_t rate, std::initializer_list<ByteView> parts,
+                  std::span<std::uint8_t> out) noexcept {
     EVP_MD_CTX* ctx = thread_ctx();
-    absorb(ctx, md, parts);
+    absorb(ctx, md, rate, parts);
     unsigned int len = 0;
     check(EVP_DigestFinal_ex(ctx, out.data(), &len));
     if (len != out.size()) libcrypto_failure();
+    count_permutations(1);
 }
 
 }  // namespace
 
 void sha3_256(std::initializer_list<ByteView> parts, std::span<std::uint8_t, 32> out) noexcept {
-    fixed_digest(md_sha3_256(), parts, out);
+    fixed_digest(md_sha3_256(), kRateSha3_256, parts, out);
 }
 
 void sha3_512(std::initializer_list<ByteView> parts, std::span<std::uint8_t, 64> out) noexcept {
-    fixed_digest(md_sha3_512(), parts, out);
+    fixed_digest(md_sha3_512(), kRateSha3_512, parts, out);
 }
 
 void shake256(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out) noexcept {
     if (out.empty()) return;
     EVP_MD_CTX* ctx = thread_ctx();
-    absorb(ctx, md_shake256(), parts);
+    absorb(ctx, md_shake256(), kRateShake256, parts);
     check(EVP_DigestFinalXOF(ctx, out.data(), out.size()));
+    count_permutations(blocks_for(out.size(), kRateShake256));
 }
 
 // SHAKE128 with a continuing output stream.
@@ -122,7 +145,7 @@ struct Shake128::State {
 };
 
 Shake128::Shake128(std::initializer_list<ByteView> parts) noexcept : state_(std::make_unique<State>()) {
-    absorb(state_->absorbed, md_shake128(), parts);
+    absorb(state_->absorbed, md_shake128(), kRateShake128, parts);
 }
 
 Shake128::~Shake128() = default;
@@ -133,6 +156,7 @@ void Shake128::squeeze_blocks(std::span<std::uint8_t> out) noexcept {
     State& s = *state_;
 #if VELORA_HAVE_DIGEST_SQUEEZE
     check(EVP_DigestSqueeze(s.absorbed, out.data(), out.size()));
+    count_permutations(out.size() / kBlockBytes);
 #else
     const std::size_t needed = s.position + out.size();
     if (needed > s.produced.size()) {
@@ -142,11 +166,16 @@ void Shake128::squeeze_blocks(std::span<std::uint8_t> out) noexcept {
         EVP_MD_CTX* copy = new_ctx();
         check(EVP_MD_CTX_copy_ex(copy, s.absorbed));
         check(EVP_DigestFinalXOF(copy, s.produced.data(), s.produced.size()));
+        count_permutations(blocks_for(s.produced.size(), kRateShake128));  // the whole output again
         EVP_MD_CTX_free(copy);
     }
     std::memcpy(out.data(), s.produced.data() + s.position, out.size());
     s.position = needed;
 #endif
 }
+
+#if VELORA_COUNT_KECCAK
+std::uint64_t keccak_permutations() noexcept { return g_permutations; }
+#endif
 
 }  // namespace velora::primitives

@@ -35,4 +35,11 @@ private:
     std::unique_ptr<State> state_;
 };
 
+#if VELORA_COUNT_KECCAK
+// Benchmark builds only: the Keccak-f[1600] permutations libcrypto has
+// performed for the calling thread through the functions above (absorbed
+// blocks, the padded final block and every further squeezed block).
+std::uint64_t keccak_permutations() noexcept;
+#endif
+
 }  // namespace velora::primitives
