@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <array>
 
-#include "core/ct.hpp"
+#include "platform/ct.hpp"
 #include "core/mlkem/math/compress.hpp"
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"

@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "core/ct.hpp"
+#include "platform/ct.hpp"
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
 #include "core/mlkem/sampling.hpp"
