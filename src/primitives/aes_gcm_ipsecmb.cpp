@@ -25,6 +25,9 @@ namespace {
 using Nonce = std::span<const std::uint8_t, Aes256Gcm::kNonceBytes>;
 
 struct GcmFunctions {
+    // Kept for the life of the process, and reachable from here: a manager
+    // dropped on the floor is a leak to every leak checker.
+    IMB_MGR* manager = nullptr;
     aes_gcm_pre_t pre = nullptr;  // key expansion and GHASH powers
     aes_gcm_enc_dec_t enc = nullptr;
     aes_gcm_enc_dec_t dec = nullptr;
@@ -44,7 +47,11 @@ GcmFunctions detect() noexcept {
         constexpr std::uint64_t kVector = IMB_FEATURE_VAES | IMB_FEATURE_VPCLMULQDQ;
         f.fast_path = arch == IMB_ARCH_AVX512 && (mgr->features & kVector) == kVector;
     }
-    if (f.pre == nullptr || f.enc == nullptr || f.dec == nullptr) return {};
+    if (f.pre == nullptr || f.enc == nullptr || f.dec == nullptr) {
+        free_mb_mgr(mgr);  // unusable here: released at once
+        return {};
+    }
+    f.manager = mgr;
     return f;
 }
 
