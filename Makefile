@@ -99,10 +99,10 @@ ct: venv
 
 # 8 threads on shared key pairs and shared / private stream handles.
 soak: install
-	VELORA_SOAK_SECONDS=$(SOAK_SECONDS) $(PY) -m pytest -q -p no:cacheprovider -m soak tests
+	VELORA_SOAK_SECONDS=$(SOAK_SECONDS) $(PY) -m pytest -q -s -p no:cacheprovider -m soak tests
 
 soak-ci: install
-	VELORA_SOAK_SECONDS=$(SOAK_CI_SECONDS) $(PY) -m pytest -q -p no:cacheprovider -m soak tests
+	VELORA_SOAK_SECONDS=$(SOAK_CI_SECONDS) $(PY) -m pytest -q -s -p no:cacheprovider -m soak tests
 
 # valgrind over a loop of every API, then RSS and object counts over many calls.
 leaks: install
