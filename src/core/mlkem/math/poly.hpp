@@ -21,7 +21,7 @@ struct alignas(32) Poly {
     std::uint16_t& operator[](std::size_t i) noexcept { return coeffs[i]; }
     std::uint16_t operator[](std::size_t i) const noexcept { return coeffs[i]; }
 
-    // Coefficient-wise field_add / field_sub.
+    // Coefficient-wise field_add / field_sub (see poly_add, poly_sub).
     static Poly add(const Poly& a, const Poly& b) noexcept;
     static Poly sub(const Poly& a, const Poly& b) noexcept;
 
@@ -31,6 +31,16 @@ struct alignas(32) Poly {
 };
 
 static_assert(sizeof(Poly) == 512);
+
+// out = a + b and out = a - b coefficient-wise; out may be a or b.
+void poly_add(const Poly& a, const Poly& b, Poly& out) noexcept;
+void poly_sub(const Poly& a, const Poly& b, Poly& out) noexcept;
+
+// Overwrites the polynomials with zeros in a way the optimiser keeps.
+void wipe_polys(std::span<Poly> polys) noexcept;
+
+// The most polynomials a vector of any parameter set holds (k = 4).
+inline constexpr std::size_t kMaxRank = 4;
 
 // A vector of polynomials, stored contiguously; a k x k matrix is held as
 // k * k polynomials in row-major order (entry (i, j) at index i * k + j).
@@ -53,7 +63,7 @@ struct PolyVec {
     // least that many (see compress.cpp).
     static PolyVec from_bytes(std::span<const std::uint8_t> bytes, std::size_t n);
 
-    // Overwrites every coefficient with zero through volatile stores.
+    // Overwrites every coefficient with zero (wipe_polys).
     void wipe() noexcept;
 };
 
