@@ -24,6 +24,7 @@
 #include <openssl/params.h>
 #include <openssl/provider.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -123,14 +124,15 @@ ProviderFunctions find_functions(const EVP_MD* md, const char* name) noexcept {
     return f;
 }
 
-// One pass through a provider context.
-bool run_provider(const ProviderFunctions& f, void* ctx, bool xof, std::initializer_list<ByteView> parts,
+// One pass through a provider context; for an XOF the output length is
+// set when set_length is true (else the context still holds out.size()).
+bool run_provider(const ProviderFunctions& f, void* ctx, bool set_length, std::initializer_list<ByteView> parts,
                   std::span<std::uint8_t> out) noexcept {
     if (f.init(ctx, nullptr) != 1) return false;
     for (ByteView part : parts) {
         if (!part.empty() && f.update(ctx, part.data(), part.size()) != 1) return false;
     }
-    if (xof) {
+    if (set_length) {
         std::size_t length = out.size();
         const OSSL_PARAM params[2] = {OSSL_PARAM_construct_size_t(OSSL_DIGEST_PARAM_XOFLEN, &length),
                                       OSSL_PARAM_construct_end()};
@@ -152,31 +154,45 @@ bool run_evp(EVP_MD_CTX* ctx, const EVP_MD* md, bool xof, std::initializer_list<
     return EVP_DigestFinal_ex(ctx, out.data(), &written) == 1 && written == out.size();
 }
 
+struct SelfTest {
+    bool direct = false;          // the provider functions reproduce EVP
+    bool length_persists = false;  // an XOF context keeps its output length across init
+};
+
 // The direct path must reproduce EVP exactly: a two-part input spanning
-// more than one block, and (for the XOFs) more than one output block.
-bool self_test(const EVP_MD* md, const ProviderFunctions& f, const AlgorithmInfo& info) noexcept {
+// more than one block, and (for the XOFs) more than one output block. For
+// an XOF, a second pass without setting the length again shows whether the
+// context keeps it (OpenSSL's init resets the sponge, not the length); only
+// then may calls with an unchanged length skip setting it.
+SelfTest self_test(const EVP_MD* md, const ProviderFunctions& f, const AlgorithmInfo& info) noexcept {
+    SelfTest result;
     const bool xof = info.length == 0;
-    if (!f.complete(xof)) return false;
+    if (!f.complete(xof)) return result;
     std::array<std::uint8_t, 300> input{};
     for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<std::uint8_t>(i * 7 + 3);
     const std::size_t n = xof ? 2 * info.rate + 5 : info.length;
-    std::vector<std::uint8_t> direct(n), evp(n);
+    // The second pass gets room to spare: a context that lost the length
+    // would write its default length, whatever out.size() says.
+    std::vector<std::uint8_t> direct(n), again(n + 4096), evp(n);
     const ByteView a(input.data(), 13), b(input.data() + 13, input.size() - 13);
     void* ctx = f.newctx(f.provctx);
-    if (ctx == nullptr) return false;
+    if (ctx == nullptr) return result;
     const bool ran = run_provider(f, ctx, xof, {a, b}, direct);
+    const bool ran_again = xof && run_provider(f, ctx, false, {a, b}, std::span(again).first(n));
     f.freectx(ctx);
     EVP_MD_CTX* e = EVP_MD_CTX_new();
     if (e == nullptr) libcrypto_failure();
     const bool ran_evp = run_evp(e, md, xof, {a, b}, evp);
     EVP_MD_CTX_free(e);
-    return ran && ran_evp && direct == evp;
+    result.direct = ran && ran_evp && direct == evp;
+    result.length_persists = result.direct && ran_again && std::equal(evp.begin(), evp.end(), again.begin());
+    return result;
 }
 
 struct Digest {
     const EVP_MD* md = nullptr;  // fetched once, never freed
     ProviderFunctions functions;
-    bool direct = false;
+    SelfTest checked;
 };
 
 struct Digests {
@@ -194,8 +210,8 @@ const Digests& digests() noexcept {
             if (md == nullptr) libcrypto_failure();
             d.md = md;
             d.functions = find_functions(md, kInfo[a].name);
-            d.direct = self_test(md, d.functions, kInfo[a]);
-            t.all_direct = t.all_direct && d.direct;
+            d.checked = self_test(md, d.functions, kInfo[a]);
+            t.all_direct = t.all_direct && d.checked.direct;
         }
         return t;
     }();
@@ -206,6 +222,7 @@ const Digests& digests() noexcept {
 // at thread exit.
 struct ThreadContexts {
     std::array<void*, kAlgorithms> provider{};
+    std::array<std::size_t, kAlgorithms> xof_length{};  // output length set in provider[a]; 0 = none yet
     std::array<EVP_MD_CTX*, kAlgorithms> evp{};
 
     ThreadContexts() = default;
@@ -225,11 +242,14 @@ void run(Algorithm a, std::initializer_list<ByteView> parts, std::span<std::uint
     const bool xof = kInfo[a].length == 0;
     thread_local ThreadContexts contexts;
     bool ok;
-    if (d.direct) {
+    if (d.checked.direct) {
         void*& ctx = contexts.provider[a];
         if (ctx == nullptr) ctx = d.functions.newctx(d.functions.provctx);
         if (ctx == nullptr) libcrypto_failure();
-        ok = run_provider(d.functions, ctx, xof, parts, out);
+        std::size_t& length = contexts.xof_length[a];
+        const bool set_length = xof && (!d.checked.length_persists || length != out.size());
+        ok = run_provider(d.functions, ctx, set_length, parts, out);
+        if (set_length) length = out.size();
     } else {
         EVP_MD_CTX*& ctx = contexts.evp[a];
         if (ctx == nullptr) ctx = EVP_MD_CTX_new();

@@ -76,15 +76,15 @@ void k_pke_decrypt(std::span<const std::uint8_t> dk_pke, std::span<const std::ui
     const std::size_t c1_block = 32 * params.du;
 
     // u' <- Decompress_du(ByteDecode_du(c1)), v' <- Decompress_dv(ByteDecode_dv(c2)).
-    std::array<Poly, kMaxRank> u_storage;
-    const std::span<Poly> u_hat = std::span(u_storage).first(k);
+    PolyScratch<kMaxRank> u_storage;
+    const std::span<Poly> u_hat = u_storage.first(k);
     for (std::size_t i = 0; i < k; ++i) decode_decompress_d(c.subspan(i * c1_block, c1_block), params.du, u_hat[i]);
     Poly v;
     decode_decompress_d(c.subspan(k * c1_block, 32 * params.dv), params.dv, v);
 
     // s-hat <- ByteDecode_12(dk_pke).
-    std::array<Poly, kMaxRank> s_storage;
-    const std::span<Poly> s_hat = std::span(s_storage).first(k);
+    PolyScratch<kMaxRank> s_storage;
+    const std::span<Poly> s_hat = s_storage.first(k);
     polys_from_bytes(dk_pke, s_hat);
 
     // w <- v' - NTT^-1(s-hat^T o NTT(u')), each u'[i] transformed in place.

@@ -23,8 +23,8 @@ void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_
     const std::size_t k = params.k;
 
     // The k + 1 rows that multiply y-hat: the k columns of A-hat, then t-hat.
-    std::array<Poly, (kMaxRank + 1) * kMaxRank> row_storage;
-    const std::span<Poly> rows = std::span(row_storage).first((k + 1) * k);
+    PolyScratch<(kMaxRank + 1) * kMaxRank> row_storage;
+    const std::span<Poly> rows = row_storage.first((k + 1) * k);
 
     // t-hat <- ByteDecode_12(ek[0 : 384k]), rho <- ek[384k : 384k + 32].
     // No modulus check: 12-bit fields of q or more are reduced by the decoding.
@@ -39,9 +39,9 @@ void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_
     sample_matrix(a_hat_t, rho, k, /*transposed=*/true);
 
     // y[i] with N = i and eta1, e1[i] with N = k + i and eta2, e2 with N = 2k.
-    std::array<Poly, kMaxRank> y_storage, e1_storage;
-    const std::span<Poly> y_hat = std::span(y_storage).first(k);
-    const std::span<Poly> e1 = std::span(e1_storage).first(k);
+    PolyScratch<kMaxRank> y_storage, e1_storage;
+    const std::span<Poly> y_hat = y_storage.first(k);
+    const std::span<Poly> e1 = e1_storage.first(k);
     std::array<Poly, 2> scratch;  // e2, mu
     Poly& e2 = scratch[0];
     Poly& mu = scratch[1];
@@ -52,8 +52,8 @@ void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_
     for (Poly& f : y_hat) ntt(f);
 
     // (A-hat^T o y-hat, t-hat^T o y-hat) in one product: y-hat is prepared once.
-    std::array<Poly, kMaxRank + 1> product_storage;
-    const std::span<Poly> products = std::span(product_storage).first(k + 1);
+    PolyScratch<kMaxRank + 1> product_storage;
+    const std::span<Poly> products = product_storage.first(k + 1);
     multiply_matrix_vector_ntt(rows, y_hat, products);
 
     // u <- NTT^-1(A-hat^T o y-hat) + e1, then c1 <- ByteEncode_du(Compress_du(u)).

@@ -30,14 +30,14 @@ void k_pke_keygen_into(std::span<const std::uint8_t, 32> d, std::size_t k, std::
     const std::span<const std::uint8_t, 32> sigma = g.span().subspan<32, 32>();
 
     // A-hat[i][j] <- SampleNTT(rho || j || i), row-major.
-    std::array<Poly, kMaxRank * kMaxRank> a_storage;
-    const std::span<Poly> a_hat = std::span(a_storage).first(k * k);
+    PolyScratch<kMaxRank * kMaxRank> a_storage;
+    const std::span<Poly> a_hat = a_storage.first(k * k);
     sample_matrix(a_hat, rho, k, /*transposed=*/false);
 
     // s[i] with N = i, then e[i] with N = k + i, all from sigma and eta1.
-    std::array<Poly, kMaxRank> s_storage, e_storage;
-    const std::span<Poly> s_hat = std::span(s_storage).first(k);
-    const std::span<Poly> e_hat = std::span(e_storage).first(k);
+    PolyScratch<kMaxRank> s_storage, e_storage;
+    const std::span<Poly> s_hat = s_storage.first(k);
+    const std::span<Poly> e_hat = e_storage.first(k);
     for (std::size_t i = 0; i < k; ++i) sample_noise_poly(s_hat[i], sigma, static_cast<std::uint8_t>(i), eta1);
     for (std::size_t i = 0; i < k; ++i) sample_noise_poly(e_hat[i], sigma, static_cast<std::uint8_t>(k + i), eta1);
     for (Poly& f : s_hat) ntt(f);
@@ -45,8 +45,8 @@ void k_pke_keygen_into(std::span<const std::uint8_t, 32> d, std::size_t k, std::
 
     // t-hat <- A-hat o s-hat + e-hat (A-hat itself, row i against s-hat),
     // written straight into ek.
-    std::array<Poly, kMaxRank> t_storage;
-    const std::span<Poly> t_hat = std::span(t_storage).first(k);
+    PolyScratch<kMaxRank> t_storage;
+    const std::span<Poly> t_hat = t_storage.first(k);
     multiply_matrix_vector_ntt(a_hat, s_hat, t_hat);
     for (std::size_t i = 0; i < k; ++i) {
         poly_add(t_hat[i], e_hat[i], t_hat[i]);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "core/mlkem/math/avx2.hpp"
@@ -103,7 +104,7 @@ void sample_ntt(Poly& a, std::span<const std::uint8_t, 32> rho, std::uint8_t j, 
         n = rej_uniform(values, n, std::span(longer).subspan(done));
         done = longer.size();
     }
-    std::copy_n(values.begin(), kN, a.coeffs.begin());
+    std::memcpy(a.coeffs.data(), values.data(), sizeof a.coeffs);
 }
 
 Poly sample_ntt(std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {

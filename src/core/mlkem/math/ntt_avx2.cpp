@@ -162,7 +162,7 @@ VELORA_AVX2 inline void ntt_chunk(__m256i& a, __m256i& b, std::size_t c) noexcep
 }
 
 // The same layers of NTT^-1 in reverse (len = 2, 4, 8, 16); the sums are
-// Barrett-reduced after len = 4 and len = 16.
+// Barrett-reduced after len = 4.
 VELORA_AVX2 inline void ntt_inverse_chunk(__m256i& a, __m256i& b, std::size_t c) noexcept {
     swap128(a, b);
     swap64(a, b);
@@ -175,7 +175,6 @@ VELORA_AVX2 inline void ntt_inverse_chunk(__m256i& a, __m256i& b, std::size_t c)
     gs(a, b, kTables.inv8[c]);  // len = 8
     swap128(a, b);
     gs(a, b, broadcast(kTables.zeta[15 - c]), broadcast(kTables.zeta_qinv[15 - c]));  // len = 16
-    a = barrett_reduce(a);
 }
 
 }  // namespace
@@ -220,9 +219,11 @@ VELORA_AVX2 void ntt(Poly& f) noexcept {
 // Algorithm 10, with the scaling by 128^-1 folded into the last layer (the
 // same residues as the separate pass of the scalar loop). Each half goes
 // through the first six layers in registers, then the len = 128 layer joins
-// the halves. Inputs are canonical; the sums are Barrett-reduced (to
-// [0, q]) after every second layer, so no lane exceeds 4q before a reduction
-// and every difference stays below 2^15.
+// the halves. Bounds: inputs are canonical; a sum at most doubles per layer
+// and a Montgomery product stays below q in magnitude. The sums are Barrett-
+// reduced (to [0, q]) after len = 4 and after len = 32, so no lane or
+// difference exceeds 8q < 2^15: 4q after len = 4 before reducing, then 2q,
+// 4q, 8q up to len = 32, then 2q, 4q up to len = 128.
 VELORA_AVX2 void ntt_inverse(Poly& f) noexcept {
     for (std::size_t h = 0; h < 2; ++h) {
         __m256i r[8];
@@ -236,14 +237,13 @@ VELORA_AVX2 void ntt_inverse(Poly& f) noexcept {
             const __m256i z = broadcast(kTables.zeta[zi]), zq = broadcast(kTables.zeta_qinv[zi]);
             gs(r[4 * t], r[4 * t + 2], z, zq);
             gs(r[4 * t + 1], r[4 * t + 3], z, zq);
+            r[4 * t] = barrett_reduce(r[4 * t]);
+            r[4 * t + 1] = barrett_reduce(r[4 * t + 1]);
         }
         {  // len = 64
             const __m256i z = broadcast(kTables.zeta[3 - h]), zq = broadcast(kTables.zeta_qinv[3 - h]);
 #pragma GCC unroll 4
-            for (std::size_t j = 0; j < 4; ++j) {
-                gs(r[j], r[j + 4], z, zq);
-                r[j] = barrett_reduce(r[j]);
-            }
+            for (std::size_t j = 0; j < 4; ++j) gs(r[j], r[j + 4], z, zq);
         }
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < 8; ++j) store(f, 8 * h + j, r[j]);

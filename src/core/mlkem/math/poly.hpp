@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -41,6 +42,24 @@ void wipe_polys(std::span<Poly> polys) noexcept;
 
 // The most polynomials a vector of any parameter set holds (k = 4).
 inline constexpr std::size_t kMaxRank = 4;
+
+// Stack storage for up to N polynomials that is not cleared first, for the
+// working vectors of the engine: every polynomial taken from it is written
+// in full before it is read. (Poly's zeroing default initialiser would
+// clear up to 10 KiB per operation for nothing.) The byte array implicitly
+// creates the Poly objects in it (Poly is an aggregate).
+template <std::size_t N>
+class PolyScratch {
+public:
+    PolyScratch() noexcept {}
+    PolyScratch(const PolyScratch&) = delete;
+    PolyScratch& operator=(const PolyScratch&) = delete;
+
+    std::span<Poly> first(std::size_t n) noexcept { return {std::launder(reinterpret_cast<Poly*>(storage_)), n}; }
+
+private:
+    alignas(Poly) std::byte storage_[N * sizeof(Poly)];
+};
 
 // A vector of polynomials, stored contiguously; a k x k matrix is held as
 // k * k polynomials in row-major order (entry (i, j) at index i * k + j).
