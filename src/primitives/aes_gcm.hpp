@@ -9,8 +9,17 @@
 
 namespace velora::primitives {
 
-// seal and open work on a per-call copy of the keyed context, so one object
-// may be used from any number of threads at once.
+enum class AesGcmBackend : std::uint8_t;  // primitives/aes_gcm_backend.hpp
+namespace detail {
+class GcmEngine;
+}
+
+// seal and open keep no per-call state in the object, so one object may be
+// used from any number of threads at once.
+//
+// Two backends implement it: Intel's ipsec-mb (VAES/AVX-512 code paths),
+// used where the library was found at build time and the CPU has those
+// features, and libcrypto otherwise. Both give the same bytes.
 class Aes256Gcm {
 public:
     static constexpr std::size_t kKeyBytes = 32;
@@ -41,9 +50,9 @@ public:
     static constexpr std::uint64_t kMaxPlaintextBytes = (std::uint64_t{1} << 36) - 32;
 
 private:
-    struct State;
-    explicit Aes256Gcm(std::unique_ptr<State> s) noexcept;
-    std::unique_ptr<State> state_;
+    friend std::optional<Aes256Gcm> create_with(AesGcmBackend, std::span<const std::uint8_t, kKeyBytes>) noexcept;
+    explicit Aes256Gcm(std::unique_ptr<detail::GcmEngine> engine) noexcept;
+    std::unique_ptr<detail::GcmEngine> engine_;
 };
 
 }  // namespace velora::primitives
