@@ -17,7 +17,7 @@ bool cpu_supports_avx2() noexcept {
 }
 
 KernelSet detect_kernels() noexcept {
-#if defined(VELORA_KERNEL_SWITCH) && VELORA_KERNEL_SWITCH
+#if defined(VELORA_TEST_SWITCHES) && VELORA_TEST_SWITCHES
     const char* force = std::getenv("VELORA_FORCE_SCALAR");
     if (force != nullptr && std::strcmp(force, "1") == 0) return KernelSet::Scalar;
 #endif

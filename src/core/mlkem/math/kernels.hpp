@@ -22,7 +22,7 @@ enum class KernelSet : std::uint8_t { Scalar, Avx2 };
 bool cpu_supports_avx2() noexcept;
 
 // The detection behind active_kernels(); runs once. In test builds
-// (VELORA_KERNEL_SWITCH) the environment variable VELORA_FORCE_SCALAR=1
+// (VELORA_TEST_SWITCHES) the environment variable VELORA_FORCE_SCALAR=1
 // selects the scalar loops so that the whole engine can be checked on both.
 KernelSet detect_kernels() noexcept;
 
