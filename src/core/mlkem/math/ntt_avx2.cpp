@@ -6,9 +6,10 @@
 // each butterfly joins lane i of one register with lane i of the other:
 //   distance 8: X = [A0-7 | B0-7], Y = [A8-15 | B8-15]       (128-bit halves)
 //   distance 4: P = 64-bit units 0 of X and Y, Q = units 1   (unpack epi64)
-//   distance 2: R = 32-bit units 0 of P and Q, S = units 1   (shift + blend)
-// Each regrouping is its own inverse, which puts the coefficients back in
-// FIPS 203 order before they are stored.
+//   distance 2: R = even 32-bit units of P and Q, S = odd ones (shufps;
+//               back with unpack epi32)
+// The first two regroupings are their own inverses; undoing all three puts
+// the coefficients back in FIPS 203 order before they are stored.
 //
 // Arithmetic: signed 16-bit lanes, products by Montgomery multiplication
 // with constants in Montgomery form, so every product is exact modulo q.
@@ -50,8 +51,9 @@ constexpr LaneConstants lanes_from(const std::array<std::size_t, 16>& zeta_index
 }
 
 struct NttTables {
-    std::array<std::int16_t, 128> zeta;       // Montgomery form of ZETAS[i]
-    std::array<std::int16_t, 128> zeta_qinv;
+    // ZETAS[0 .. 15] in every lane, for the layers whose blocks span whole
+    // vectors (plain loads instead of broadcasts).
+    std::array<LaneConstants, 16> wide;
     // Per 32-coefficient chunk c, the lane zetas of the distance-8, -4 and -2
     // layers in the X/Y, P/Q and R/S groupings.
     std::array<LaneConstants, 8> fwd8, fwd4, fwd2;
@@ -61,23 +63,27 @@ struct NttTables {
 };
 
 // Lane l of grouping X/Y covers block h = l / 8 of the chunk (A or B), of
-// P/Q block t = l / 4, of R/S block u = l / 2; the blocks of one chunk are
-// consecutive in the layer's zeta order.
+// P/Q block t = l / 4, of R/S block u = kRsBlock[l / 2] (R holds the 32-bit
+// units A0-1, A8-9, A4-5, A12-13 | B0-1, B8-9, B4-5, B12-13, S their
+// partners); the blocks of one chunk are consecutive in the layer's zeta order.
+constexpr std::array<std::size_t, 8> kRsBlock = {0, 2, 1, 3, 4, 6, 5, 7};
+
 constexpr NttTables make_tables() {
     NttTables t{};
-    for (std::size_t i = 0; i < 128; ++i) {
-        t.zeta[i] = to_montgomery(ZETAS[i]);
-        t.zeta_qinv[i] = times_qinv(t.zeta[i]);
+    for (std::size_t i = 0; i < 16; ++i) {
+        std::array<std::size_t, 16> same{};
+        same.fill(i);
+        t.wide[i] = lanes_from(same, false);
     }
     for (std::size_t c = 0; c < 8; ++c) {
         std::array<std::size_t, 16> f8{}, f4{}, f2{}, i8{}, i4{}, i2{};
         for (std::size_t l = 0; l < 16; ++l) {
             f8[l] = 16 + 2 * c + l / 8;
             f4[l] = 32 + 4 * c + l / 4;
-            f2[l] = 64 + 8 * c + l / 2;
+            f2[l] = 64 + 8 * c + kRsBlock[l / 2];
             i8[l] = 31 - (2 * c + l / 8);
             i4[l] = 63 - (4 * c + l / 4);
-            i2[l] = 127 - (8 * c + l / 2);
+            i2[l] = 127 - (8 * c + kRsBlock[l / 2]);
         }
         t.fwd8[c] = lanes_from(f8, false);
         t.fwd4[c] = lanes_from(f4, false);
@@ -140,23 +146,34 @@ VELORA_AVX2 inline void swap64(__m256i& a, __m256i& b) noexcept {
     b = _mm256_unpackhi_epi64(a, b);
     a = x;
 }
-VELORA_AVX2 inline void swap32(__m256i& a, __m256i& b) noexcept {
-    const __m256i x = _mm256_blend_epi32(a, _mm256_slli_epi64(b, 32), 0xAA);
-    b = _mm256_blend_epi32(_mm256_srli_epi64(a, 32), b, 0xAA);
+// P/Q -> R/S: even 32-bit units, then odd ones.
+VELORA_AVX2 inline void split32(__m256i& a, __m256i& b) noexcept {
+    const __m256 x = _mm256_castsi256_ps(a), y = _mm256_castsi256_ps(b);
+    a = _mm256_castps_si256(_mm256_shuffle_ps(x, y, 0x88));
+    b = _mm256_castps_si256(_mm256_shuffle_ps(x, y, 0xDD));
+}
+// R/S -> P/Q.
+VELORA_AVX2 inline void join32(__m256i& a, __m256i& b) noexcept {
+    const __m256i x = _mm256_unpacklo_epi32(a, b);
+    b = _mm256_unpackhi_epi32(a, b);
     a = x;
 }
+
+VELORA_AVX2 inline void ct_wide(__m256i& a, __m256i& b, std::size_t i) noexcept { ct(a, b, kTables.wide[i]); }
+VELORA_AVX2 inline void gs_wide(__m256i& a, __m256i& b, std::size_t i) noexcept { gs(a, b, kTables.wide[i]); }
 
 // The four layers inside one 32-coefficient chunk c (len = 16, 8, 4, 2), on
 // the pair of vectors (a, b) = coefficients 32c .. 32c + 31.
 VELORA_AVX2 inline void ntt_chunk(__m256i& a, __m256i& b, std::size_t c) noexcept {
-    ct(a, b, broadcast(kTables.zeta[8 + c]), broadcast(kTables.zeta_qinv[8 + c]));  // len = 16
+    ct_wide(a, b, 8 + c);  // len = 16
     swap128(a, b);
     ct(a, b, kTables.fwd8[c]);  // len = 8
     swap64(a, b);
     ct(a, b, kTables.fwd4[c]);  // len = 4
-    swap32(a, b);
+    split32(a, b);
+    a = barrett_reduce(a);      // [0, q], so that the last layer ends in (-q, 2q)
     ct(a, b, kTables.fwd2[c]);  // len = 2
-    swap32(a, b);
+    join32(a, b);
     swap64(a, b);
     swap128(a, b);
 }
@@ -166,15 +183,15 @@ VELORA_AVX2 inline void ntt_chunk(__m256i& a, __m256i& b, std::size_t c) noexcep
 VELORA_AVX2 inline void ntt_inverse_chunk(__m256i& a, __m256i& b, std::size_t c) noexcept {
     swap128(a, b);
     swap64(a, b);
-    swap32(a, b);
+    split32(a, b);
     gs(a, b, kTables.inv2[c]);  // len = 2
-    swap32(a, b);
+    join32(a, b);
     gs(a, b, kTables.inv4[c]);  // len = 4
     a = barrett_reduce(a);
     swap64(a, b);
     gs(a, b, kTables.inv8[c]);  // len = 8
     swap128(a, b);
-    gs(a, b, broadcast(kTables.zeta[15 - c]), broadcast(kTables.zeta_qinv[15 - c]));  // len = 16
+    gs_wide(a, b, 15 - c);  // len = 16
 }
 
 }  // namespace
@@ -185,34 +202,27 @@ VELORA_AVX2 inline void ntt_inverse_chunk(__m256i& a, __m256i& b, std::size_t c)
 // product is below q in magnitude), so |value| < 8q < 2^15 throughout; the
 // final Barrett step makes every lane canonical.
 VELORA_AVX2 void ntt(Poly& f) noexcept {
-    {
-        const __m256i z = broadcast(kTables.zeta[1]), zq = broadcast(kTables.zeta_qinv[1]);
-        for (std::size_t j = 0; j < 8; ++j) {
-            __m256i a = load(f, j), b = load(f, j + 8);
-            ct(a, b, z, zq);
-            store(f, j, a);
-            store(f, j + 8, b);
-        }
+    for (std::size_t j = 0; j < 8; ++j) {
+        __m256i a = load(f, j), b = load(f, j + 8);
+        ct_wide(a, b, 1);
+        store(f, j, a);
+        store(f, j + 8, b);
     }
     for (std::size_t h = 0; h < 2; ++h) {
         __m256i r[8];
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < 8; ++j) r[j] = load(f, 8 * h + j);
-        {  // len = 64: one block, vectors j and j + 4
-            const __m256i z = broadcast(kTables.zeta[2 + h]), zq = broadcast(kTables.zeta_qinv[2 + h]);
 #pragma GCC unroll 4
-            for (std::size_t j = 0; j < 4; ++j) ct(r[j], r[j + 4], z, zq);
-        }
+        for (std::size_t j = 0; j < 4; ++j) ct_wide(r[j], r[j + 4], 2 + h);  // len = 64: vectors j, j + 4
 #pragma GCC unroll 2
         for (std::size_t t = 0; t < 2; ++t) {  // len = 32: two blocks, vectors 4t + j and 4t + j + 2
-            const __m256i z = broadcast(kTables.zeta[4 + 2 * h + t]), zq = broadcast(kTables.zeta_qinv[4 + 2 * h + t]);
-            ct(r[4 * t], r[4 * t + 2], z, zq);
-            ct(r[4 * t + 1], r[4 * t + 3], z, zq);
+            ct_wide(r[4 * t], r[4 * t + 2], 4 + 2 * h + t);
+            ct_wide(r[4 * t + 1], r[4 * t + 3], 4 + 2 * h + t);
         }
 #pragma GCC unroll 4
         for (std::size_t t = 0; t < 4; ++t) ntt_chunk(r[2 * t], r[2 * t + 1], 4 * h + t);
 #pragma GCC unroll 8
-        for (std::size_t j = 0; j < 8; ++j) store(f, 8 * h + j, canonical(r[j]));
+        for (std::size_t j = 0; j < 8; ++j) store(f, 8 * h + j, reduce_once(fix_negative(r[j])));
     }
 }
 
@@ -233,28 +243,22 @@ VELORA_AVX2 void ntt_inverse(Poly& f) noexcept {
         for (std::size_t t = 0; t < 4; ++t) ntt_inverse_chunk(r[2 * t], r[2 * t + 1], 4 * h + t);
 #pragma GCC unroll 2
         for (std::size_t t = 0; t < 2; ++t) {  // len = 32
-            const std::size_t zi = 7 - (2 * h + t);
-            const __m256i z = broadcast(kTables.zeta[zi]), zq = broadcast(kTables.zeta_qinv[zi]);
-            gs(r[4 * t], r[4 * t + 2], z, zq);
-            gs(r[4 * t + 1], r[4 * t + 3], z, zq);
+            gs_wide(r[4 * t], r[4 * t + 2], 7 - (2 * h + t));
+            gs_wide(r[4 * t + 1], r[4 * t + 3], 7 - (2 * h + t));
             r[4 * t] = barrett_reduce(r[4 * t]);
             r[4 * t + 1] = barrett_reduce(r[4 * t + 1]);
         }
-        {  // len = 64
-            const __m256i z = broadcast(kTables.zeta[3 - h]), zq = broadcast(kTables.zeta_qinv[3 - h]);
 #pragma GCC unroll 4
-            for (std::size_t j = 0; j < 4; ++j) gs(r[j], r[j + 4], z, zq);
-        }
+        for (std::size_t j = 0; j < 4; ++j) gs_wide(r[j], r[j + 4], 3 - h);  // len = 64
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < 8; ++j) store(f, 8 * h + j, r[j]);
     }
     // len = 128 with ZETAS[1], then both outputs times 128^-1 (Montgomery form).
     constexpr std::int16_t kScale = to_montgomery(kInverse128);
     const __m256i s = broadcast(kScale), sq = broadcast(times_qinv(kScale));
-    const __m256i z = broadcast(kTables.zeta[1]), zq = broadcast(kTables.zeta_qinv[1]);
     for (std::size_t j = 0; j < 8; ++j) {
         __m256i a = load(f, j), b = load(f, j + 8);
-        gs(a, b, z, zq);
+        gs_wide(a, b, 1);
         store(f, j, fix_negative(montgomery_multiply(a, s, sq)));
         store(f, j + 8, fix_negative(montgomery_multiply(b, s, sq)));
     }
