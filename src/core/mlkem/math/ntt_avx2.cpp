@@ -199,8 +199,9 @@ VELORA_AVX2 inline void ntt_inverse_chunk(__m256i& a, __m256i& b, std::size_t c)
 // Algorithm 9. The len = 128 layer over the whole polynomial, then each half
 // (128 coefficients, eight vectors) through the other six layers in
 // registers. Layer bounds: each layer adds less than q (the Montgomery
-// product is below q in magnitude), so |value| < 8q < 2^15 throughout; the
-// final Barrett step makes every lane canonical.
+// product is below q in magnitude), so |value| < 7q < 2^15 throughout. The
+// sums entering the last layer are Barrett-reduced to [0, q], so its outputs
+// lie in (-q, 2q) and two conditional corrections make them canonical.
 VELORA_AVX2 void ntt(Poly& f) noexcept {
     for (std::size_t j = 0; j < 8; ++j) {
         __m256i a = load(f, j), b = load(f, j + 8);
