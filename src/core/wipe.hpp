@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace velora {
@@ -15,6 +16,18 @@ inline void secure_wipe(void* p, std::size_t n) noexcept {
 }
 
 inline void secure_wipe(std::span<std::uint8_t> s) noexcept { secure_wipe(s.data(), s.size()); }
+
+// The bulk form for working buffers (polynomials, re-encrypted capsules,
+// PRF output): zeros at memset speed, then a compiler barrier that claims to
+// read the memory, so the stores cannot be dropped as dead.
+inline void secure_zero(void* p, std::size_t n) noexcept {
+    std::memset(p, 0, n);
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__ __volatile__("" : : "r"(p) : "memory");
+#else
+    secure_wipe(p, n);
+#endif
+}
 
 // Wipes a caller-owned secret on every path out of a scope.
 struct WipeOnExit {

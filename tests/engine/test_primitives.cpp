@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -152,6 +153,33 @@ TEST(Sha3, Shake128BlockwiseSqueezeEqualsOneLongSqueeze) {
         }
         EXPECT_EQ(pieces, whole) << "grouping starting with " << grouping[0] << " of " << grouping.size();
     }
+}
+
+// One-shot SHAKE128 of any length in any order: each output is a prefix of
+// one stream (a context reused with a new length, or the same length again).
+TEST(Sha3, Shake128OneShotLengthsInAnyOrder) {
+    const Bytes abc = text("abc");
+    for (std::size_t n : {64u, 1680u, 64u, 64u, 168u, 1680u, 1u, 1680u}) {
+        Bytes out(n + 1, 0xEE);
+        vp::shake128({abc}, std::span(out).first(n));
+        EXPECT_EQ(to_hex(std::span(out).first(std::min<std::size_t>(n, 64))),
+                  kDigestCases[1].shake128_64.substr(0, 2 * std::min<std::size_t>(n, 64)))
+            << n;
+        if (n == 1680) {
+            // hashlib.shake_128(b"abc").digest(1680)[-32:]
+            EXPECT_EQ(to_hex(std::span(out).subspan(1680 - 32, 32)),
+                      "a2e59b7d7c31d20d9ecd0fa864dcc1ccdec8b9502f86f90a3f1af599a14d8be1");
+        }
+        EXPECT_EQ(out[n], 0xEE) << "wrote past the requested length " << n;
+    }
+}
+
+// Test builds take the EVP path with VELORA_SHA3_VIA_EVP=1 (ctest runs the
+// SHA-3 tests and the ML-KEM vectors once that way).
+TEST(Sha3, EvpPathFollowsTheTestSwitch) {
+    const char* via_evp = std::getenv("VELORA_SHA3_VIA_EVP");
+    if (via_evp == nullptr || std::string(via_evp) != "1") GTEST_SKIP() << "VELORA_SHA3_VIA_EVP is not set";
+    EXPECT_FALSE(vp::sha3_uses_provider_functions());
 }
 
 // The one-shot functions share no state across threads.

@@ -17,60 +17,69 @@ namespace velora::mlkem {
 
 using primitives::ByteView;
 
-// Algorithm 14: K-PKE.Encrypt(ek, m, r).
-std::vector<std::uint8_t> k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_t, 32> m,
-                                        std::span<const std::uint8_t, 32> r, const MlKemParams& params) {
+// Algorithm 14: K-PKE.Encrypt(ek, m, r), written into c. The polynomials
+// live on the stack, sized for the largest rank.
+void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_t, 32> m,
+                   std::span<const std::uint8_t, 32> r, const MlKemParams& params, std::span<std::uint8_t> c) {
     const std::size_t k = params.k;
+
+    // The k + 1 rows that multiply y-hat: the k columns of A-hat, then t-hat.
+    PolyScratch<(kMaxRank + 1) * kMaxRank> row_storage;
+    const std::span<Poly> rows = row_storage.first((k + 1) * k);
 
     // t-hat <- ByteDecode_12(ek[0 : 384k]), rho <- ek[384k : 384k + 32].
     // No modulus check: 12-bit fields of q or more are reduced by the decoding.
-    const PolyVec t_hat = PolyVec::from_bytes(ek, k);
+    const std::span<Poly> t_hat = rows.subspan(k * k, k);
+    polys_from_bytes(ek, t_hat);
     const std::span<const std::uint8_t, 32> rho = ek.subspan(kPolyBytes * k).first<32>();
 
-    // A-hat[i][j] <- SampleNTT(rho || j || i), all k^2 entries first.
-    const PolyVec a_hat = sample_matrix(rho, k);
+    // A-hat[i][j] <- SampleNTT(rho || j || i), all k^2 entries first. Stored
+    // transposed (entry (i, j) at j*k + i): row i of the storage is column i
+    // of A-hat, the operand of u[i].
+    const std::span<Poly> a_hat_t = rows.first(k * k);
+    sample_matrix(a_hat_t, rho, k, /*transposed=*/true);
 
     // y[i] with N = i and eta1, e1[i] with N = k + i and eta2, e2 with N = 2k.
-    PolyVec y_hat = PolyVec::zero(k);
-    PolyVec e1 = PolyVec::zero(k);
-    Poly e2;
+    PolyScratch<kMaxRank> y_storage, e1_storage;
+    const std::span<Poly> y_hat = y_storage.first(k);
+    const std::span<Poly> e1 = e1_storage.first(k);
+    std::array<Poly, 2> scratch;  // e2, mu
+    Poly& e2 = scratch[0];
+    Poly& mu = scratch[1];
     for (std::size_t i = 0; i < k; ++i) sample_noise_poly(y_hat[i], r, static_cast<std::uint8_t>(i), params.eta1);
     for (std::size_t i = 0; i < k; ++i) sample_noise_poly(e1[i], r, static_cast<std::uint8_t>(k + i), params.eta2);
     sample_noise_poly(e2, r, static_cast<std::uint8_t>(2 * k), params.eta2);
 
-    for (std::size_t i = 0; i < k; ++i) ntt(y_hat[i]);
+    for (Poly& f : y_hat) ntt(f);
 
-    // u <- NTT^-1(A-hat^T o y-hat) + e1: column i of A-hat against y-hat.
-    PolyVec u = PolyVec::zero(k);
+    // (A-hat^T o y-hat, t-hat^T o y-hat) in one product: y-hat is prepared once.
+    PolyScratch<kMaxRank + 1> product_storage;
+    const std::span<Poly> products = product_storage.first(k + 1);
+    multiply_matrix_vector_ntt(rows, y_hat, products);
+
+    // u <- NTT^-1(A-hat^T o y-hat) + e1, then c1 <- ByteEncode_du(Compress_du(u)).
+    const std::size_t c1_block = 32 * params.du;
     for (std::size_t i = 0; i < k; ++i) {
-        Poly acc;
-        for (std::size_t j = 0; j < k; ++j) acc = Poly::add(acc, multiply_ntts(a_hat[j * k + i], y_hat[j]));
-        ntt_inverse(acc);
-        u[i] = Poly::add(acc, e1[i]);
+        Poly& u = products[i];
+        ntt_inverse(u);
+        poly_add(u, e1[i], u);
+        compress_encode_d(u, params.du, c.subspan(c1_block * i, c1_block));
     }
 
     // mu <- Decompress_1(ByteDecode_1(m)).
-    const Poly mu = decompress_d(byte_decode_d(m, 1), 1);
+    decode_decompress_d(m, 1, mu);
 
-    // v <- NTT^-1(t-hat^T o y-hat) + e2 + mu.
-    Poly v = PolyVec::inner_product_ntt(t_hat.polys, y_hat.polys);
+    // v <- NTT^-1(t-hat^T o y-hat) + e2 + mu, then c2 <- ByteEncode_dv(Compress_dv(v)).
+    Poly& v = products[k];
     ntt_inverse(v);
-    v = Poly::add(Poly::add(v, e2), mu);
+    poly_add(v, e2, v);
+    poly_add(v, mu, v);
+    compress_encode_d(v, params.dv, c.subspan(c1_block * k, 32 * params.dv));
 
-    // c1 <- ByteEncode_du(Compress_du(u)), c2 <- ByteEncode_dv(Compress_dv(v)).
-    std::vector<std::uint8_t> c;
-    c.reserve(32 * (params.du * k + params.dv));
-    for (std::size_t i = 0; i < k; ++i) {
-        const std::vector<std::uint8_t> block = compress_d(u[i], params.du).encode_d(params.du);
-        c.insert(c.end(), block.begin(), block.end());
-    }
-    const std::vector<std::uint8_t> c2 = compress_d(v, params.dv).encode_d(params.dv);
-    c.insert(c.end(), c2.begin(), c2.end());
-
-    y_hat.wipe();
-    e1.wipe();
-    secure_wipe(&e2, sizeof e2);
-    return c;
+    wipe_polys(y_hat);
+    wipe_polys(e1);
+    wipe_polys(scratch);
+    wipe_polys(products);
 }
 
 namespace {
@@ -85,7 +94,9 @@ std::vector<std::uint8_t> encaps_internal(std::span<const std::uint8_t> ek, std:
     const std::span<const std::uint8_t, 32> key = g.span().subspan<0, 32>();
     const std::span<const std::uint8_t, 32> r = g.span().subspan<32, 32>();
     std::copy(key.begin(), key.end(), shared_secret.begin());
-    return k_pke_encrypt(ek, m, r, params);
+    std::vector<std::uint8_t> c(32 * (params.du * params.k + params.dv));
+    k_pke_encrypt(ek, m, r, params, c);
+    return c;
 }
 
 }  // namespace

@@ -22,9 +22,10 @@ struct DeterministicEncapsulationResult {
     std::array<std::uint8_t, 32> m{};                // copy of the caller's message
 };
 
-// K-PKE.Encrypt(ek, m, r). ek must hold at least 384*k + 32 bytes. Cannot fail.
-std::vector<std::uint8_t> k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_t, 32> m,
-                                        std::span<const std::uint8_t, 32> r, const MlKemParams& params);
+// K-PKE.Encrypt(ek, m, r) into c, which holds exactly 32 * (du * k + dv)
+// bytes. ek must hold at least 384*k + 32 bytes. Cannot fail.
+void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_t, 32> m,
+                   std::span<const std::uint8_t, 32> r, const MlKemParams& params, std::span<std::uint8_t> c);
 
 // Size check ("encryption key has incorrect size"), then m from the random source.
 Result<EncapsulationResult> ml_kem_encaps(std::span<const std::uint8_t> ek, LevelIndex level);

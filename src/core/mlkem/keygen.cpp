@@ -1,22 +1,28 @@
 // ML-KEM key generation (FIPS 203 Algorithms 13 and 16).
 #include "core/mlkem/keygen.hpp"
 
+#include <algorithm>
 #include <array>
 
-#include "platform/ct.hpp"
+#include "core/mlkem/math/compress.hpp"
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
 #include "core/mlkem/sampling.hpp"
 #include "core/wipe.hpp"
 #include "platform/random.hpp"
+#include "platform/ct.hpp"
 #include "primitives/sha3.hpp"
 
 namespace velora::mlkem {
 
 using primitives::ByteView;
 
-// Algorithm 13.
-KPkeKeyPair k_pke_keygen(std::span<const std::uint8_t, 32> d, std::size_t k, std::size_t eta1) {
+namespace {
+
+// Algorithm 13 into the caller's buffers: ek (384k + 32 bytes) and dk_pke
+// (384k bytes). The polynomials live on the stack, sized for the largest rank.
+void k_pke_keygen_into(std::span<const std::uint8_t, 32> d, std::size_t k, std::size_t eta1,
+                       std::span<std::uint8_t> ek, std::span<std::uint8_t> dk_pke) {
     // (rho, sigma) <- G(d || k): the rank is a one-byte domain separator.
     SecretBytes<64> g;
     const std::uint8_t rank[1] = {static_cast<std::uint8_t>(k)};
@@ -26,50 +32,61 @@ KPkeKeyPair k_pke_keygen(std::span<const std::uint8_t, 32> d, std::size_t k, std
     // rho is published in ek; the rejection sampling of SampleNTT on it is public.
     ct::declassify(rho);
 
-    // A-hat[i][j] <- SampleNTT(rho || j || i).
-    const PolyVec a_hat = sample_matrix(rho, k);
+    // A-hat[i][j] <- SampleNTT(rho || j || i), row-major.
+    PolyScratch<kMaxRank * kMaxRank> a_storage;
+    const std::span<Poly> a_hat = a_storage.first(k * k);
+    sample_matrix(a_hat, rho, k, /*transposed=*/false);
 
     // s[i] with N = i, then e[i] with N = k + i, all from sigma and eta1.
-    PolyVec s_hat = PolyVec::zero(k);
-    PolyVec e_hat = PolyVec::zero(k);
+    PolyScratch<kMaxRank> s_storage, e_storage;
+    const std::span<Poly> s_hat = s_storage.first(k);
+    const std::span<Poly> e_hat = e_storage.first(k);
     for (std::size_t i = 0; i < k; ++i) sample_noise_poly(s_hat[i], sigma, static_cast<std::uint8_t>(i), eta1);
     for (std::size_t i = 0; i < k; ++i) sample_noise_poly(e_hat[i], sigma, static_cast<std::uint8_t>(k + i), eta1);
-    for (std::size_t i = 0; i < k; ++i) ntt(s_hat[i]);
-    for (std::size_t i = 0; i < k; ++i) ntt(e_hat[i]);
+    for (Poly& f : s_hat) ntt(f);
+    for (Poly& f : e_hat) ntt(f);
 
-    // t-hat <- A-hat o s-hat + e-hat (A-hat itself, row i against s-hat).
-    PolyVec t_hat = PolyVec::zero(k);
+    // t-hat <- A-hat o s-hat + e-hat (A-hat itself, row i against s-hat),
+    // written straight into ek.
+    PolyScratch<kMaxRank> t_storage;
+    const std::span<Poly> t_hat = t_storage.first(k);
+    multiply_matrix_vector_ntt(a_hat, s_hat, t_hat);
     for (std::size_t i = 0; i < k; ++i) {
-        const std::span<const Poly> row(a_hat.polys.data() + i * k, k);
-        t_hat[i] = Poly::add(PolyVec::inner_product_ntt(row, s_hat.polys), e_hat[i]);
+        poly_add(t_hat[i], e_hat[i], t_hat[i]);
+        byte_encode_d(t_hat[i], 12, ek.subspan(kPolyBytes * i, kPolyBytes));
     }
+    std::copy(rho.begin(), rho.end(), ek.begin() + static_cast<std::ptrdiff_t>(kPolyBytes * k));
+    polys_to_bytes(s_hat, dk_pke);
 
+    wipe_polys(s_hat);
+    wipe_polys(e_hat);
+}
+
+}  // namespace
+
+KPkeKeyPair k_pke_keygen(std::span<const std::uint8_t, 32> d, std::size_t k, std::size_t eta1) {
     KPkeKeyPair out;
-    out.ek = PolyVec::to_bytes(t_hat.polys);
-    out.ek.insert(out.ek.end(), rho.begin(), rho.end());
-    out.dk_pke = PolyVec::to_bytes(s_hat.polys);
-    s_hat.wipe();
-    e_hat.wipe();
+    out.ek.resize(kPolyBytes * k + 32);
+    out.dk_pke.resize(kPolyBytes * k);
+    k_pke_keygen_into(d, k, eta1, out.ek, out.dk_pke);
     return out;
 }
 
-// Algorithm 16: dk = dk_pke || ek || H(ek) || z.
+// Algorithm 16: dk = dk_pke || ek || H(ek) || z, each part written in place
+// into buffers allocated once at their final sizes.
 KeyPairBytes ml_kem_keygen(std::span<const std::uint8_t, 32> d, std::span<const std::uint8_t, 32> z,
                            LevelIndex level) {
     const MlKemParams params = params_for(level);
-    KPkeKeyPair pke = k_pke_keygen(d, params.k, params.eta1);
-
-    std::array<std::uint8_t, 32> h{};
-    primitives::sha3_256({ByteView(pke.ek)}, h);
-
+    const std::size_t k = params.k;
     KeyPairBytes out;
-    out.dk.reserve(dk_size(level));
-    out.dk.insert(out.dk.end(), pke.dk_pke.begin(), pke.dk_pke.end());
-    out.dk.insert(out.dk.end(), pke.ek.begin(), pke.ek.end());
-    out.dk.insert(out.dk.end(), h.begin(), h.end());
-    out.dk.insert(out.dk.end(), z.begin(), z.end());
-    secure_wipe(pke.dk_pke);
-    out.ek = std::move(pke.ek);
+    out.ek.resize(ek_size(level));
+    out.dk.resize(dk_size(level));
+    const std::span<std::uint8_t> dk(out.dk);
+    k_pke_keygen_into(d, k, params.eta1, out.ek, dk.first(kPolyBytes * k));
+
+    std::copy(out.ek.begin(), out.ek.end(), dk.begin() + static_cast<std::ptrdiff_t>(kPolyBytes * k));
+    primitives::sha3_256({ByteView(out.ek)}, dk.subspan(768 * k + 32).first<32>());
+    std::copy(z.begin(), z.end(), dk.begin() + static_cast<std::ptrdiff_t>(768 * k + 64));
     return out;
 }
 

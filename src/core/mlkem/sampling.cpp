@@ -1,11 +1,17 @@
 // SampleNTT and SamplePolyCBD.
 #include "core/mlkem/sampling.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
+#include "core/mlkem/math/avx2.hpp"
 #include "core/mlkem/math/field.hpp"
+#include "core/mlkem/math/kernels.hpp"
+#include "core/mlkem/math/scalar.hpp"
 #include "core/wipe.hpp"
 #include "primitives/sha3.hpp"
 
@@ -13,48 +19,26 @@ namespace velora::mlkem {
 
 using primitives::ByteView;
 
-// Algorithm 7. The XOF stream is read three bytes at a time, one 168-byte
-// block squeezed whenever the previous one is used up (168 = 3 * 56, so a
-// group never straddles two blocks). The values examined are public.
-Poly sample_ntt(std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {
-    const std::uint8_t index[2] = {j, i};
-    primitives::Shake128 xof({ByteView(rho), ByteView(index)});
-    std::array<std::uint8_t, primitives::Shake128::kBlockBytes> block{};
-    std::size_t pos = block.size();
+namespace scalar {
 
-    Poly a;
-    std::size_t n = 0;
-    while (n < kN) {
-        if (pos == block.size()) {
-            xof.squeeze_blocks(block);
-            pos = 0;
-        }
-        const std::uint16_t c0 = block[pos], c1 = block[pos + 1], c2 = block[pos + 2];
-        pos += 3;
+// Algorithm 7, steps 3 to 5, over whole three-byte groups. The values
+// examined are public (the matrix comes from rho).
+std::size_t rej_uniform(std::span<std::uint16_t> out, std::size_t n, std::size_t want,
+                        std::span<const std::uint8_t> buf) noexcept {
+    for (std::size_t pos = 0; pos + 3 <= buf.size() && n < want; pos += 3) {
+        const std::uint16_t c0 = buf[pos], c1 = buf[pos + 1], c2 = buf[pos + 2];
         const auto d1 = static_cast<std::uint16_t>(c0 + 256 * (c1 & 0x0F));
         const auto d2 = static_cast<std::uint16_t>((c1 >> 4) + 16 * c2);
-        if (d1 < Q) a[n++] = d1;
-        if (d2 < Q && n < kN) a[n++] = d2;
+        if (d1 < Q) out[n++] = d1;
+        if (d2 < Q && n < want) out[n++] = d2;
     }
-    return a;
-}
-
-PolyVec sample_matrix(std::span<const std::uint8_t, 32> rho, std::size_t k) {
-    PolyVec a_hat;
-    a_hat.polys.reserve(k * k);
-    for (std::size_t i = 0; i < k; ++i) {
-        for (std::size_t j = 0; j < k; ++j) {
-            a_hat.polys.push_back(sample_ntt(rho, static_cast<std::uint8_t>(j), static_cast<std::uint8_t>(i)));
-        }
-    }
-    return a_hat;
+    return n;
 }
 
 // Algorithm 8: coefficient i is (x - y) mod q with x the sum of bits
 // 2*eta*i .. 2*eta*i + eta - 1 of b and y the sum of the next eta bits.
 // Branch-free and index-free: the noise is secret.
-Poly sample_poly_cbd(std::span<const std::uint8_t> b, std::size_t eta) noexcept {
-    Poly f;
+void cbd(std::span<const std::uint8_t> b, std::size_t eta, Poly& f) noexcept {
     if (eta == 2) {
         // One byte, bits b0 (least significant) .. b7, gives two coefficients:
         // (b0 + b1) - (b2 + b3) and (b4 + b5) - (b6 + b7).
@@ -78,13 +62,88 @@ Poly sample_poly_cbd(std::span<const std::uint8_t> b, std::size_t eta) noexcept 
             }
         }
     }
+}
+
+}  // namespace scalar
+
+namespace {
+
+std::size_t rej_uniform(std::span<std::uint16_t> out, std::size_t n, std::span<const std::uint8_t> buf) noexcept {
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2()) return avx2::rej_uniform(out, n, kN, buf);
+#endif
+    return scalar::rej_uniform(out, n, kN, buf);
+}
+
+// Three SHAKE128 blocks (504 bytes, 336 candidates for 256 values) suffice
+// for all but about one polynomial in a hundred. libcrypto 3.0 cannot
+// squeeze an output stream further once it has been finalised, so in that
+// rare case the stream is generated again, longer, and read on from where
+// the first pass stopped; the values are the same as one continuous read.
+constexpr std::size_t kFirstBlocks = 3;
+
+// Values a rejection pass may store past the count (see avx2::rej_uniform).
+constexpr std::size_t kRejectionSlack = 16;
+
+}  // namespace
+
+// Algorithm 7. The XOF stream is read three bytes at a time.
+void sample_ntt(Poly& a, std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {
+    const std::uint8_t index[2] = {j, i};
+    constexpr std::size_t kBlock = primitives::kShake128BlockBytes;
+    std::array<std::uint8_t, kFirstBlocks * kBlock> first;
+    primitives::shake128({ByteView(rho), ByteView(index)}, first);
+    // Room for the vector loop to run past the 256th value.
+    std::array<std::uint16_t, kN + kRejectionSlack> values;
+    std::size_t n = rej_uniform(values, 0, first);
+    // Public data: rho and the matrix are part of the encapsulation key.
+    std::size_t done = first.size();
+    for (std::size_t blocks = kFirstBlocks + 1; n < kN; blocks *= 2) {
+        std::vector<std::uint8_t> longer(blocks * kBlock);
+        primitives::shake128({ByteView(rho), ByteView(index)}, longer);
+        n = rej_uniform(values, n, std::span(longer).subspan(done));
+        done = longer.size();
+    }
+    std::memcpy(a.coeffs.data(), values.data(), sizeof a.coeffs);
+}
+
+Poly sample_ntt(std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {
+    Poly a;
+    sample_ntt(a, rho, j, i);
+    return a;
+}
+
+void sample_matrix(std::span<Poly> a_hat, std::span<const std::uint8_t, 32> rho, std::size_t k, bool transposed) {
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            Poly& entry = transposed ? a_hat[j * k + i] : a_hat[i * k + j];
+            sample_ntt(entry, rho, static_cast<std::uint8_t>(j), static_cast<std::uint8_t>(i));
+        }
+    }
+}
+
+PolyVec sample_matrix(std::span<const std::uint8_t, 32> rho, std::size_t k) {
+    PolyVec a_hat = PolyVec::zero(k * k);
+    sample_matrix(a_hat.polys, rho, k, false);
+    return a_hat;
+}
+
+Poly sample_poly_cbd(std::span<const std::uint8_t> b, std::size_t eta) noexcept {
+    Poly f;
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2()) {
+        avx2::cbd(b, eta, f);
+        return f;
+    }
+#endif
+    scalar::cbd(b, eta, f);
     return f;
 }
 
 // SamplePolyCBD_eta(PRF_eta(seed, nonce)), PRF_eta(s, b) = SHAKE256(s || b)[0 .. 64*eta).
 void sample_noise_poly(Poly& out, std::span<const std::uint8_t, 32> seed, std::uint8_t nonce, std::size_t eta) {
-    SecretBytes<192> prf_output;
-    const std::span<std::uint8_t> buf = std::span<std::uint8_t>(prf_output.bytes).first(64 * (eta <= 3 ? eta : 3));
+    std::array<std::uint8_t, 192> prf_output;
+    const std::span<std::uint8_t> buf = std::span(prf_output).first(64 * (eta <= 3 ? eta : 3));
     const std::uint8_t nonce_byte[1] = {nonce};
     primitives::shake256({ByteView(seed), ByteView(nonce_byte)}, buf);
     if (eta != 2 && eta != 3) {
@@ -92,7 +151,16 @@ void sample_noise_poly(Poly& out, std::span<const std::uint8_t, 32> seed, std::u
         std::fprintf(stderr, "unsupported eta value: %zu\n", eta);
         std::abort();
     }
-    out = sample_poly_cbd(buf, eta);
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2()) {
+        avx2::cbd(buf, eta, out);
+    } else {
+        scalar::cbd(buf, eta, out);
+    }
+#else
+    scalar::cbd(buf, eta, out);
+#endif
+    secure_zero(buf.data(), buf.size());
 }
 
 }  // namespace velora::mlkem

@@ -1,89 +1,169 @@
-// Compression and the byte encodings ByteEncode_d / ByteDecode_d.
+// Compression and the byte encodings ByteEncode_d / ByteDecode_d: the scalar
+// loops and the entry points that pick them or the AVX2 kernels.
 #include "core/mlkem/math/compress.hpp"
+
+#include "core/mlkem/math/avx2.hpp"
+#include "core/mlkem/math/kernels.hpp"
+#include "core/mlkem/math/scalar.hpp"
 
 namespace velora::mlkem {
 
-Poly compress_d(const Poly& f, std::size_t d) noexcept {
-    Poly r;
-    for (std::size_t i = 0; i < kN; ++i) r[i] = compress_d(f[i], d);
-    return r;
+namespace scalar {
+
+void compress(const Poly& f, std::size_t d, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = compress_d(f[i], d);
 }
 
-Poly decompress_d(const Poly& f, std::size_t d) noexcept {
-    Poly r;
-    for (std::size_t i = 0; i < kN; ++i) r[i] = decompress_d(f[i], d);
-    return r;
+void decompress(const Poly& f, std::size_t d, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = decompress_d(f[i], d);
 }
 
-// ByteEncode_d (Algorithm 5): the low d bits of each coefficient, packed
-// least significant bit first into 32 * d bytes.
-std::vector<std::uint8_t> Poly::encode_d(std::size_t d) const {
-    std::vector<std::uint8_t> out;
-    if (d == 0) return out;
-    out.reserve(32 * d);
+namespace {
+
+// ByteEncode_d (Algorithm 5): the low d bits of each coefficient (after
+// Compress_d when compress is set), packed least significant bit first.
+void pack(const Poly& f, std::size_t d, std::span<std::uint8_t> out, bool compress) noexcept {
     const std::uint32_t mask = (1u << d) - 1;
     std::uint32_t acc = 0;
     std::size_t bits = 0;
+    std::size_t o = 0;
     for (std::size_t i = 0; i < kN; ++i) {
-        acc |= (coeffs[i] & mask) << bits;
+        const std::uint16_t x = compress ? compress_d(f[i], d) : f[i];
+        acc |= (x & mask) << bits;
         bits += d;
         for (; bits >= 8; bits -= 8) {
-            out.push_back(static_cast<std::uint8_t>(acc));
+            out[o++] = static_cast<std::uint8_t>(acc);
             acc >>= 8;
         }
     }
-    return out;
 }
 
-// ByteDecode_d (Algorithm 6): 256 fields of d bits, then reduced modulo q with
-// one branch-free conditional subtraction (a d-bit field is below 2q).
-Poly byte_decode_d(std::span<const std::uint8_t> bytes, std::size_t d) noexcept {
-    Poly f;
+// ByteDecode_d (Algorithm 6): 256 fields of d bits, then reduced modulo q
+// with one branch-free conditional subtraction (a d-bit field is below 2q),
+// or decompressed when decompress is set.
+void unpack(std::span<const std::uint8_t> in, std::size_t d, Poly& f, bool decompress) noexcept {
     const std::uint32_t mask = (1u << d) - 1;
     std::uint32_t acc = 0;
     std::size_t bits = 0;
     std::size_t n = 0;
     for (std::size_t b = 0; b < 32 * d; ++b) {
-        acc |= static_cast<std::uint32_t>(bytes[b]) << bits;
+        acc |= static_cast<std::uint32_t>(in[b]) << bits;
         bits += 8;
         for (; bits >= d; bits -= d) {
-            f[n++] = detail::reduce_once(static_cast<std::uint16_t>(acc & mask));
+            const auto field = static_cast<std::uint16_t>(acc & mask);
+            f[n++] = decompress ? decompress_d(field, d) : detail::reduce_once(field);
             acc >>= d;
         }
     }
+}
+
+}  // namespace
+
+void encode(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept { pack(f, d, out, false); }
+void compress_encode(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept { pack(f, d, out, true); }
+void decode(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept { unpack(in, d, out, false); }
+void decode_decompress(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept {
+    unpack(in, d, out, true);
+}
+
+}  // namespace scalar
+
+namespace {
+
+// Widths with an AVX2 path: every width FIPS 203 compresses to (1, 4, 5, 10,
+// 11) and, for the encodings, 12. Any other width takes the scalar loop.
+[[maybe_unused]] constexpr bool compress_width(std::size_t d) noexcept {
+    return d == 1 || d == 4 || d == 5 || d == 10 || d == 11;
+}
+[[maybe_unused]] constexpr bool encode_width(std::size_t d) noexcept { return compress_width(d) || d == 12; }
+
+}  // namespace
+
+Poly compress_d(const Poly& f, std::size_t d) noexcept {
+    Poly r;
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2() && compress_width(d)) {
+        avx2::compress(f, d, r);
+        return r;
+    }
+#endif
+    scalar::compress(f, d, r);
+    return r;
+}
+
+Poly decompress_d(const Poly& f, std::size_t d) noexcept {
+    Poly r;
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2() && d >= 1 && d <= 11) {
+        avx2::decompress(f, d, r);
+        return r;
+    }
+#endif
+    scalar::decompress(f, d, r);
+    return r;
+}
+
+Poly byte_decode_d(std::span<const std::uint8_t> bytes, std::size_t d) noexcept {
+    Poly f;
+    byte_decode_d(bytes, d, f);
     return f;
+}
+
+void byte_encode_d(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept {
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2() && encode_width(d)) return avx2::encode(f, d, out);
+#endif
+    scalar::encode(f, d, out);
+}
+
+void compress_encode_d(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept {
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2() && compress_width(d)) return avx2::compress_encode(f, d, out);
+#endif
+    scalar::compress_encode(f, d, out);
+}
+
+void byte_decode_d(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept {
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2() && encode_width(d)) return avx2::decode(in, d, out);
+#endif
+    scalar::decode(in, d, out);
+}
+
+void decode_decompress_d(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept {
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2() && compress_width(d)) return avx2::decode_decompress(in, d, out);
+#endif
+    scalar::decode_decompress(in, d, out);
+}
+
+std::vector<std::uint8_t> Poly::encode_d(std::size_t d) const {
+    std::vector<std::uint8_t> out(32 * d);
+    if (d != 0) byte_encode_d(*this, d, out);
+    return out;
 }
 
 // ByteEncode_12 of each polynomial: coefficients a = f[2m], b = f[2m + 1] go
 // to bytes 3m .. 3m + 2 as a[7:0], a[11:8] | b[3:0] << 4, b[11:4].
+void polys_to_bytes(std::span<const Poly> v, std::span<std::uint8_t> out) noexcept {
+    for (std::size_t i = 0; i < v.size(); ++i) byte_encode_d(v[i], 12, out.subspan(384 * i, 384));
+}
+
+// ByteDecode_12 of consecutive 384-byte blocks. A 12-bit value of 3329 or
+// more is reduced modulo q (4095 becomes 766), never rejected.
+void polys_from_bytes(std::span<const std::uint8_t> in, std::span<Poly> out) noexcept {
+    for (std::size_t i = 0; i < out.size(); ++i) byte_decode_d(in.subspan(384 * i, 384), 12, out[i]);
+}
+
 std::vector<std::uint8_t> PolyVec::to_bytes(std::span<const Poly> v) {
     std::vector<std::uint8_t> out(384 * v.size());
-    std::uint8_t* o = out.data();
-    for (const Poly& f : v) {
-        for (std::size_t m = 0; m < kN / 2; ++m, o += 3) {
-            const std::uint16_t a = f[2 * m];
-            const std::uint16_t b = f[2 * m + 1];
-            o[0] = static_cast<std::uint8_t>(a);
-            o[1] = static_cast<std::uint8_t>((a >> 8) | ((b & 0x0F) << 4));
-            o[2] = static_cast<std::uint8_t>(b >> 4);
-        }
-    }
+    polys_to_bytes(v, out);
     return out;
 }
 
-// ByteDecode_12 of n consecutive 384-byte blocks. A 12-bit value of 3329 or
-// more is reduced modulo q (4095 becomes 766), never rejected.
 PolyVec PolyVec::from_bytes(std::span<const std::uint8_t> bytes, std::size_t n) {
     PolyVec v = zero(n);
-    const std::uint8_t* in = bytes.data();
-    for (Poly& f : v.polys) {
-        for (std::size_t m = 0; m < kN / 2; ++m, in += 3) {
-            const auto a = static_cast<std::uint16_t>(in[0] | ((in[1] & 0x0F) << 8));
-            const auto b = static_cast<std::uint16_t>((in[1] >> 4) | (in[2] << 4));
-            f[2 * m] = detail::reduce_once(a);
-            f[2 * m + 1] = detail::reduce_once(b);
-        }
-    }
+    polys_from_bytes(bytes, v.polys);
     return v;
 }
 

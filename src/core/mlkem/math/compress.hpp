@@ -36,12 +36,26 @@ constexpr std::uint16_t decompress_d(std::uint16_t y, std::size_t d) noexcept {
     return static_cast<std::uint16_t>((static_cast<std::uint32_t>(y) * Q + (1u << (d - 1))) >> d);
 }
 
-// Coefficient-wise forms.
+// Coefficient-wise forms, 1 <= d <= 11.
 Poly compress_d(const Poly& f, std::size_t d) noexcept;
 Poly decompress_d(const Poly& f, std::size_t d) noexcept;
 
 // ByteDecode_d (Algorithm 6) of 32 * d bytes, 1 <= d <= 12; every field is
 // then reduced modulo q (which changes only 12-bit fields of 3329 and more).
 Poly byte_decode_d(std::span<const std::uint8_t> bytes, std::size_t d) noexcept;
+
+// The same operations writing into caller storage, and fused with the
+// compression where the engine always uses the two together. out and in
+// hold exactly (at least, for in) 32 * d bytes.
+void byte_encode_d(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept;        // 1 <= d <= 12
+void compress_encode_d(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept;    // 1 <= d <= 11
+void byte_decode_d(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept;       // 1 <= d <= 12
+void decode_decompress_d(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept; // 1 <= d <= 11
+
+// ByteEncode_12 / ByteDecode_12 of a whole vector (PolyVec::to_bytes and
+// from_bytes into caller storage): out.size() == 384 * v.size(), and in
+// holds at least 384 * out.size() bytes.
+void polys_to_bytes(std::span<const Poly> v, std::span<std::uint8_t> out) noexcept;
+void polys_from_bytes(std::span<const std::uint8_t> in, std::span<Poly> out) noexcept;
 
 }  // namespace velora::mlkem

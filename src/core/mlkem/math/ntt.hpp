@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/mlkem/math/field.hpp"
 #include "core/mlkem/math/poly.hpp"
@@ -61,5 +62,16 @@ constexpr CoefficientPair base_case_multiply(std::uint16_t a0, std::uint16_t a1,
 
 // MultiplyNTTs (Algorithm 11).
 Poly multiply_ntts(const Poly& f, const Poly& g) noexcept;
+
+// out = sum over i < min(|a|, |b|) of MultiplyNTTs(a[i], b[i]), the sum
+// taken with field_add (exact, so its order does not matter). out must not
+// be one of the inputs.
+void inner_product_ntt(std::span<const Poly> a, std::span<const Poly> b, Poly& out) noexcept;
+
+// The matrix-vector product in the NTT domain: out[r] = sum over j < n of
+// MultiplyNTTs(rows[r*n + j], y[j]) for every r < out.size(), with
+// n = y.size() and rows.size() == out.size() * n (row-major). Each y[j] is
+// prepared once for all rows. out must not overlap the inputs.
+void multiply_matrix_vector_ntt(std::span<const Poly> rows, std::span<const Poly> y, std::span<Poly> out) noexcept;
 
 }  // namespace velora::mlkem

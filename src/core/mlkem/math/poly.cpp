@@ -1,25 +1,54 @@
 // Coefficient-wise polynomial arithmetic.
 #include "core/mlkem/math/poly.hpp"
 
+#include "core/mlkem/math/avx2.hpp"
 #include "core/mlkem/math/field.hpp"
+#include "core/mlkem/math/kernels.hpp"
+#include "core/mlkem/math/scalar.hpp"
 #include "core/wipe.hpp"
 
 namespace velora::mlkem {
 
+namespace scalar {
+
+void add(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = field_add(a[i], b[i]);
+}
+
+void sub(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = field_sub(a[i], b[i]);
+}
+
+}  // namespace scalar
+
+void poly_add(const Poly& a, const Poly& b, Poly& out) noexcept {
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2()) return avx2::add(a, b, out);
+#endif
+    scalar::add(a, b, out);
+}
+
+void poly_sub(const Poly& a, const Poly& b, Poly& out) noexcept {
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2()) return avx2::sub(a, b, out);
+#endif
+    scalar::sub(a, b, out);
+}
+
 Poly Poly::add(const Poly& a, const Poly& b) noexcept {
     Poly r;
-    for (std::size_t i = 0; i < kN; ++i) r[i] = field_add(a[i], b[i]);
+    poly_add(a, b, r);
     return r;
 }
 
 Poly Poly::sub(const Poly& a, const Poly& b) noexcept {
     Poly r;
-    for (std::size_t i = 0; i < kN; ++i) r[i] = field_sub(a[i], b[i]);
+    poly_sub(a, b, r);
     return r;
 }
 
-void PolyVec::wipe() noexcept {
-    secure_wipe(polys.data(), polys.size() * sizeof(Poly));
-}
+void wipe_polys(std::span<Poly> polys) noexcept { secure_zero(polys.data(), polys.size_bytes()); }
+
+void PolyVec::wipe() noexcept { wipe_polys(polys); }
 
 }  // namespace velora::mlkem

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -21,7 +22,7 @@ struct alignas(32) Poly {
     std::uint16_t& operator[](std::size_t i) noexcept { return coeffs[i]; }
     std::uint16_t operator[](std::size_t i) const noexcept { return coeffs[i]; }
 
-    // Coefficient-wise field_add / field_sub.
+    // Coefficient-wise field_add / field_sub (see poly_add, poly_sub).
     static Poly add(const Poly& a, const Poly& b) noexcept;
     static Poly sub(const Poly& a, const Poly& b) noexcept;
 
@@ -31,6 +32,34 @@ struct alignas(32) Poly {
 };
 
 static_assert(sizeof(Poly) == 512);
+
+// out = a + b and out = a - b coefficient-wise; out may be a or b.
+void poly_add(const Poly& a, const Poly& b, Poly& out) noexcept;
+void poly_sub(const Poly& a, const Poly& b, Poly& out) noexcept;
+
+// Overwrites the polynomials with zeros in a way the optimiser keeps.
+void wipe_polys(std::span<Poly> polys) noexcept;
+
+// The most polynomials a vector of any parameter set holds (k = 4).
+inline constexpr std::size_t kMaxRank = 4;
+
+// Stack storage for up to N polynomials that is not cleared first, for the
+// working vectors of the engine: every polynomial taken from it is written
+// in full before it is read. (Poly's zeroing default initialiser would
+// clear up to 10 KiB per operation for nothing.) The byte array implicitly
+// creates the Poly objects in it (Poly is an aggregate).
+template <std::size_t N>
+class PolyScratch {
+public:
+    PolyScratch() noexcept {}
+    PolyScratch(const PolyScratch&) = delete;
+    PolyScratch& operator=(const PolyScratch&) = delete;
+
+    std::span<Poly> first(std::size_t n) noexcept { return {std::launder(reinterpret_cast<Poly*>(storage_)), n}; }
+
+private:
+    alignas(Poly) std::byte storage_[N * sizeof(Poly)];
+};
 
 // A vector of polynomials, stored contiguously; a k x k matrix is held as
 // k * k polynomials in row-major order (entry (i, j) at index i * k + j).
@@ -53,7 +82,7 @@ struct PolyVec {
     // least that many (see compress.cpp).
     static PolyVec from_bytes(std::span<const std::uint8_t> bytes, std::size_t n);
 
-    // Overwrites every coefficient with zero through volatile stores.
+    // Overwrites every coefficient with zero (wipe_polys).
     void wipe() noexcept;
 };
 
