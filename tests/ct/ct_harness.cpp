@@ -33,6 +33,7 @@
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/keygen.hpp"
 #include "core/mlkem/params.hpp"
+#include "core/mlkem/math/kernels.hpp"
 #include "core/stream.hpp"
 #include "primitives/aes_gcm_backend.hpp"
 
@@ -307,6 +308,8 @@ int main(int argc, char** argv) {
     }
     run_kdf();
     run_aes_backends();
+    std::printf("ct_harness: ML-KEM kernels: %s\n",
+                velora::mlkem::use_avx2() ? "AVX2" : "scalar");
     std::printf("ct_harness: %s, %d functional failure(s)%s\n", g_failures == 0 ? "done" : "FAILED", g_failures,
                 under_valgrind ? " (under valgrind: memcheck decides the constant-time verdict)"
                                : " (not under valgrind: no constant-time verdict)");
