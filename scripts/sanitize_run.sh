@@ -27,8 +27,11 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 log="$build/sanitize.log"
 : > "$log"
 
-echo "== engine tests (ASan + UBSan, leak detection on)"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 "$build/engine_tests" --gtest_brief=1 2>&1 | tee -a "$log"
+# The engine tests on each code path: default, scalar loops, SHA-3 through EVP.
+for config in "" "VELORA_FORCE_SCALAR=1" "VELORA_SHA3_VIA_EVP=1"; do
+  echo "== engine tests (ASan + UBSan, leak detection on) ${config:-default}"
+  env $config ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 "$build/engine_tests" --gtest_brief=1 2>&1 | tee -a "$log"
+done
 
 echo "== pytest against $so"
 export LD_PRELOAD="$libasan"
@@ -37,6 +40,8 @@ export PYTHONPATH="$build/python"
 export VELORA_SANITIZED=1
 "$python" -c "import velora._velora_core as c, sys; sys.exit(0 if c.__file__.startswith('$build/') else 'wrong module: ' + c.__file__)"
 "$python" -m pytest -q -p no:cacheprovider tests "$@" 2>&1 | tee -a "$log"
+echo "== pytest again on the scalar loops (VELORA_FORCE_SCALAR=1)"
+VELORA_FORCE_SCALAR=1 "$python" -m pytest -q -p no:cacheprovider tests "$@" 2>&1 | tee -a "$log"
 unset LD_PRELOAD
 
 # A report in a subprocess whose status a test ignored still counts.
