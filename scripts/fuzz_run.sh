@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every libFuzzer target of BUILD_DIR for SECONDS each, one after the other.
-# Usage: scripts/fuzz_run.sh BUILD_DIR SECONDS
+# Usage: [FUZZ_TARGETS="fuzz_x ..."] scripts/fuzz_run.sh BUILD_DIR SECONDS
 #
 # Seeds are regenerated from valid engine outputs on every run (fuzz_seeds);
 # the corpus each target grows is kept in BUILD_DIR/corpus/<target>, crash
@@ -14,6 +14,8 @@ rm -rf "$seeds"
 "$build/fuzz_seeds" "$seeds"
 
 targets=$(find "$build" -maxdepth 1 -type f -executable -name 'fuzz_*' ! -name fuzz_seeds -printf '%f\n' | sort)
+# FUZZ_TARGETS="fuzz_a fuzz_b" runs only those.
+[ -n "${FUZZ_TARGETS:-}" ] && targets=$FUZZ_TARGETS
 [ -n "$targets" ] || { echo "fuzz: no targets in $build"; exit 1; }
 
 summary=()
