@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/kdf.hpp"
+#include "hex.hpp"
 
 namespace {
 
@@ -22,15 +23,7 @@ Bytes counting(std::size_t from, std::size_t n) {
 }
 Bytes ascii(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-std::string hex(std::span<const std::uint8_t> b) {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    for (auto x : b) {
-        out.push_back(digits[x >> 4]);
-        out.push_back(digits[x & 15]);
-    }
-    return out;
-}
+std::string hex(std::span<const std::uint8_t> b) { return velora::testing::to_hex(b); }
 
 struct HmacCase {
     const char* name;

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "hex.hpp"
+
 namespace vp = velora::primitives;
 using vp::AesGcmBackend;
 
@@ -28,13 +30,7 @@ using Tag = std::array<std::uint8_t, vp::Aes256Gcm::kTagBytes>;
 
 constexpr AesGcmBackend kBackends[] = {AesGcmBackend::OpenSsl, AesGcmBackend::IpsecMb};
 
-Bytes from_hex(std::string_view hex) {
-    auto nibble = [](char c) { return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10); };
-    Bytes out(hex.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-    return out;
-}
+using velora::testing::from_hex;
 
 template <class A>
 A array_from_hex(std::string_view hex) {

@@ -20,29 +20,15 @@
 #include <thread>
 #include <vector>
 
+#include "hex.hpp"
+
 namespace vp = velora::primitives;
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes from_hex(std::string_view hex) {
-    auto nibble = [](char c) { return static_cast<std::uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10); };
-    Bytes out(hex.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i)
-        out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-    return out;
-}
-
-std::string to_hex(std::span<const std::uint8_t> b) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string s;
-    for (std::uint8_t x : b) {
-        s += kDigits[x >> 4];
-        s += kDigits[x & 15];
-    }
-    return s;
-}
+using velora::testing::from_hex;
+using velora::testing::to_hex;
 
 Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "hex.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -138,21 +140,6 @@ private:
     const std::string& s_;
     std::size_t pos_ = 0;
 };
-
-inline std::vector<std::uint8_t> from_hex(const std::string& hex) {
-    auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-        throw std::runtime_error("bad hex digit");
-    };
-    if (hex.size() % 2 != 0) throw std::runtime_error("odd hex length");
-    std::vector<std::uint8_t> out(hex.size() / 2);
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        out[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-    }
-    return out;
-}
 
 // The folder shared/vectors/mlkem beside the repository root (or beside one
 // of its parents, for a work tree nested one level deeper). Empty if absent.
