@@ -81,6 +81,20 @@ private:
 // The level selector of a target: one byte, taken modulo 3.
 inline LevelIndex level_from(std::uint8_t b) { return static_cast<LevelIndex>(b % 3); }
 
+// The opening of the targets that take a decapsulation key: a level byte and
+// a mode byte; with mode bit 0 set, the key is read from the input (dk_size
+// bytes, or fewer where the input ends), else it is the fixed key pair's.
+struct LevelAndKey {
+    LevelIndex level;
+    ByteSpan dk;
+};
+inline LevelAndKey level_and_key(Reader& in) {
+    const LevelIndex level = level_from(in.byte());
+    const std::uint8_t mode = in.byte();
+    if (mode & 1) return {level, in.take(mlkem::dk_size(level))};
+    return {level, fixed_keys(level).dk};
+}
+
 inline bool is_one_of(const VeloraError& e, std::initializer_list<VeloraError> allowed) {
     for (const VeloraError& a : allowed) {
         if (e == a) return true;

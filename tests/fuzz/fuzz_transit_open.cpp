@@ -13,10 +13,7 @@ using namespace velora::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Reader in(data, size);
-    const LevelIndex level = level_from(in.byte());
-    const std::uint8_t mode = in.byte();
-    ByteSpan dk = fixed_keys(level).dk;
-    if (mode & 1) dk = in.take(mlkem::dk_size(level));
+    const auto [level, dk] = level_and_key(in);
     const ByteSpan package = in.rest();
 
     const std::size_t min = mlkem::capsule_size(level) + hybrid::kOverheadBytes;
