@@ -111,44 +111,65 @@ void consume(const R& r) {
     if (!r) std::abort();  // every benchmarked call must succeed
 }
 
-void add_mlkem_items(std::vector<Item>& items) {
-    for (mlkem::LevelIndex level = 0; level < 3; ++level) {
-        std::array<std::uint8_t, 32> d{}, z{}, m{};
+// One level's fixed inputs: the key pair from seeds d and z, a capsule for
+// it, and the message m of the deterministic encapsulation; with the
+// encapsulation and decapsulation calls that both item sets time.
+struct LevelFixture {
+    mlkem::LevelIndex level;
+    std::array<std::uint8_t, 32> d{}, z{}, m{};
+    std::shared_ptr<const mlkem::KeyPairBytes> keys;
+    std::shared_ptr<const std::vector<std::uint8_t>> capsule;
+
+    explicit LevelFixture(mlkem::LevelIndex l) : level(l) {
         for (std::size_t i = 0; i < 32; ++i) {
             d[i] = static_cast<std::uint8_t>(i);
             z[i] = static_cast<std::uint8_t>(0x40 + i);
             m[i] = static_cast<std::uint8_t>(0x80 + i);
         }
-        auto keys = std::make_shared<mlkem::KeyPairBytes>(mlkem::ml_kem_keygen(d, z, level));
+        keys = std::make_shared<const mlkem::KeyPairBytes>(mlkem::ml_kem_keygen(d, z, level));
         auto enc = mlkem::ml_kem_encaps(keys->ek, level);
         consume(enc);
-        auto capsule = std::make_shared<std::vector<std::uint8_t>>(enc->capsule);
-        const std::string lv = std::to_string(level_bits(level));
+        capsule = std::make_shared<const std::vector<std::uint8_t>>(enc->capsule);
+    }
 
+    std::string bits() const { return std::to_string(level_bits(level)); }
+
+    std::function<void()> encaps() const {
+        return [lv = level, k = keys] {
+            auto r = mlkem::ml_kem_encaps(k->ek, lv);
+            consume(r);
+            g_sink = r->capsule[0];
+        };
+    }
+    std::function<void()> decaps() const {
+        return [lv = level, k = keys, c = capsule] {
+            auto r = mlkem::ml_kem_decaps(*c, k->dk, lv);
+            consume(r);
+            g_sink = (*r)[0];
+        };
+    }
+};
+
+void add_mlkem_items(std::vector<Item>& items) {
+    for (mlkem::LevelIndex level = 0; level < 3; ++level) {
+        const LevelFixture f(level);
+        const std::string lv = f.bits();
         add(items, "mlkem", "keygen", lv, 0, 1, [level] {
                              auto r = mlkem::ml_kem_keygen_random(level);
                              consume(r);
                              g_sink = r->ek[0];
                          });
-        add(items, "mlkem", "keygen_deterministic", lv, 0, 1, [level, d, z] {
+        add(items, "mlkem", "keygen_deterministic", lv, 0, 1, [level, d = f.d, z = f.z] {
                              auto r = mlkem::ml_kem_keygen(d, z, level);
                              g_sink = r.ek[0];
                          });
-        add(items, "mlkem", "encaps", lv, 0, 1, [level, keys] {
-                             auto r = mlkem::ml_kem_encaps(keys->ek, level);
-                             consume(r);
-                             g_sink = r->capsule[0];
-                         });
-        add(items, "mlkem", "encaps_deterministic", lv, 0, 1, [level, keys, m] {
+        add(items, "mlkem", "encaps", lv, 0, 1, f.encaps());
+        add(items, "mlkem", "encaps_deterministic", lv, 0, 1, [level, keys = f.keys, m = f.m] {
                              auto r = mlkem::ml_kem_encaps_deterministic(keys->ek, m, level);
                              consume(r);
                              g_sink = r->capsule[0];
                          });
-        add(items, "mlkem", "decaps", lv, 0, 1, [level, keys, capsule] {
-                             auto r = mlkem::ml_kem_decaps(*capsule, keys->dk, level);
-                             consume(r);
-                             g_sink = (*r)[0];
-                         });
+        add(items, "mlkem", "decaps", lv, 0, 1, f.decaps());
     }
 }
 
@@ -212,29 +233,11 @@ std::function<void()> in_threads(int threads, int calls_per_thread, std::functio
 void add_thread_items(std::vector<Item>& items) {
     constexpr int kCalls = 64;
     for (mlkem::LevelIndex level : {mlkem::LevelIndex{1}, mlkem::LevelIndex{2}}) {
-        std::array<std::uint8_t, 32> d{}, z{};
-        for (std::size_t i = 0; i < 32; ++i) {
-            d[i] = static_cast<std::uint8_t>(i);
-            z[i] = static_cast<std::uint8_t>(0x40 + i);
-        }
-        auto keys = std::make_shared<mlkem::KeyPairBytes>(mlkem::ml_kem_keygen(d, z, level));
-        auto enc = mlkem::ml_kem_encaps(keys->ek, level);
-        consume(enc);
-        auto capsule = std::make_shared<std::vector<std::uint8_t>>(enc->capsule);
-        const std::string lv = std::to_string(level_bits(level));
-        auto encaps = [level, keys] {
-            auto r = mlkem::ml_kem_encaps(keys->ek, level);
-            consume(r);
-            g_sink = r->capsule[0];
-        };
-        auto decaps = [level, keys, capsule] {
-            auto r = mlkem::ml_kem_decaps(*capsule, keys->dk, level);
-            consume(r);
-            g_sink = (*r)[0];
-        };
+        const LevelFixture f(level);
         for (int t : {1, 2}) {
-            add(items, "threads", "encaps", lv + "/" + std::to_string(t), 0, t * kCalls, in_threads(t, kCalls, encaps));
-            add(items, "threads", "decaps", lv + "/" + std::to_string(t), 0, t * kCalls, in_threads(t, kCalls, decaps));
+            const std::string detail = f.bits() + "/" + std::to_string(t);
+            add(items, "threads", "encaps", detail, 0, t * kCalls, in_threads(t, kCalls, f.encaps()));
+            add(items, "threads", "decaps", detail, 0, t * kCalls, in_threads(t, kCalls, f.decaps()));
         }
     }
     // About as long as one encapsulation, touching no memory.

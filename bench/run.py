@@ -291,6 +291,16 @@ def rehome_stream_ciphertexts(stream_ciphertexts: dict[int, dict[str, list]]) ->
                 ciphertexts[i] = (bytes(memoryview(x[0])), x[1]) if isinstance(x, tuple) else bytes(memoryview(x))
 
 
+def peer_kem_items(library: str, bits: int, keygen: Callable[[], object], encaps: Callable[[], object],
+                   decaps: Callable[[], object]) -> list[Item]:
+    """A peer's key generation, encapsulation and decapsulation, in the rows of our functions for them."""
+    return [
+        Item("kem", "generate_keypair", library, bits, keygen),
+        Item("kem", "encapsulate", library, bits, encaps),
+        Item("kem", "decapsulate", library, bits, decaps),
+    ]
+
+
 def cryptography_items(peers: dict, stream_payloads: dict[int, list[bytes]],
                        stream_ciphertexts: dict[int, dict[str, list]]) -> list[Item]:
     try:
@@ -306,11 +316,8 @@ def cryptography_items(peers: dict, stream_payloads: dict[int, list[bytes]],
         key = cls.generate()
         pub = key.public_key()
         _, ct = pub.encapsulate()
-        items += [
-            Item("kem", "generate_keypair", "cryptography", bits, cls.generate),
-            Item("kem", "encapsulate", "cryptography", bits, pub.encapsulate),
-            Item("kem", "decapsulate", "cryptography", bits, lambda k=key, c=ct: k.decapsulate(c)),
-        ]
+        items += peer_kem_items("cryptography", bits, cls.generate, pub.encapsulate,
+                                lambda k=key, c=ct: k.decapsulate(c))
     aead = AESGCM(os.urandom(32))
     nonce = os.urandom(12)
     for size in sorted(set(BULK_SIZES + STREAM_CHUNKS)):
@@ -352,11 +359,8 @@ def kyber_py_items(peers: dict) -> list[Item]:
     for bits, kem in ((512, ML_KEM_512), (768, ML_KEM_768), (1024, ML_KEM_1024)):
         ek, dk = kem.keygen()
         _, c = kem.encaps(ek)
-        items += [
-            Item("kem", "generate_keypair", "kyber-py", bits, kem.keygen),
-            Item("kem", "encapsulate", "kyber-py", bits, lambda kem=kem, ek=ek: kem.encaps(ek)),
-            Item("kem", "decapsulate", "kyber-py", bits, lambda kem=kem, dk=dk, c=c: kem.decaps(dk, c)),
-        ]
+        items += peer_kem_items("kyber-py", bits, kem.keygen, lambda kem=kem, ek=ek: kem.encaps(ek),
+                                lambda kem=kem, dk=dk, c=c: kem.decaps(dk, c))
     return items
 
 
@@ -373,11 +377,8 @@ def pqcrypto_items(peers: dict) -> list[Item]:
     for bits, mod in mods.items():
         pk, sk = mod.keygen()
         ct, _ = mod.encaps(pk)
-        items += [
-            Item("kem", "generate_keypair", "pqcrypto", bits, mod.keygen),
-            Item("kem", "encapsulate", "pqcrypto", bits, lambda mod=mod, pk=pk: mod.encaps(pk)),
-            Item("kem", "decapsulate", "pqcrypto", bits, lambda mod=mod, sk=sk, ct=ct: mod.decaps(sk, ct)),
-        ]
+        items += peer_kem_items("pqcrypto", bits, mod.keygen, lambda mod=mod, pk=pk: mod.encaps(pk),
+                                lambda mod=mod, sk=sk, ct=ct: mod.decaps(sk, ct))
     return items
 
 
@@ -415,12 +416,10 @@ RSS_CODE = textwrap.dedent("""
                 f.write(key)
     else:
         import velora
-        with open(os.path.join(scratch, "secret_key"), "rb") as f:
-            sk = f.read()
-        with open(os.path.join(scratch, "package"), "rb") as f:
-            package = f.read()
-        with open(os.path.join(scratch, "public_key"), "rb") as f:
-            pk = f.read()
+        def read(name):
+            with open(os.path.join(scratch, name), "rb") as f:
+                return f.read()
+        sk, package, pk = read("secret_key"), read("package"), read("public_key")
         velora.decrypt_hybrid(velora.encrypt_hybrid(pk, b"warm"), sk)
         before, hwm_before = peak(), hwm()
         out = velora.decrypt_hybrid(package, sk)
@@ -637,27 +636,31 @@ def main() -> int:
                                       if es else None)
             kem_rows.append(row)
 
+    def kem_row(library: str, function: str, bits: int) -> dict | None:
+        return next((r for r in kem_rows if r["library"] == library and r["function"] == function
+                     and r["level"] == bits), None)
+
+    def find(group: str, name: str, **attrs) -> Item | None:
+        return next((i for i in items if i.group == group and i.name == name
+                     and all(getattr(i, k) == v for k, v in attrs.items())), None)
+
+    def bulk_row(what: str, size: int, label: str, nbytes: int, v: Item | None, a: Item | None) -> dict:
+        """velora against AESGCM over the same nbytes; ratio is velora's time / AESGCM's."""
+        vs, as_ = (v.seconds if v else None), (a.seconds if a else None)
+        return {"what": what, "size": size, "size_label": label, "velora_s": vs, "aesgcm_s": as_,
+                "velora_gbps": nbytes / vs / 1e9 if vs else None, "aesgcm_gbps": nbytes / as_ / 1e9 if as_ else None,
+                "ratio": vs / as_ if vs and as_ else None}
+
     bulk_rows = []
     for size in BULK_SIZES:
         for what, peer in (("encrypt_hybrid", "AESGCM.encrypt"), ("decrypt_hybrid", "AESGCM.decrypt")):
-            a = next((i for i in items if i.group == "aesgcm" and i.name == peer and i.nbytes == size), None)
-            v = next((i for i in items if i.group == "bulk" and i.name == what and i.nbytes == size), None)
-            bulk_rows.append({"what": what, "size": size, "size_label": size_label(size),
-                              "velora_s": v.seconds if v else None, "aesgcm_s": a.seconds if a else None,
-                              "velora_gbps": size / v.seconds / 1e9 if v else None,
-                              "aesgcm_gbps": size / a.seconds / 1e9 if a else None,
-                              "ratio": v.seconds / a.seconds if v and a else None})
+            bulk_rows.append(bulk_row(what, size, size_label(size), size,
+                                      find("bulk", what, nbytes=size), find("aesgcm", peer, nbytes=size)))
     for chunk in STREAM_CHUNKS:
         for direction in ("encrypt", "decrypt"):
-            v = next((i for i in items if i.group == "stream" and i.name == direction and i.chunk == chunk), None)
-            a = next((i for i in items if i.group == "aesgcm_chunks" and i.name == direction and i.chunk == chunk),
-                     None)
-            vg = STREAM_TOTAL / v.seconds / 1e9 if v else None
-            ag = STREAM_TOTAL / a.seconds / 1e9 if a else None
-            bulk_rows.append({"what": f"stream {direction}", "size": chunk, "size_label": f"{size_label(chunk)} chunks",
-                              "velora_s": v.seconds if v else None, "aesgcm_s": a.seconds if a else None,
-                              "velora_gbps": vg, "aesgcm_gbps": ag,
-                              "ratio": (ag / vg) if vg and ag else None})
+            bulk_rows.append(bulk_row(f"stream {direction}", chunk, f"{size_label(chunk)} chunks", STREAM_TOTAL,
+                                      find("stream", direction, chunk=chunk),
+                                      find("aesgcm_chunks", direction, chunk=chunk)))
 
     # Scaling: the median over rounds of each round's 2-thread / 1-thread ratio
     # (the two samples of a round are taken back to back).
@@ -710,10 +713,7 @@ def main() -> int:
                    r["overhead_us"] <= 1.5, "µs")
     for f, goal in (("generate_keypair", 0.3), ("encapsulate", 1.0), ("decapsulate", 0.75)):
         for bits in TARGET_LEVELS:
-            v = next((r for r in kem_rows if r["library"] == "velora" and r["function"] == f and r["level"] == bits),
-                     None)
-            c = next((r for r in kem_rows if r["library"] == "cryptography" and r["function"] == f
-                      and r["level"] == bits), None)
+            v, c = kem_row("velora", f, bits), kem_row("cryptography", f, bits)
             ratio = v["us"] / c["us"] if v and c else None
             target(f"{f} {bits} / cryptography", f"<= {goal}x", ratio, ratio is not None and ratio <= goal)
     for r in thread_rows:
@@ -769,11 +769,11 @@ def main() -> int:
     rows = []
     for bits in LEVEL_BITS:
         for f in engine_op:
-            v = next((r for r in kem_rows if r["library"] == "velora" and r["function"] == f and r["level"] == bits))
+            v = kem_row("velora", f, bits)
             row = [str(bits), f, fmt_us(v["us"] / 1e6), fmt_us(v["engine_us"] / 1e6 if v["engine_us"] else None),
                    "-" if v["overhead_us"] is None else f"{v['overhead_us']:+.2f}"]
             for p in peer_cols:
-                c = next((r for r in kem_rows if r["library"] == p and r["function"] == f and r["level"] == bits), None)
+                c = kem_row(p, f, bits)
                 row.append(fmt_us(c["us"] / 1e6) if c else "-")
             rows.append(row)
     print(table("ML-KEM from Python, µs per call (peer columns: generate/keygen, encapsulate/encaps, "
