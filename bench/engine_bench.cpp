@@ -47,14 +47,6 @@ using Clock = std::chrono::steady_clock;
 
 volatile std::uint8_t g_sink = 0;  // keeps results observable
 
-std::uint64_t permutations_now() noexcept {
-#if VELORA_COUNT_KECCAK
-    return vp::keccak_permutations();
-#else
-    return 0;
-#endif
-}
-
 struct Item {
     std::string kind;  // "mlkem", "keccak", "aes_gcm"
     std::string op;
@@ -254,9 +246,9 @@ void add_thread_items(std::vector<Item>& items) {
 void count_permutations(Item& item) {
 #if VELORA_COUNT_KECCAK
     constexpr int kCalls = 200;
-    const std::uint64_t before = permutations_now();
+    const std::uint64_t before = vp::keccak_permutations();
     for (int i = 0; i < kCalls; ++i) item.fn();
-    item.permutations = static_cast<double>(permutations_now() - before) / kCalls;
+    item.permutations = static_cast<double>(vp::keccak_permutations() - before) / kCalls;
 #else
     (void)item;
 #endif
