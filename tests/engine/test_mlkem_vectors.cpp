@@ -27,15 +27,18 @@ struct Level {
 
 class MlKemVectors : public ::testing::TestWithParam<Level> {
 protected:
-    std::string file(const char* kind) const { return std::string("mlkem_") + GetParam().bits + "_" + kind + ".json"; }
     LevelIndex level() const { return GetParam().index; }
 
-    // Every test of every group, after checking the group's parameter set.
+    // Every test of every group of the file mlkem_<bits>_<kind>.json, after
+    // checking the group's parameter set.
     template <class F>
-    void for_each_test(const Json& doc, F&& f) const {
+    void for_each_test(const char* kind, F&& f) const {
+        const auto doc = testing::load_mlkem_file(std::string("mlkem_") + GetParam().bits + "_" + kind + ".json");
+        ASSERT_TRUE(doc);
         const std::string want = std::string("ML-KEM-") + GetParam().bits;
-        ASSERT_FALSE(doc["testGroups"].array.empty());
-        for (const Json& group : doc["testGroups"].array) {
+        const std::vector<Json>& groups = (*doc)["testGroups"].array;
+        ASSERT_FALSE(groups.empty());
+        for (const Json& group : groups) {
             ASSERT_EQ(group["parameterSet"].string, want);
             for (const Json& t : group["tests"].array) {
                 SCOPED_TRACE("tcId " + std::to_string(static_cast<int>(t["tcId"].number)) + ": " + t["comment"].string);
@@ -62,10 +65,8 @@ bool has_flag(const Json& t, const char* flag) {
 std::vector<std::uint8_t> to_vec(const std::array<std::uint8_t, 32>& a) { return {a.begin(), a.end()}; }
 
 TEST_P(MlKemVectors, KeyGenFromSeedGivesEkAndDk) {
-    const auto doc = testing::load_mlkem_file(file("keygen_seed_test"));
-    ASSERT_TRUE(doc);
     int checked = 0;
-    for_each_test(*doc, [&](const Json& t) {
+    for_each_test("keygen_seed_test", [&](const Json& t) {
         ASSERT_EQ(t["result"].string, "valid");
         const auto seed = from_hex(t["seed"].string);
         ASSERT_EQ(seed.size(), 64u);
@@ -79,10 +80,8 @@ TEST_P(MlKemVectors, KeyGenFromSeedGivesEkAndDk) {
 }
 
 TEST_P(MlKemVectors, DeterministicEncapsGivesCapsuleAndKey) {
-    const auto doc = testing::load_mlkem_file(file("encaps_test"));
-    ASSERT_TRUE(doc);
     int valid = 0, wrong_size = 0, unreduced = 0;
-    for_each_test(*doc, [&](const Json& t) {
+    for_each_test("encaps_test", [&](const Json& t) {
         const auto ek = from_hex(t["ek"].string);
         const auto m = first32(from_hex(t["m"].string));
         const auto got = ml_kem_encaps_deterministic(ek, m, level());
@@ -115,10 +114,8 @@ TEST_P(MlKemVectors, DeterministicEncapsGivesCapsuleAndKey) {
 }
 
 TEST_P(MlKemVectors, DecapsOfKeysFromSeedGivesKeyIncludingImplicitRejection) {
-    const auto doc = testing::load_mlkem_file(file("test"));
-    ASSERT_TRUE(doc);
     int valid = 0, rejected_by_size = 0, strcmp_cases = 0;
-    for_each_test(*doc, [&](const Json& t) {
+    for_each_test("test", [&](const Json& t) {
         const auto seed = from_hex(t["seed"].string);
         if (seed.size() != 64) return;  // seed length errors belong to the binding
         const KeyPairBytes kp = ml_kem_keygen(first32(seed), first32(seed, 32), level());
@@ -143,10 +140,8 @@ TEST_P(MlKemVectors, DecapsOfKeysFromSeedGivesKeyIncludingImplicitRejection) {
 }
 
 TEST_P(MlKemVectors, SemiExpandedDecapsWithoutHashCheck) {
-    const auto doc = testing::load_mlkem_file(file("semi_expanded_decaps_test"));
-    ASSERT_TRUE(doc);
     int checked = 0;
-    for_each_test(*doc, [&](const Json& t) {
+    for_each_test("semi_expanded_decaps_test", [&](const Json& t) {
         const auto dk = from_hex(t["dk"].string);
         const auto c = from_hex(t["c"].string);
         const auto got = ml_kem_decaps(c, dk, level());

@@ -30,7 +30,6 @@ struct Json {
         auto it = object.find(key);
         return it == object.end() ? null : it->second;
     }
-    bool has(const std::string& key) const { return object.count(key) != 0; }
 };
 
 class JsonParser {

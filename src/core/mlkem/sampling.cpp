@@ -1,7 +1,6 @@
 // SampleNTT and SamplePolyCBD.
 #include "core/mlkem/sampling.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -68,11 +67,19 @@ void cbd(std::span<const std::uint8_t> b, std::size_t eta, Poly& f) noexcept {
 
 namespace {
 
+// The rejection loop and SamplePolyCBD of the kernel set in use.
 std::size_t rej_uniform(std::span<std::uint16_t> out, std::size_t n, std::span<const std::uint8_t> buf) noexcept {
 #if VELORA_HAVE_AVX2_KERNELS
     if (use_avx2()) return avx2::rej_uniform(out, n, kN, buf);
 #endif
     return scalar::rej_uniform(out, n, kN, buf);
+}
+
+void cbd(std::span<const std::uint8_t> b, std::size_t eta, Poly& out) noexcept {
+#if VELORA_HAVE_AVX2_KERNELS
+    if (use_avx2()) return avx2::cbd(b, eta, out);
+#endif
+    scalar::cbd(b, eta, out);
 }
 
 // Three SHAKE128 blocks (504 bytes, 336 candidates for 256 values) suffice
@@ -130,13 +137,7 @@ PolyVec sample_matrix(std::span<const std::uint8_t, 32> rho, std::size_t k) {
 
 Poly sample_poly_cbd(std::span<const std::uint8_t> b, std::size_t eta) noexcept {
     Poly f;
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) {
-        avx2::cbd(b, eta, f);
-        return f;
-    }
-#endif
-    scalar::cbd(b, eta, f);
+    cbd(b, eta, f);
     return f;
 }
 
@@ -151,15 +152,7 @@ void sample_noise_poly(Poly& out, std::span<const std::uint8_t, 32> seed, std::u
         std::fprintf(stderr, "unsupported eta value: %zu\n", eta);
         std::abort();
     }
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) {
-        avx2::cbd(buf, eta, out);
-    } else {
-        scalar::cbd(buf, eta, out);
-    }
-#else
-    scalar::cbd(buf, eta, out);
-#endif
+    cbd(buf, eta, out);
     secure_zero(buf.data(), buf.size());
 }
 

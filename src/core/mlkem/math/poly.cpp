@@ -49,6 +49,4 @@ Poly Poly::sub(const Poly& a, const Poly& b) noexcept {
 
 void wipe_polys(std::span<Poly> polys) noexcept { secure_zero(polys.data(), polys.size_bytes()); }
 
-void PolyVec::wipe() noexcept { wipe_polys(polys); }
-
 }  // namespace velora::mlkem

@@ -81,9 +81,6 @@ struct PolyVec {
     // ByteDecode_12 of the first 384 * n bytes of `bytes`, which must hold at
     // least that many (see compress.cpp).
     static PolyVec from_bytes(std::span<const std::uint8_t> bytes, std::size_t n);
-
-    // Overwrites every coefficient with zero (wipe_polys).
-    void wipe() noexcept;
 };
 
 }  // namespace velora::mlkem
