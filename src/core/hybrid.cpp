@@ -2,13 +2,11 @@
 
 #include <array>
 #include <cstring>
-#include <optional>
 
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/wipe.hpp"
 #include "platform/random.hpp"
-#include "primitives/aes_gcm.hpp"
 
 namespace velora::hybrid {
 
@@ -19,7 +17,6 @@ using primitives::Aes256Gcm;
 constexpr std::string_view kOutputSize = "output buffer has incorrect size";
 constexpr std::string_view kKeySetupFailed = "AES-256-GCM key setup failed";
 constexpr std::string_view kSealFailed = "AES-256-GCM encryption failed";
-
 
 }  // namespace
 
@@ -37,8 +34,7 @@ Result<void> seal_transit_package_into(std::span<const std::uint8_t> ek, std::sp
 
     // 3. GCM refuses more than 2^36 - 32 bytes under one nonce.
     if (plaintext.size() > kMaxPlaintextBytes) return fail(VeloraError::InvalidParameter(kPlaintextTooLong));
-    const std::size_t c = capsule.size();
-    if (out.size() != c + kOverheadBytes + plaintext.size()) return fail(VeloraError::InvalidParameter(kOutputSize));
+    if (out.size() != package_size(level, plaintext.size())) return fail(VeloraError::InvalidParameter(kOutputSize));
 
     // 4. Key AES-256 with K itself; K is wiped on every exit from here on.
     auto cipher = Aes256Gcm::create(std::span<const std::uint8_t, 32>(encaps->shared_secret));
@@ -46,6 +42,7 @@ Result<void> seal_transit_package_into(std::span<const std::uint8_t> ek, std::sp
 
     // 5. Lay the package out in place: capsule, nonce, then the tag written
     //    by GCM ahead of the ciphertext it produces.
+    const std::size_t c = capsule.size();
     std::memcpy(out.data(), capsule.data(), c);
     std::memcpy(out.data() + c, nonce.data(), kNonceBytes);
     auto tag = out.subspan(c + kNonceBytes).first<kTagBytes>();

@@ -14,18 +14,19 @@
 
 #include "core/error.hpp"
 #include "core/mlkem/params.hpp"
+#include "primitives/aes_gcm.hpp"
 
 namespace velora::hybrid {
 
 using mlkem::LevelIndex;
 
-inline constexpr std::size_t kNonceBytes = 12;
-inline constexpr std::size_t kTagBytes = 16;
+inline constexpr std::size_t kNonceBytes = primitives::Aes256Gcm::kNonceBytes;  // 12
+inline constexpr std::size_t kTagBytes = primitives::Aes256Gcm::kTagBytes;      // 16
 inline constexpr std::size_t kOverheadBytes = kNonceBytes + kTagBytes;  // besides the capsule
 
 // Longest plaintext one package can carry: AES-GCM's limit under one nonce
 // (SP 800-38D), 2^36 - 32 bytes.
-inline constexpr std::uint64_t kMaxPlaintextBytes = (std::uint64_t{1} << 36) - 32;
+inline constexpr std::uint64_t kMaxPlaintextBytes = primitives::Aes256Gcm::kMaxPlaintextBytes;
 
 inline constexpr std::string_view kPlaintextTooLong =
     "plaintext exceeds the AES-GCM limit of 2^36 - 32 bytes per package";

@@ -9,6 +9,18 @@ namespace velora::kdf {
 
 using primitives::sha3_256;
 
+namespace {
+
+// info || 0x01: the input of HKDF-Expand's single block. Public.
+constexpr auto kExpandInput = [] {
+    std::array<std::uint8_t, kKeyWrapLabel.size() + 1> in{};
+    for (std::size_t i = 0; i < kKeyWrapLabel.size(); ++i) in[i] = static_cast<std::uint8_t>(kKeyWrapLabel[i]);
+    in.back() = 0x01;
+    return in;
+}();
+
+}  // namespace
+
 void hmac_sha3_256(std::span<const std::uint8_t> key, std::span<const std::uint8_t> message,
                    std::span<std::uint8_t, kHmacTagBytes> tag) noexcept {
     // K0: the key followed by zeros up to the block size. A key longer than
@@ -32,9 +44,11 @@ void hmac_sha3_256(std::span<const std::uint8_t> key, std::span<const std::uint8
     sha3_256({ipad, message}, inner);  // H((K0 ^ ipad) || text)
     sha3_256({opad, inner}, tag);      // H((K0 ^ opad) || inner)
 
+    // inner keys the outer hash as much as K0 does: wiped with the pads.
     secure_wipe(k0.data(), k0.size());
     secure_wipe(ipad.data(), ipad.size());
     secure_wipe(opad.data(), opad.size());
+    secure_wipe(inner.data(), inner.size());
 }
 
 void hkdf_sha3_256(std::span<const std::uint8_t> ikm, std::span<const std::uint8_t, kSaltBytes> salt,
@@ -44,13 +58,9 @@ void hkdf_sha3_256(std::span<const std::uint8_t> ikm, std::span<const std::uint8
     hmac_sha3_256(salt, ikm, prk);
 
     // Expand to one block: T(1) = HMAC(PRK, T(0) || info || 0x01), T(0) empty.
-    std::array<std::uint8_t, 256> expand{};
-    for (std::size_t i = 0; i < kKeyWrapLabel.size(); ++i) expand[i] = static_cast<std::uint8_t>(kKeyWrapLabel[i]);
-    expand[kKeyWrapLabel.size()] = 0x01;
-    hmac_sha3_256(prk, std::span<const std::uint8_t>(expand.data(), kKeyWrapLabel.size() + 1), okm);
+    hmac_sha3_256(prk, kExpandInput, okm);
 
     secure_wipe(prk.data(), prk.size());
-    secure_wipe(expand.data(), expand.size());
 }
 
 }  // namespace velora::kdf

@@ -17,13 +17,14 @@ inline constexpr std::string_view kKeyWrapLabel = "velora-key-wrap-v1";  // HKDF
 
 // HMAC-SHA3-256(key, message). Keys of at most 136 bytes are used as they are
 // (zero-padded to the block); a longer key is first hashed, as RFC 2104 says.
-// The padded key and both pad blocks are wiped before returning.
+// The padded key, both pad blocks and the inner digest are wiped before
+// returning.
 void hmac_sha3_256(std::span<const std::uint8_t> key, std::span<const std::uint8_t> message,
                    std::span<std::uint8_t, kHmacTagBytes> tag) noexcept;
 
 // HKDF-SHA3-256 with info = "velora-key-wrap-v1" and L = 32:
 // PRK = HMAC(salt, ikm); OKM = T(1) = HMAC(PRK, info || 0x01).
-// The caller owns and wipes `okm`; PRK and the expand buffer are wiped here.
+// The caller owns and wipes `okm`; PRK is wiped here.
 void hkdf_sha3_256(std::span<const std::uint8_t> ikm, std::span<const std::uint8_t, kSaltBytes> salt,
                    std::span<std::uint8_t, kKeyBytes> okm) noexcept;
 

@@ -12,6 +12,21 @@ namespace velora::key_text {
 
 using primitives::Base64Alphabet;
 
+namespace {
+
+// The bytes inside header ... footer: white space removed, then canonical
+// standard Base64; KeySerialization `bad_body` when the body is not.
+Result<std::vector<std::uint8_t>> decode_armour(std::string_view pem, std::string_view header,
+                                                std::string_view footer, std::string_view bad_body) {
+    const auto body = pem::extract_pem_body(pem, header, footer);
+    if (!body) return fail(body.error());
+    auto bytes = primitives::base64_decode(pem::unwrap_pem_body(*body), Base64Alphabet::StandardPadded);
+    if (!bytes) return fail(VeloraError::KeySerialization(bad_body));
+    return std::move(*bytes);
+}
+
+}  // namespace
+
 std::string_view level_name(std::uint8_t level) noexcept {
     if (level == 0) return "ML_KEM_512";
     if (level == 1) return "ML_KEM_768";
@@ -26,10 +41,8 @@ std::string public_key_to_pem(std::span<const std::uint8_t> public_key) {
 }
 
 Result<std::vector<std::uint8_t>> public_key_from_pem(std::string_view pem, std::uint8_t level) {
-    const auto body = pem::extract_pem_body(pem, kPublicKeyHeader, kPublicKeyFooter);
-    if (!body) return fail(body.error());
-    auto key = primitives::base64_decode(pem::unwrap_pem_body(*body), Base64Alphabet::StandardPadded);
-    if (!key) return fail(VeloraError::KeySerialization("PEM body is not valid Base64 STANDARD"));
+    auto key = decode_armour(pem, kPublicKeyHeader, kPublicKeyFooter, "PEM body is not valid Base64 STANDARD");
+    if (!key) return key;
     if (key->size() != mlkem::ek_size(level)) {
         return fail(VeloraError::InvalidParameter("public key size does not match the specified security level"));
     }
@@ -97,11 +110,8 @@ std::string secret_key_blob_to_pem(std::span<const std::uint8_t> blob) {
 }
 
 Result<std::vector<std::uint8_t>> secret_key_blob_from_pem(std::string_view pem) {
-    const auto body = pem::extract_pem_body(pem, kEncryptedKeyHeader, kEncryptedKeyFooter);
-    if (!body) return fail(body.error());
-    auto blob = primitives::base64_decode(pem::unwrap_pem_body(*body), Base64Alphabet::StandardPadded);
-    if (!blob) return fail(VeloraError::KeySerialization("PEM ENCRYPTED body is not valid Base64 STANDARD"));
-    return std::move(*blob);
+    return decode_armour(pem, kEncryptedKeyHeader, kEncryptedKeyFooter,
+                         "PEM ENCRYPTED body is not valid Base64 STANDARD");
 }
 
 }  // namespace velora::key_text

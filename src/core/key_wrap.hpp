@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/mlkem/params.hpp"
 
 namespace velora::key_wrap {
 
@@ -36,7 +37,7 @@ inline constexpr std::size_t kTagBytes = 16;
 inline constexpr std::size_t kMinBlobBytes = kHeaderBytes + kTagBytes;  // 50
 
 // Decapsulation key size for a level id (0, 1, 2).
-constexpr std::size_t secret_key_size(std::uint8_t level_id) noexcept { return 768 * std::size_t{level_id} + 1632; }
+constexpr std::size_t secret_key_size(std::uint8_t level_id) noexcept { return mlkem::dk_size(level_id); }
 constexpr std::size_t blob_size(std::uint8_t level_id) noexcept { return secret_key_size(level_id) + kMinBlobBytes; }
 
 // A heap buffer holding a secret: overwritten with zeros (every allocated

@@ -16,7 +16,6 @@ constexpr std::string_view kKeySetupFailed = "AES-256-GCM key setup failed";
 constexpr std::string_view kSealFailed = "AES-256-GCM encryption failed";
 constexpr std::string_view kOutputSize = "output buffer has incorrect size";
 
-
 void store_be32(std::uint8_t* out, std::uint32_t v) noexcept {
     out[0] = static_cast<std::uint8_t>(v >> 24);
     out[1] = static_cast<std::uint8_t>(v >> 16);

@@ -1,7 +1,6 @@
 // Transit Package engine: layout, check order, the GCM length limit and the
 // guarantee that a failed open leaves no plaintext behind.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
@@ -12,6 +11,7 @@
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/keygen.hpp"
 #include "primitives/aes_gcm.hpp"
+#include "reserved_memory.hpp"
 
 namespace {
 
@@ -36,7 +36,7 @@ TEST(TransitPackage, RoundTripAndLayoutAtEveryLevel) {
         const auto keys = keys_for(level);
         const std::size_t c = mlkem::capsule_size(level);
         for (std::size_t n : {std::size_t{0}, std::size_t{1}, std::size_t{4097}}) {
-            SCOPED_TRACE(testing::Message() << "level " << int(level) << " n " << n);
+            SCOPED_TRACE(::testing::Message() << "level " << int(level) << " n " << n);
             const auto pt = pattern(n);
             auto package = hybrid::seal_transit_package(keys.ek, pt, level);
             ASSERT_TRUE(package.has_value());
@@ -110,23 +110,16 @@ TEST(TransitPackage, FailedOpenLeavesOnlyZeros) {
     }
 }
 
-// A read-only, never-touched mapping one byte past GCM's limit: address space
-// only, no memory is committed.
-class OverLimitPlaintext : public testing::Test {
+// A never-touched mapping one byte past GCM's limit: address space only, no
+// memory is committed, and any access to it would crash the test.
+class OverLimitPlaintext : public ::testing::Test {
 protected:
     void SetUp() override {
-        size_ = static_cast<std::size_t>(hybrid::kMaxPlaintextBytes) + 1;
-        void* p = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (p == MAP_FAILED) GTEST_SKIP() << "cannot reserve 64 GiB of address space";
-        base_ = static_cast<const std::uint8_t*>(p);
+        if (!reserved_.mapped()) GTEST_SKIP() << "cannot reserve 64 GiB of address space";
     }
-    void TearDown() override {
-        if (base_ != nullptr) munmap(const_cast<std::uint8_t*>(base_), size_);
-    }
-    std::span<const std::uint8_t> plaintext() const { return {base_, size_}; }
+    std::span<const std::uint8_t> plaintext() const { return reserved_.span(); }
 
-    const std::uint8_t* base_ = nullptr;
-    std::size_t size_ = 0;
+    const velora::testing::InaccessibleBytes reserved_{static_cast<std::size_t>(hybrid::kMaxPlaintextBytes) + 1};
 };
 
 TEST_F(OverLimitPlaintext, IsAnInvalidParameterAfterTheKeyCheck) {

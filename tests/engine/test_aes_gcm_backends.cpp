@@ -5,7 +5,6 @@
 #include "primitives/aes_gcm_backend.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "hex.hpp"
+#include "reserved_memory.hpp"
 
 namespace vp = velora::primitives;
 using vp::AesGcmBackend;
@@ -159,17 +159,15 @@ TEST_P(GcmBackend, RefusesAlteredMessagesWithZeroedOutput) {
 // mapping is inaccessible, so any access would crash the test); mismatched
 // lengths fail too.
 TEST_P(GcmBackend, LengthContract) {
-    const std::size_t len = vp::Aes256Gcm::kMaxPlaintextBytes + 1;
-    void* p = ::mmap(nullptr, len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    ASSERT_NE(p, MAP_FAILED);
-    const std::span<std::uint8_t> huge(static_cast<std::uint8_t*>(p), len);
+    const velora::testing::InaccessibleBytes reserved(vp::Aes256Gcm::kMaxPlaintextBytes + 1);
+    ASSERT_TRUE(reserved.mapped());
+    const std::span<std::uint8_t> huge = reserved.span();
     const auto gcm = make(Key{});
     ASSERT_TRUE(gcm);
     const Nonce nonce{};
     Tag tag{};
     EXPECT_FALSE(gcm->seal(nonce, {}, huge, huge, tag));
     EXPECT_FALSE(gcm->open(nonce, {}, huge, tag, huge));
-    ::munmap(p, len);
 
     Bytes a(32), b(31);
     EXPECT_FALSE(gcm->seal(nonce, {}, a, b, tag));

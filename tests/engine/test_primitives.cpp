@@ -7,7 +7,6 @@
 #include "primitives/sha3.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <array>
@@ -21,6 +20,7 @@
 #include <vector>
 
 #include "hex.hpp"
+#include "reserved_memory.hpp"
 
 namespace vp = velora::primitives;
 
@@ -28,6 +28,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using velora::testing::from_hex;
+using velora::testing::InaccessibleBytes;
 using velora::testing::to_hex;
 
 Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
@@ -318,17 +319,15 @@ TEST(Gcm, LengthMismatchAndMovedFromObjectFail) {
 // Beyond 2^36 - 32 bytes the call fails before touching either buffer: the
 // mapping is inaccessible, so any access would crash the test.
 TEST(Gcm, RejectsPlaintextBeyondLimit) {
-    const std::size_t len = vp::Aes256Gcm::kMaxPlaintextBytes + 1;
-    void* p = ::mmap(nullptr, len, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    ASSERT_NE(p, MAP_FAILED);
-    const std::span<std::uint8_t> huge(static_cast<std::uint8_t*>(p), len);
+    const InaccessibleBytes reserved(vp::Aes256Gcm::kMaxPlaintextBytes + 1);
+    ASSERT_TRUE(reserved.mapped());
+    const std::span<std::uint8_t> huge = reserved.span();
     const auto gcm = make_cipher(kKey15);
     ASSERT_TRUE(gcm);
     const Nonce nonce{};
     Tag tag{};
     EXPECT_FALSE(gcm->seal(nonce, {}, huge, huge, tag));
     EXPECT_FALSE(gcm->open(nonce, {}, huge, tag, huge));
-    ::munmap(p, len);
 }
 
 // More than 2^31 bytes, in place: the int-sized library calls are fed in pieces
