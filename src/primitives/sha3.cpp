@@ -294,34 +294,42 @@ void shake256(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out
 bool sha3_uses_provider_functions() noexcept { return digests().all_direct; }
 
 // SHAKE128 with a continuing output stream. libcrypto 3.0 finalises an XOF
-// once, so the stream is regenerated from the kept input whenever the
-// caller reads past what has been produced: at least three blocks at
-// first, then twice as much each time (ML-KEM's SampleNTT reads more than
-// three blocks less than once in a hundred).
-struct Shake128::State {
-    std::vector<std::uint8_t> input;
-    std::vector<std::uint8_t> produced;  // the first produced.size() bytes of the output stream
-    std::size_t position = 0;            // bytes handed out so far
-};
-
-Shake128::Shake128(std::initializer_list<ByteView> parts) : state_(std::make_unique<State>()) {
-    for (ByteView part : parts) state_->input.insert(state_->input.end(), part.begin(), part.end());
+// once, so the stream is regenerated from the kept input whenever a read
+// goes past what has been produced: the first read goes straight into the
+// caller's buffer, the first read past it regenerates just what is needed,
+// and each further one twice as much as before (ML-KEM's SampleNTT reads
+// past its first three blocks less than once in a hundred).
+Shake128::Shake128(std::initializer_list<ByteView> parts) {
+    for (ByteView part : parts) input_bytes_ += part.size();
+    std::uint8_t* at = inline_input_.data();
+    if (input_bytes_ > kInlineInputBytes) {
+        long_input_.resize(input_bytes_);
+        at = long_input_.data();
+    }
+    for (ByteView part : parts) {
+        if (!part.empty()) std::memcpy(at, part.data(), part.size());
+        at += part.size();
+    }
 }
 
-Shake128::~Shake128() = default;
+ByteView Shake128::input() const noexcept {
+    return input_bytes_ > kInlineInputBytes ? ByteView(long_input_) : ByteView(inline_input_).first(input_bytes_);
+}
 
 void Shake128::squeeze_blocks(std::span<std::uint8_t> out) {
     if (out.size() % kBlockBytes != 0) libcrypto_failure();  // caller contract
     if (out.empty()) return;
-    State& s = *state_;
-    const std::size_t needed = s.position + out.size();
-    if (needed > s.produced.size()) {
-        const std::size_t doubled = s.produced.empty() ? 3 * kBlockBytes : 2 * s.produced.size();
-        s.produced.resize(needed > doubled ? needed : doubled);
-        shake128({ByteView(s.input)}, s.produced);
+    const std::size_t needed = position_ + out.size();
+    if (position_ == 0) {
+        shake128({input()}, out);
+    } else {
+        if (needed > produced_.size()) {
+            produced_.resize(std::max(needed, 2 * produced_.size()));
+            shake128({input()}, produced_);
+        }
+        std::memcpy(out.data(), produced_.data() + position_, out.size());
     }
-    std::memcpy(out.data(), s.produced.data() + s.position, out.size());
-    s.position = needed;
+    position_ = needed;
 }
 
 #if defined(VELORA_COUNT_KECCAK) && VELORA_COUNT_KECCAK

@@ -1,11 +1,12 @@
 // FIPS 202 hash functions over the system libcrypto.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <memory>
 #include <span>
+#include <vector>
 
 namespace velora::primitives {
 
@@ -22,12 +23,14 @@ void shake256(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out
 
 // SHAKE128 as a continuing stream squeezed in 168-byte blocks: absorb once,
 // then each squeeze_blocks call continues the output where the last ended.
+// The first squeeze writes straight into the caller's buffer and nothing is
+// allocated until a read goes past it (see sha3.cpp), so the object is meant
+// to live on the stack.
 class Shake128 {
 public:
     static constexpr std::size_t kBlockBytes = kShake128BlockBytes;
 
     explicit Shake128(std::initializer_list<ByteView> parts);
-    ~Shake128();
     Shake128(const Shake128&) = delete;
     Shake128& operator=(const Shake128&) = delete;
 
@@ -35,8 +38,15 @@ public:
     void squeeze_blocks(std::span<std::uint8_t> out);
 
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+    static constexpr std::size_t kInlineInputBytes = 64;  // ML-KEM's XOF absorbs 34
+
+    ByteView input() const noexcept;
+
+    std::array<std::uint8_t, kInlineInputBytes> inline_input_{};
+    std::vector<std::uint8_t> long_input_;  // the input, when it does not fit inline
+    std::size_t input_bytes_ = 0;
+    std::vector<std::uint8_t> produced_;  // the stream's first produced_.size() bytes, once regenerated
+    std::size_t position_ = 0;            // bytes handed out so far
 };
 
 // Whether the one-shot functions call libcrypto's provider functions

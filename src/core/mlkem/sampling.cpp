@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include "core/mlkem/math/avx2.hpp"
 #include "core/mlkem/math/field.hpp"
@@ -83,10 +82,8 @@ void cbd(std::span<const std::uint8_t> b, std::size_t eta, Poly& out) noexcept {
 }
 
 // Three SHAKE128 blocks (504 bytes, 336 candidates for 256 values) suffice
-// for all but about one polynomial in a hundred. libcrypto 3.0 cannot
-// squeeze an output stream further once it has been finalised, so in that
-// rare case the stream is generated again, longer, and read on from where
-// the first pass stopped; the values are the same as one continuous read.
+// for all but about one polynomial in a hundred; the rest read on a block
+// at a time.
 constexpr std::size_t kFirstBlocks = 3;
 
 // Values a rejection pass may store past the count (see avx2::rej_uniform).
@@ -97,19 +94,18 @@ constexpr std::size_t kRejectionSlack = 16;
 // Algorithm 7. The XOF stream is read three bytes at a time.
 void sample_ntt(Poly& a, std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {
     const std::uint8_t index[2] = {j, i};
-    constexpr std::size_t kBlock = primitives::kShake128BlockBytes;
-    std::array<std::uint8_t, kFirstBlocks * kBlock> first;
-    primitives::shake128({ByteView(rho), ByteView(index)}, first);
+    constexpr std::size_t kBlock = primitives::Shake128::kBlockBytes;
+    // Public data: rho and the matrix are part of the encapsulation key.
+    primitives::Shake128 xof({ByteView(rho), ByteView(index)});
+    std::array<std::uint8_t, kFirstBlocks * kBlock> buf;
+    xof.squeeze_blocks(buf);
     // Room for the vector loop to run past the 256th value.
     std::array<std::uint16_t, kN + kRejectionSlack> values;
-    std::size_t n = rej_uniform(values, 0, first);
-    // Public data: rho and the matrix are part of the encapsulation key.
-    std::size_t done = first.size();
-    for (std::size_t blocks = kFirstBlocks + 1; n < kN; blocks *= 2) {
-        std::vector<std::uint8_t> longer(blocks * kBlock);
-        primitives::shake128({ByteView(rho), ByteView(index)}, longer);
-        n = rej_uniform(values, n, std::span(longer).subspan(done));
-        done = longer.size();
+    std::size_t n = rej_uniform(values, 0, buf);
+    while (n < kN) {
+        const auto block = std::span(buf).first<kBlock>();
+        xof.squeeze_blocks(block);
+        n = rej_uniform(values, n, block);
     }
     std::memcpy(a.coeffs.data(), values.data(), sizeof a.coeffs);
 }
