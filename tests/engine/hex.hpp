@@ -1,6 +1,8 @@
-// Hexadecimal text for the engine tests' known answers.
+// Hexadecimal text for the engine tests' known answers, and a zero check.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <span>
 #include <stdexcept>
@@ -36,6 +38,20 @@ inline std::string to_hex(std::span<const std::uint8_t> bytes) {
         out.push_back(kDigits[b & 15]);
     }
     return out;
+}
+
+// A fixed-size value from hex; the text must give exactly N bytes.
+template <std::size_t N>
+std::array<std::uint8_t, N> array_from_hex(std::string_view hex) {
+    const std::vector<std::uint8_t> b = from_hex(hex);
+    if (b.size() != N) throw std::runtime_error("hex gives the wrong number of bytes");
+    std::array<std::uint8_t, N> a{};
+    std::copy(b.begin(), b.end(), a.begin());
+    return a;
+}
+
+inline bool all_zero(std::span<const std::uint8_t> b) {
+    return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; });
 }
 
 }  // namespace velora::testing

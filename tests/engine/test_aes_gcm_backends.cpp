@@ -30,19 +30,9 @@ using Tag = std::array<std::uint8_t, vp::Aes256Gcm::kTagBytes>;
 
 constexpr AesGcmBackend kBackends[] = {AesGcmBackend::OpenSsl, AesGcmBackend::IpsecMb};
 
+using velora::testing::all_zero;
+using velora::testing::array_from_hex;
 using velora::testing::from_hex;
-
-template <class A>
-A array_from_hex(std::string_view hex) {
-    A a{};
-    const Bytes b = from_hex(hex);
-    std::copy_n(b.begin(), a.size(), a.begin());
-    return a;
-}
-
-bool all_zero(std::span<const std::uint8_t> b) {
-    return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; });
-}
 
 Bytes random_bytes(std::mt19937_64& rng, std::size_t n) {
     Bytes b(n);
@@ -77,8 +67,9 @@ protected:
 // McGrew-Viega test cases 15 (no aad, 64 bytes) and 16 (20-byte aad, 60 bytes):
 // out of place and in place.
 TEST_P(GcmBackend, KnownAnswers) {
-    const Key key = array_from_hex<Key>("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
-    const Nonce nonce = array_from_hex<Nonce>("cafebabefacedbaddecaf888");
+    const Key key =
+        array_from_hex<vp::Aes256Gcm::kKeyBytes>("feffe9928665731c6d6a8f9467308308feffe9928665731c6d6a8f9467308308");
+    const Nonce nonce = array_from_hex<vp::Aes256Gcm::kNonceBytes>("cafebabefacedbaddecaf888");
     const Bytes pt = from_hex(
         "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b525b16aedf5aa0de657ba637b391aafd255");
     const Bytes ct = from_hex(
@@ -96,7 +87,7 @@ TEST_P(GcmBackend, KnownAnswers) {
         SCOPED_TRACE(c.len);
         const Bytes p(pt.begin(), pt.begin() + static_cast<std::ptrdiff_t>(c.len));
         const Bytes want(ct.begin(), ct.begin() + static_cast<std::ptrdiff_t>(c.len));
-        const Tag want_tag = array_from_hex<Tag>(c.tag);
+        const Tag want_tag = array_from_hex<vp::Aes256Gcm::kTagBytes>(c.tag);
 
         Bytes out(c.len);
         Tag tag{};

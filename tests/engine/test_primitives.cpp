@@ -27,15 +27,13 @@ namespace vp = velora::primitives;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using velora::testing::all_zero;
+using velora::testing::array_from_hex;
 using velora::testing::from_hex;
 using velora::testing::InaccessibleBytes;
 using velora::testing::to_hex;
 
 Bytes text(std::string_view s) { return Bytes(s.begin(), s.end()); }
-
-bool all_zero(std::span<const std::uint8_t> b) {
-    return std::all_of(b.begin(), b.end(), [](std::uint8_t x) { return x == 0; });
-}
 
 // ================================================================ SHA-3
 
@@ -218,16 +216,9 @@ const GcmCase kGcmCases[] = {
      kCt15.substr(0, 120), "76fc6ece0f4e1768cddf8853bb2d551b"},
 };
 
-template <std::size_t N>
-std::array<std::uint8_t, N> fixed(std::string_view hex) {
-    std::array<std::uint8_t, N> a{};
-    const Bytes b = from_hex(hex);
-    std::copy_n(b.begin(), N, a.begin());
-    return a;
-}
 
 std::optional<vp::Aes256Gcm> make_cipher(std::string_view key_hex) {
-    return vp::Aes256Gcm::create(fixed<vp::Aes256Gcm::kKeyBytes>(key_hex));
+    return vp::Aes256Gcm::create(array_from_hex<vp::Aes256Gcm::kKeyBytes>(key_hex));
 }
 
 class GcmVectors : public ::testing::TestWithParam<GcmCase> {};
@@ -236,7 +227,7 @@ TEST_P(GcmVectors, SealAndOpen) {
     const GcmCase& c = GetParam();
     const auto gcm = make_cipher(c.key);
     ASSERT_TRUE(gcm);
-    const Nonce nonce = fixed<12>(c.nonce);
+    const Nonce nonce = array_from_hex<12>(c.nonce);
     const Bytes aad = from_hex(c.aad), pt = from_hex(c.pt);
 
     Bytes ct(pt.size());
@@ -254,7 +245,7 @@ TEST_P(GcmVectors, InPlace) {
     const GcmCase& c = GetParam();
     const auto gcm = make_cipher(c.key);
     ASSERT_TRUE(gcm);
-    const Nonce nonce = fixed<12>(c.nonce);
+    const Nonce nonce = array_from_hex<12>(c.nonce);
     const Bytes aad = from_hex(c.aad);
 
     Bytes buf = from_hex(c.pt);
@@ -269,9 +260,9 @@ TEST_P(GcmVectors, InPlace) {
 // Any change to key, nonce, aad, ciphertext or tag fails and releases no plaintext.
 TEST_P(GcmVectors, TamperingFailsAndZeroesOutput) {
     const GcmCase& c = GetParam();
-    const Nonce nonce = fixed<12>(c.nonce);
+    const Nonce nonce = array_from_hex<12>(c.nonce);
     const Bytes aad = from_hex(c.aad), ct = from_hex(c.ct);
-    const Tag tag = fixed<16>(c.tag);
+    const Tag tag = array_from_hex<16>(c.tag);
 
     enum What { Key, NonceBit, AadBit, AadExtra, CtBit, TagBit, TagLastBit };
     for (What w : {Key, NonceBit, AadBit, AadExtra, CtBit, TagBit, TagLastBit}) {
@@ -280,7 +271,7 @@ TEST_P(GcmVectors, TamperingFailsAndZeroesOutput) {
         Nonce n = nonce;
         Bytes a = aad, x = ct;
         Tag t = tag;
-        auto key = fixed<32>(c.key);
+        auto key = array_from_hex<32>(c.key);
         switch (w) {
             case Key: key[31] ^= 1; break;
             case NonceBit: n[0] ^= 0x80; break;
@@ -337,7 +328,7 @@ TEST(Gcm, LargerThanTwoGibibytesInPlace) {
     constexpr std::size_t kPiece = std::size_t{1} << 30;
     const auto gcm = make_cipher(kKey15);
     ASSERT_TRUE(gcm);
-    const Nonce nonce = fixed<12>("cafebabefacedbaddecaf888");
+    const Nonce nonce = array_from_hex<12>("cafebabefacedbaddecaf888");
     const Bytes aad = text("large");
 
     Bytes buf(kLen);  // zeros, so the ciphertext is the key stream
@@ -362,7 +353,7 @@ TEST(Gcm, ConcurrentUseOfOneObject) {
     const GcmCase& c = kGcmCases[3];
     const auto gcm = make_cipher(c.key);
     ASSERT_TRUE(gcm);
-    const Nonce nonce = fixed<12>(c.nonce);
+    const Nonce nonce = array_from_hex<12>(c.nonce);
     const Bytes aad = from_hex(c.aad), pt = from_hex(c.pt);
     std::array<bool, 4> ok{};
     std::vector<std::thread> threads;
