@@ -119,13 +119,6 @@ PyObject* handle_new(PyObject* type, Engine&& engine) {
     return self;
 }
 
-// A new, uninitialised bytes object of n bytes and a writable view of it.
-PyObject* new_bytes(std::size_t n, std::span<std::uint8_t>* view) {
-    PyObject* obj = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-    if (obj != nullptr) *view = {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj)), n};
-    return obj;
-}
-
 PyObject* raise_if_error(const Result<void>& r) {
     if (!r) return core_error_to_pyerr(r.error());
     Py_RETURN_NONE;
@@ -147,12 +140,9 @@ PyObject* encryptor_encrypt_chunk(PyObject* self, PyObject* const* args, Py_ssiz
         // Closed, oversized or out of indexes: refused before any allocation.
         auto size = h->engine->frame_size(plaintext.size());
         if (!size) return core_error_to_pyerr(size.error());
-        std::span<std::uint8_t> out;
-        PyRef frame(new_bytes(*size, &out));
-        if (!frame) return nullptr;
-        auto done = without_gil([&] { return h->engine->encrypt_chunk_into(plaintext, out); });
-        if (!done) return core_error_to_pyerr(done.error());
-        return frame.release();
+        return bytes_written_without_gil(*size, [&](std::span<std::uint8_t> out) {
+            return h->engine->encrypt_chunk_into(plaintext, out);
+        });
     });
 }
 
@@ -240,14 +230,11 @@ PyObject* decryptor_decrypt_chunk(PyObject* self, PyObject* const* args, Py_ssiz
         // Closed, tag length, oversized, after EOF: refused before allocating.
         auto ok = h->engine->check_chunk(ciphertext.size(), tag.size());
         if (!ok) return core_error_to_pyerr(ok.error());
-        std::span<std::uint8_t> out;
-        PyRef plaintext(new_bytes(ciphertext.size(), &out));
-        if (!plaintext) return nullptr;
-        // A chunk that fails authentication leaves zeros in out, and out is
-        // dropped unreturned.
-        auto done = without_gil([&] { return h->engine->decrypt_chunk_into(ciphertext, tag, out); });
-        if (!done) return core_error_to_pyerr(done.error());
-        return plaintext.release();
+        // A chunk that fails authentication leaves zeros in out, which is
+        // never returned.
+        return bytes_written_without_gil(ciphertext.size(), [&](std::span<std::uint8_t> out) {
+            return h->engine->decrypt_chunk_into(ciphertext, tag, out);
+        });
     });
 }
 
