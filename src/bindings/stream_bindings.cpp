@@ -151,9 +151,6 @@ PyObject* encryptor_finalize(PyObject* self, PyObject*) {
         auto* h = as_handle<stream::StreamEncryptor>(self);
         ExclusiveBorrow borrow(h->borrow);
         if (!borrow.held()) return nullptr;
-        if (!h->engine->is_open()) {
-            return core_error_to_pyerr(VeloraError::InvalidParameter(stream::kEncryptorFinalized));
-        }
         auto marker = without_gil([&] { return h->engine->finalize(); });
         return result_or_raise(std::move(marker), [](stream::EofMarker& m) { return to_bytes(m); });
     });
@@ -248,9 +245,6 @@ PyObject* decryptor_process_eof(PyObject* self, PyObject* const* args, Py_ssize_
         if (!borrow.held()) return nullptr;
         Bytes tag;
         if (!arg_bytes(a[0], "tag", &tag)) return nullptr;
-
-        auto ok = h->engine->check_eof(tag.size());
-        if (!ok) return core_error_to_pyerr(ok.error());
         auto done = without_gil([&] { return h->engine->process_eof(tag); });
         return raise_if_error(done);
     });
