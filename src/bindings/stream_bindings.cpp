@@ -119,6 +119,23 @@ PyObject* handle_new(PyObject* type, Engine&& engine) {
     return self;
 }
 
+// The getters both handles have (zero values once closed).
+template <class Engine>
+PyObject* handle_chunk_size(PyObject* self, PyObject*) {
+    auto* h = as_handle<Engine>(self);
+    SharedBorrow borrow(h->borrow);
+    if (!borrow.held()) return nullptr;
+    return PyLong_FromUnsignedLong(h->engine->chunk_size());
+}
+
+template <class Engine>
+PyObject* handle_chunk_index(PyObject* self, PyObject*) {
+    auto* h = as_handle<Engine>(self);
+    SharedBorrow borrow(h->borrow);
+    if (!borrow.held()) return nullptr;
+    return PyLong_FromUnsignedLongLong(h->engine->chunk_index());
+}
+
 PyObject* raise_if_error(const Result<void>& r) {
     if (!r) return core_error_to_pyerr(r.error());
     Py_RETURN_NONE;
@@ -164,20 +181,6 @@ PyObject* encryptor_base_nonce(PyObject* self, PyObject*) {
     return to_bytes(nonce);
 }
 
-PyObject* encryptor_chunk_size(PyObject* self, PyObject*) {
-    auto* h = as_handle<stream::StreamEncryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLong(h->engine->chunk_size());
-}
-
-PyObject* encryptor_chunk_index(PyObject* self, PyObject*) {
-    auto* h = as_handle<stream::StreamEncryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLongLong(h->engine->chunk_index());
-}
-
 PyMethodDef kEncryptorMethods[] = {
     {"encrypt_chunk", VELORA_FASTCALL(encryptor_encrypt_chunk), METH_FASTCALL | METH_KEYWORDS,
      "encrypt_chunk($self, plaintext)\n--\n\n"
@@ -189,9 +192,9 @@ PyMethodDef kEncryptorMethods[] = {
      "Tras llamar `finalize`, el encryptor ya no puede usarse."},
     {"base_nonce", encryptor_base_nonce, METH_NOARGS,
      "base_nonce($self)\n--\n\nBase nonce (12 bytes aleatorios por stream)."},
-    {"chunk_size", encryptor_chunk_size, METH_NOARGS,
+    {"chunk_size", handle_chunk_size<stream::StreamEncryptor>, METH_NOARGS,
      "chunk_size($self)\n--\n\nTamano maximo de ciphertext por chunk."},
-    {"chunk_index", encryptor_chunk_index, METH_NOARGS,
+    {"chunk_index", handle_chunk_index<stream::StreamEncryptor>, METH_NOARGS,
      "chunk_index($self)\n--\n\nChunks emitidos hasta ahora."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -264,20 +267,6 @@ PyObject* decryptor_eof_seen(PyObject* self, PyObject*) {
     return PyBool_FromLong(h->engine->eof_seen());
 }
 
-PyObject* decryptor_chunk_size(PyObject* self, PyObject*) {
-    auto* h = as_handle<stream::StreamDecryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLong(h->engine->chunk_size());
-}
-
-PyObject* decryptor_chunk_index(PyObject* self, PyObject*) {
-    auto* h = as_handle<stream::StreamDecryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLongLong(h->engine->chunk_index());
-}
-
 PyMethodDef kDecryptorMethods[] = {
     {"decrypt_chunk", VELORA_FASTCALL(decryptor_decrypt_chunk), METH_FASTCALL | METH_KEYWORDS,
      "decrypt_chunk($self, ciphertext, tag)\n--\n\n"
@@ -289,9 +278,9 @@ PyMethodDef kDecryptorMethods[] = {
      "finalize($self)\n--\n\nVerifica que el EOF marker fue visto."},
     {"eof_seen", decryptor_eof_seen, METH_NOARGS,
      "eof_seen($self)\n--\n\nTrue si el EOF marker fue procesado."},
-    {"chunk_size", decryptor_chunk_size, METH_NOARGS,
+    {"chunk_size", handle_chunk_size<stream::StreamDecryptor>, METH_NOARGS,
      "chunk_size($self)\n--\n\nTamano maximo del ciphertext por chunk."},
-    {"chunk_index", decryptor_chunk_index, METH_NOARGS,
+    {"chunk_index", handle_chunk_index<stream::StreamDecryptor>, METH_NOARGS,
      "chunk_index($self)\n--\n\nChunks descifrados hasta ahora."},
     {nullptr, nullptr, 0, nullptr},
 };
