@@ -169,7 +169,7 @@ PyObject* encryptor_finalize(PyObject* self, PyObject*) {
         ExclusiveBorrow borrow(h->borrow);
         if (!borrow.held()) return nullptr;
         auto marker = without_gil([&] { return h->engine->finalize(); });
-        return result_or_raise(std::move(marker), [](stream::EofMarker& m) { return to_bytes(m); });
+        return result_or_raise(std::move(marker), to_bytes);
     });
 }
 
