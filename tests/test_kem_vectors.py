@@ -49,15 +49,15 @@ def describe(test: dict) -> str:
     return f"tcId {test['tcId']} ({test.get('comment', '')!r}, flags {test.get('flags', [])})"
 
 
-def raises(call, cls, message: str) -> str | None:
-    """None if call() raises exactly cls(message), else a description of what happened."""
+def expect_raises(failures: list[str], where: str, call, cls, message: str) -> None:
+    """Records in failures, under where, unless call() raises exactly cls(message)."""
     try:
         result = call()
     except Exception as exc:  # noqa: BLE001 - any other outcome is reported
-        if type(exc) is cls and exc.args == (message,):
-            return None
-        return f"raised {type(exc).__name__}{exc.args}, expected {cls.__name__}({message!r})"
-    return f"returned {result!r:.60} instead of raising {cls.__name__}({message!r})"
+        if type(exc) is not cls or exc.args != (message,):
+            failures.append(f"{where}: raised {type(exc).__name__}{exc.args}, expected {cls.__name__}({message!r})")
+        return
+    failures.append(f"{where}: returned {result!r:.60} instead of raising {cls.__name__}({message!r})")
 
 
 def report(failures: list[str]) -> str:
@@ -96,9 +96,7 @@ def test_encapsulation(wycheproof, lv):
             assert t["result"] == "invalid", where
             for call, message in ((lambda: core.encapsulate_deterministic(ek, m, lv.member), EK_DET_MSG),
                                   (lambda: core.encapsulate(ek, lv.member), EK_MSG)):
-                problem = raises(call, core.InvalidParameterError, message)
-                if problem:
-                    failures.append(f"{where}: {problem}")
+                expect_raises(failures, where, call, core.InvalidParameterError, message)
             continue
         try:
             capsule, secret, m_back = core.encapsulate_deterministic(ek, m, lv.member)
@@ -127,10 +125,8 @@ def test_decapsulation_from_seed(wycheproof, lv):
         if len(seed) != 64:  # "Private key too short/long"
             assert t["result"] == "invalid", where
             message = D_MSG if len(seed) < 32 else Z_MSG
-            problem = raises(lambda: core.generate_keypair_deterministic(seed[:32], seed[32:], lv.member),
-                             ValueError, message)
-            if problem:
-                failures.append(f"{where}: {problem}")
+            expect_raises(failures, where, lambda: core.generate_keypair_deterministic(seed[:32], seed[32:], lv.member),
+                          ValueError, message)
             continue
         kp = core.generate_keypair_deterministic(seed[:32], seed[32:], lv.member)
         if "ek" in t and kp.public_key != h(t, "ek"):
@@ -138,10 +134,8 @@ def test_decapsulation_from_seed(wycheproof, lv):
             continue
         if len(c) != lv.capsule:  # "Ciphertext too short/long"
             assert t["result"] == "invalid", where
-            problem = raises(lambda: core.decapsulate(c, kp.secret_key, lv.member), core.InvalidParameterError,
-                             CAPSULE_MSG)
-            if problem:
-                failures.append(f"{where}: {problem}")
+            expect_raises(failures, where, lambda: core.decapsulate(c, kp.secret_key, lv.member),
+                          core.InvalidParameterError, CAPSULE_MSG)
             continue
         assert t["result"] == "valid", where  # includes implicit rejection and Strcmp cases
         if core.decapsulate(c, kp.secret_key, lv.member) != h(t, "K"):
@@ -159,16 +153,13 @@ def test_semi_expanded_decapsulation(wycheproof, lv):
             assert "IncorrectDecapsulationKeyLength" in t["flags"], where
             # The key is checked first, whatever the capsule.
             for capsule in (c, c[:-1], c + b"\x00"):
-                problem = raises(lambda: core.decapsulate(capsule, dk, lv.member), core.InvalidParameterError,
-                                 DK_MSG)
-                if problem:
-                    failures.append(f"{where}: {problem}")
+                expect_raises(failures, where, lambda: core.decapsulate(capsule, dk, lv.member),
+                              core.InvalidParameterError, DK_MSG)
             continue
         if len(c) != lv.capsule:
             assert "IncorrectCiphertextLength" in t["flags"], where
-            problem = raises(lambda: core.decapsulate(c, dk, lv.member), core.InvalidParameterError, CAPSULE_MSG)
-            if problem:
-                failures.append(f"{where}: {problem}")
+            expect_raises(failures, where, lambda: core.decapsulate(c, dk, lv.member), core.InvalidParameterError,
+                          CAPSULE_MSG)
             continue
         try:
             result = core.decapsulate(c, dk, lv.member)

@@ -30,7 +30,6 @@ from velora import (
 LEVELS = [SecurityLevel.ML_KEM_512, SecurityLevel.ML_KEM_768, SecurityLevel.ML_KEM_1024]
 LEVEL_IDS = {512: 0, 768: 1, 1024: 2}
 LEVEL_NAMES = {512: "ML_KEM_512", 768: "ML_KEM_768", 1024: "ML_KEM_1024"}
-PK_SIZES = {512: 800, 768: 1184, 1024: 1568}
 SK_SIZES = {512: 1632, 768: 2400, 1024: 3168}
 
 PUB_BEGIN = "-----BEGIN ML-KEM PUBLIC KEY-----"

@@ -8,7 +8,7 @@ import re
 
 import pytest
 
-from conftest import DEFAULT_LEVEL, LEVEL_BY_VALUE, LEVELS, core, expect_exact
+from conftest import DEFAULT_LEVEL, LEVELS, core, expect_exact
 
 SL = core.SecurityLevel
 B64_DETAIL = "base64 decode error: invalid base64 URL-safe string"

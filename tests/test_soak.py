@@ -38,7 +38,6 @@ L = core.SecurityLevel
 LEVELS = [L.ML_KEM_512, L.ML_KEM_768, L.ML_KEM_1024]
 CAPSULE = {512: 768, 768: 1088, 1024: 1568}
 PASSWORD = b"soak password"
-BUSY = {"Already borrowed", "Already mutably borrowed"}
 CHUNK = 256  # private streams
 # Contended streams: chunks long enough that calls overlap while the lock is released.
 ENC_CHUNK = 1 << 20

@@ -147,6 +147,12 @@ PyObject* to_str(std::string_view utf8) {
     return PyUnicode_FromStringAndSize(utf8.data(), static_cast<Py_ssize_t>(utf8.size()));
 }
 
+PyObject* new_bytes(std::size_t n, std::span<std::uint8_t>* view) {
+    PyObject* obj = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
+    if (obj != nullptr) *view = {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj)), n};
+    return obj;
+}
+
 void raise_memory_error() noexcept { PyErr_NoMemory(); }
 
 void raise_panic(const char* what) noexcept {

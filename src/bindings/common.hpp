@@ -96,6 +96,10 @@ bool raise_type_error(PyObject* obj, const char* expected, const char* name);
 PyObject* to_bytes(std::span<const std::uint8_t> data);
 PyObject* to_str(std::string_view utf8);
 
+// A new, uninitialised bytes object of n bytes and a writable view of it.
+// (Zero-length requests yield the shared empty object, never written to.)
+PyObject* new_bytes(std::size_t n, std::span<std::uint8_t>* view);
+
 // ---- errors -----------------------------------------------------------------
 
 // The one mapping from core errors to Python exceptions. Sets the exception
@@ -141,6 +145,19 @@ template <class T, class Build>
 PyObject* result_or_raise(Result<T>&& r, Build&& build) {
     if (!r) return core_error_to_pyerr(r.error());
     return std::forward<Build>(build)(*r);
+}
+
+// A new bytes object of n bytes that write(view) -> Result<void> fills in
+// place with the lock released. When write fails its error is raised and the
+// object is dropped unreturned: no partly written result reaches the caller.
+template <class Write>
+PyObject* bytes_written_without_gil(std::size_t n, Write&& write) {
+    std::span<std::uint8_t> out;
+    PyRef result(new_bytes(n, &out));
+    if (!result) return nullptr;
+    auto done = without_gil([&] { return std::forward<Write>(write)(out); });
+    if (!done) return core_error_to_pyerr(done.error());
+    return result.release();
 }
 
 // METH_FASTCALL | METH_KEYWORDS functions stored in a PyMethodDef.

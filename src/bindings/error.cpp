@@ -51,12 +51,7 @@ PyObject* get_or_create(ExceptionClass& cls) {
         }
         return nullptr;
     }
-    if (cls.cached == nullptr) {
-        cls.cached = created;  // owned by the cache for the life of the process
-    } else {
-        Py_DECREF(created);
-    }
-    return cls.cached;
+    return cache_type(cls.cached, created, cls.dotted_name);  // owned by the cache for the life of the process
 }
 
 PyObject* set_error(PyObject* type, std::string_view message) {

@@ -12,14 +12,6 @@ namespace {
 
 using Bytes = std::span<const std::uint8_t>;
 
-// A new, uninitialised bytes object of n bytes and a writable view of it.
-// (Zero-length requests yield the shared empty object, never written to.)
-PyObject* new_bytes(std::size_t n, std::span<std::uint8_t>* view) {
-    PyObject* obj = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-    if (obj != nullptr) *view = {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj)), n};
-    return obj;
-}
-
 PyObject* encrypt_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static const char* const names[] = {"recipient_public_key", "plaintext", "level"};
@@ -31,17 +23,14 @@ PyObject* encrypt_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
             !arg_level(a[2], "level", &level)) {
             return nullptr;
         }
-        // Beyond GCM's limit no package is allocated; the engine then reports
-        // the key, the random source or the length, in that order.
-        PyRef package;
-        std::span<std::uint8_t> out;
-        if (plaintext.size() <= hybrid::kMaxPlaintextBytes) {
-            package = PyRef(new_bytes(hybrid::package_size(level, plaintext.size()), &out));
-            if (!package) return nullptr;
-        }
-        auto sealed = without_gil([&] { return hybrid::seal_transit_package_into(ek, plaintext, level, out); });
-        if (!sealed) return core_error_to_pyerr(sealed.error());
-        return package.release();
+        // Beyond GCM's limit no package is allocated (an empty output); the
+        // engine then reports the key, the random source or the length, in
+        // that order.
+        const std::size_t n =
+            plaintext.size() <= hybrid::kMaxPlaintextBytes ? hybrid::package_size(level, plaintext.size()) : 0;
+        return bytes_written_without_gil(n, [&](std::span<std::uint8_t> out) {
+            return hybrid::seal_transit_package_into(ek, plaintext, level, out);
+        });
     });
 }
 
@@ -58,14 +47,10 @@ PyObject* decrypt_hybrid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
         }
         auto n = hybrid::plaintext_size(package.size(), level);
         if (!n) return core_error_to_pyerr(n.error());
-        std::span<std::uint8_t> out;
-        PyRef plaintext(new_bytes(*n, &out));
-        if (!plaintext) return nullptr;
-        // On failure the engine leaves zeros in out and the object is dropped
-        // unreturned: no partial plaintext reaches the caller.
-        auto opened = without_gil([&] { return hybrid::open_transit_package_into(package, dk, level, out); });
-        if (!opened) return core_error_to_pyerr(opened.error());
-        return plaintext.release();
+        // On failure the engine leaves zeros in out, which is never returned.
+        return bytes_written_without_gil(*n, [&](std::span<std::uint8_t> out) {
+            return hybrid::open_transit_package_into(package, dk, level, out);
+        });
     });
 }
 

@@ -1,5 +1,4 @@
 // generate_keypair, encapsulate, decapsulate and their deterministic variants.
-#include <array>
 
 #include "bindings/registry.hpp"
 #include "bindings/types.hpp"
@@ -106,7 +105,7 @@ PyObject* decapsulate(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         }
         auto r = without_gil([&] { return mlkem::ml_kem_decaps(c, dk, level); });
-        return result_or_raise(std::move(r), [](std::array<std::uint8_t, 32>& k) { return to_bytes(k); });
+        return result_or_raise(std::move(r), to_bytes);
     });
 }
 

@@ -1,6 +1,5 @@
 // Key import and export: public keys as URL-safe Base64, PEM-like text and
 // JSON; secret keys as a password-wrapped blob and its PEM-like armour.
-#include <optional>
 #include <utility>
 
 #include "bindings/registry.hpp"
@@ -33,8 +32,7 @@ PyObject* deserialize_public_key(PyObject*, PyObject* const* args, Py_ssize_t na
         std::uint8_t level = 0;
         if (!parse_args({"deserialize_public_key", names, 1}, args, nargs, kwnames, a)) return nullptr;
         if (!arg_str(a[0], "b64", &text, text_storage) || !arg_level(a[1], "level", &level)) return nullptr;
-        return result_or_raise(kem::public_key_from_b64(text, level),
-                               [](std::vector<std::uint8_t>& key) { return to_bytes(key); });
+        return result_or_raise(kem::public_key_from_b64(text, level), to_bytes);
     });
 }
 
@@ -47,8 +45,7 @@ PyObject* load_public_key_pem(PyObject*, PyObject* const* args, Py_ssize_t nargs
         std::uint8_t level = 0;
         if (!parse_args({"load_public_key_pem", names, 1}, args, nargs, kwnames, a)) return nullptr;
         if (!arg_str(a[0], "pem", &text, text_storage) || !arg_level(a[1], "level", &level)) return nullptr;
-        return result_or_raise(key_text::public_key_from_pem(text, level),
-                               [](std::vector<std::uint8_t>& key) { return to_bytes(key); });
+        return result_or_raise(key_text::public_key_from_pem(text, level), to_bytes);
     });
 }
 
@@ -107,19 +104,19 @@ PyObject* load_secret_key_pem(PyObject*, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-// The wrapped blob of the pair's secret key under `password`, built with
-// the lock released (the pair is immutable and kept alive by the call).
-// Empty optional when the arguments were refused (TypeError set).
-std::optional<Result<std::vector<std::uint8_t>>> wrap_keypair_secret_key(PyObject* self, const char* method,
-                                                                         PyObject* const* args, Py_ssize_t nargs,
-                                                                         PyObject* kwnames) {
+// Wraps the pair's secret key under `password` with the lock released (the
+// pair is immutable and kept alive by the call), then build(blob).
+template <class Build>
+PyObject* export_wrapped_secret_key(PyObject* self, const char* method, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames, Build&& build) {
     static const char* const names[] = {"password"};
     PyObject* a[1];
     std::span<const std::uint8_t> password;
-    if (!parse_args({method, names, 1}, args, nargs, kwnames, a)) return std::nullopt;
-    if (!arg_bytes(a[0], "password", &password)) return std::nullopt;
+    if (!parse_args({method, names, 1}, args, nargs, kwnames, a)) return nullptr;
+    if (!arg_bytes(a[0], "password", &password)) return nullptr;
     const KeyPairObject* kp = as_keypair(self);
-    return without_gil([&] { return key_wrap::wrap_secret_key_blob(kp->keys->dk, kp->level, password); });
+    auto blob = without_gil([&] { return key_wrap::wrap_secret_key_blob(kp->keys->dk, kp->level, password); });
+    return result_or_raise(std::move(blob), std::forward<Build>(build));
 }
 
 }  // namespace
@@ -136,20 +133,17 @@ PyObject* keypair_public_key_json(PyObject* self, PyObject*) {
 }
 
 PyObject* keypair_export_secret_key_raw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        auto blob = wrap_keypair_secret_key(self, "export_secret_key_raw", args, nargs, kwnames);
-        if (!blob) return nullptr;
-        return result_or_raise(std::move(*blob), [](std::vector<std::uint8_t>& b) { return to_bytes(b); });
+    return guarded([&] {
+        return export_wrapped_secret_key(self, "export_secret_key_raw", args, nargs, kwnames, to_bytes);
     });
 }
 
 PyObject* keypair_export_secret_key_pem(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        auto blob = wrap_keypair_secret_key(self, "export_secret_key_pem", args, nargs, kwnames);
-        if (!blob) return nullptr;
-        return result_or_raise(std::move(*blob), [](std::vector<std::uint8_t>& b) {
-            return to_str(key_text::secret_key_blob_to_pem(b));
-        });
+    return guarded([&] {
+        return export_wrapped_secret_key(self, "export_secret_key_pem", args, nargs, kwnames,
+                                         [](std::vector<std::uint8_t>& b) {
+                                             return to_str(key_text::secret_key_blob_to_pem(b));
+                                         });
     });
 }
 

@@ -25,11 +25,10 @@ bool add_class(PyObject* module, const char* name, PyObject* (*get)()) {
     return cls != nullptr && add_name(module, name, cls);
 }
 
-bool add_function(PyObject* module, PyMethodDef* def) {
-    // The function's __module__ is the module's own name (for example "velora._velora_core").
-    PyRef module_name(PyModule_GetNameObject(module));
-    if (!module_name) return false;
-    PyRef fn(PyCFunction_NewEx(def, module, module_name.get()));
+// The function's __module__ is module_name, the module's own name (for
+// example "velora._velora_core").
+bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+    PyRef fn(PyCFunction_NewEx(def, module, module_name));
     return fn && add_name(module, def->ml_name, fn.get());
 }
 
@@ -73,8 +72,11 @@ int exec_module(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "_velora_core registration expects a module object");
         return -1;
     }
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return -1;
     for (const Entry& e : kRegistry) {
-        const bool ok = e.function ? add_function(module, e.function) : add_class(module, e.class_name, e.get_class);
+        const bool ok = e.function ? add_function(module, module_name.get(), e.function)
+                                   : add_class(module, e.class_name, e.get_class);
         if (!ok) return -1;
     }
     return 0;

@@ -119,11 +119,21 @@ PyObject* handle_new(PyObject* type, Engine&& engine) {
     return self;
 }
 
-// A new, uninitialised bytes object of n bytes and a writable view of it.
-PyObject* new_bytes(std::size_t n, std::span<std::uint8_t>* view) {
-    PyObject* obj = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-    if (obj != nullptr) *view = {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj)), n};
-    return obj;
+// The getters both handles have (zero values once closed).
+template <class Engine>
+PyObject* handle_chunk_size(PyObject* self, PyObject*) {
+    auto* h = as_handle<Engine>(self);
+    SharedBorrow borrow(h->borrow);
+    if (!borrow.held()) return nullptr;
+    return PyLong_FromUnsignedLong(h->engine->chunk_size());
+}
+
+template <class Engine>
+PyObject* handle_chunk_index(PyObject* self, PyObject*) {
+    auto* h = as_handle<Engine>(self);
+    SharedBorrow borrow(h->borrow);
+    if (!borrow.held()) return nullptr;
+    return PyLong_FromUnsignedLongLong(h->engine->chunk_index());
 }
 
 PyObject* raise_if_error(const Result<void>& r) {
@@ -147,12 +157,9 @@ PyObject* encryptor_encrypt_chunk(PyObject* self, PyObject* const* args, Py_ssiz
         // Closed, oversized or out of indexes: refused before any allocation.
         auto size = h->engine->frame_size(plaintext.size());
         if (!size) return core_error_to_pyerr(size.error());
-        std::span<std::uint8_t> out;
-        PyRef frame(new_bytes(*size, &out));
-        if (!frame) return nullptr;
-        auto done = without_gil([&] { return h->engine->encrypt_chunk_into(plaintext, out); });
-        if (!done) return core_error_to_pyerr(done.error());
-        return frame.release();
+        return bytes_written_without_gil(*size, [&](std::span<std::uint8_t> out) {
+            return h->engine->encrypt_chunk_into(plaintext, out);
+        });
     });
 }
 
@@ -161,11 +168,8 @@ PyObject* encryptor_finalize(PyObject* self, PyObject*) {
         auto* h = as_handle<stream::StreamEncryptor>(self);
         ExclusiveBorrow borrow(h->borrow);
         if (!borrow.held()) return nullptr;
-        if (!h->engine->is_open()) {
-            return core_error_to_pyerr(VeloraError::InvalidParameter(stream::kEncryptorFinalized));
-        }
         auto marker = without_gil([&] { return h->engine->finalize(); });
-        return result_or_raise(std::move(marker), [](stream::EofMarker& m) { return to_bytes(m); });
+        return result_or_raise(std::move(marker), to_bytes);
     });
 }
 
@@ -175,20 +179,6 @@ PyObject* encryptor_base_nonce(PyObject* self, PyObject*) {
     if (!borrow.held()) return nullptr;
     const stream::Nonce nonce = h->engine->base_nonce();
     return to_bytes(nonce);
-}
-
-PyObject* encryptor_chunk_size(PyObject* self, PyObject*) {
-    auto* h = as_handle<stream::StreamEncryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLong(h->engine->chunk_size());
-}
-
-PyObject* encryptor_chunk_index(PyObject* self, PyObject*) {
-    auto* h = as_handle<stream::StreamEncryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLongLong(h->engine->chunk_index());
 }
 
 PyMethodDef kEncryptorMethods[] = {
@@ -202,9 +192,9 @@ PyMethodDef kEncryptorMethods[] = {
      "Tras llamar `finalize`, el encryptor ya no puede usarse."},
     {"base_nonce", encryptor_base_nonce, METH_NOARGS,
      "base_nonce($self)\n--\n\nBase nonce (12 bytes aleatorios por stream)."},
-    {"chunk_size", encryptor_chunk_size, METH_NOARGS,
+    {"chunk_size", handle_chunk_size<stream::StreamEncryptor>, METH_NOARGS,
      "chunk_size($self)\n--\n\nTamano maximo de ciphertext por chunk."},
-    {"chunk_index", encryptor_chunk_index, METH_NOARGS,
+    {"chunk_index", handle_chunk_index<stream::StreamEncryptor>, METH_NOARGS,
      "chunk_index($self)\n--\n\nChunks emitidos hasta ahora."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -240,14 +230,11 @@ PyObject* decryptor_decrypt_chunk(PyObject* self, PyObject* const* args, Py_ssiz
         // Closed, tag length, oversized, after EOF: refused before allocating.
         auto ok = h->engine->check_chunk(ciphertext.size(), tag.size());
         if (!ok) return core_error_to_pyerr(ok.error());
-        std::span<std::uint8_t> out;
-        PyRef plaintext(new_bytes(ciphertext.size(), &out));
-        if (!plaintext) return nullptr;
-        // A chunk that fails authentication leaves zeros in out, and out is
-        // dropped unreturned.
-        auto done = without_gil([&] { return h->engine->decrypt_chunk_into(ciphertext, tag, out); });
-        if (!done) return core_error_to_pyerr(done.error());
-        return plaintext.release();
+        // A chunk that fails authentication leaves zeros in out, which is
+        // never returned.
+        return bytes_written_without_gil(ciphertext.size(), [&](std::span<std::uint8_t> out) {
+            return h->engine->decrypt_chunk_into(ciphertext, tag, out);
+        });
     });
 }
 
@@ -261,9 +248,6 @@ PyObject* decryptor_process_eof(PyObject* self, PyObject* const* args, Py_ssize_
         if (!borrow.held()) return nullptr;
         Bytes tag;
         if (!arg_bytes(a[0], "tag", &tag)) return nullptr;
-
-        auto ok = h->engine->check_eof(tag.size());
-        if (!ok) return core_error_to_pyerr(ok.error());
         auto done = without_gil([&] { return h->engine->process_eof(tag); });
         return raise_if_error(done);
     });
@@ -283,20 +267,6 @@ PyObject* decryptor_eof_seen(PyObject* self, PyObject*) {
     return PyBool_FromLong(h->engine->eof_seen());
 }
 
-PyObject* decryptor_chunk_size(PyObject* self, PyObject*) {
-    auto* h = as_handle<stream::StreamDecryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLong(h->engine->chunk_size());
-}
-
-PyObject* decryptor_chunk_index(PyObject* self, PyObject*) {
-    auto* h = as_handle<stream::StreamDecryptor>(self);
-    SharedBorrow borrow(h->borrow);
-    if (!borrow.held()) return nullptr;
-    return PyLong_FromUnsignedLongLong(h->engine->chunk_index());
-}
-
 PyMethodDef kDecryptorMethods[] = {
     {"decrypt_chunk", VELORA_FASTCALL(decryptor_decrypt_chunk), METH_FASTCALL | METH_KEYWORDS,
      "decrypt_chunk($self, ciphertext, tag)\n--\n\n"
@@ -308,9 +278,9 @@ PyMethodDef kDecryptorMethods[] = {
      "finalize($self)\n--\n\nVerifica que el EOF marker fue visto."},
     {"eof_seen", decryptor_eof_seen, METH_NOARGS,
      "eof_seen($self)\n--\n\nTrue si el EOF marker fue procesado."},
-    {"chunk_size", decryptor_chunk_size, METH_NOARGS,
+    {"chunk_size", handle_chunk_size<stream::StreamDecryptor>, METH_NOARGS,
      "chunk_size($self)\n--\n\nTamano maximo del ciphertext por chunk."},
-    {"chunk_index", decryptor_chunk_index, METH_NOARGS,
+    {"chunk_index", handle_chunk_index<stream::StreamDecryptor>, METH_NOARGS,
      "chunk_index($self)\n--\n\nChunks descifrados hasta ahora."},
     {nullptr, nullptr, 0, nullptr},
 };
