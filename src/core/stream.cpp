@@ -214,15 +214,9 @@ Result<std::vector<std::uint8_t>> StreamDecryptor::decrypt_chunk(std::span<const
     return plaintext;
 }
 
-Result<void> StreamDecryptor::check_eof(std::size_t tag_len) const {
-    if (!state_) return fail(VeloraError::InvalidParameter(kDecryptorFinalized));
-    if (tag_len != kTagBytes) return fail(VeloraError::InvalidParameter(kTagSize));
-    return {};
-}
-
 Result<void> StreamDecryptor::process_eof(std::span<const std::uint8_t> tag) {
-    auto ok = check_eof(tag.size());
-    if (!ok) return ok;
+    if (!state_) return fail(VeloraError::InvalidParameter(kDecryptorFinalized));
+    if (tag.size() != kTagBytes) return fail(VeloraError::InvalidParameter(kTagSize));
     if (state_->eof_seen) return fail(VeloraError::Decryption());
 
     // Without an EOF marker seen the counter is at most kLastIndex

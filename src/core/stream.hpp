@@ -133,9 +133,8 @@ public:
     Result<std::vector<std::uint8_t>> decrypt_chunk(std::span<const std::uint8_t> ciphertext,
                                                     std::span<const std::uint8_t> tag);
 
-    // The checks of process_eof done before decryption: closed, tag length.
-    Result<void> check_eof(std::size_t tag_len) const;
-    // Authenticates the EOF marker at the current index; on success eof_seen
+    // Checks, in order: closed, tag length, EOF already seen. Then
+    // authenticates the EOF marker at the current index; on success eof_seen
     // becomes true and the counter advances. A failure changes nothing.
     Result<void> process_eof(std::span<const std::uint8_t> tag);
 
