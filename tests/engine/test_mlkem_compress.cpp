@@ -8,9 +8,12 @@
 
 #include "core/mlkem/math/compress.hpp"
 #include "core/mlkem/math/poly.hpp"
+#include "random_poly.hpp"
 
 namespace velora::mlkem {
 namespace {
+
+using testing::random_poly;
 
 constexpr std::uint32_t kQ = 3329;
 constexpr std::size_t kWidths[] = {1, 4, 5, 10, 11};
@@ -37,13 +40,6 @@ std::vector<std::uint8_t> reference_encode(const Poly& f, std::size_t d) {
         }
     }
     return out;
-}
-
-Poly random_values(std::mt19937& rng, std::uint32_t bound) {
-    std::uniform_int_distribution<std::uint32_t> dist(0, bound - 1);
-    Poly f;
-    for (auto& c : f.coeffs) c = static_cast<std::uint16_t>(dist(rng));
-    return f;
 }
 
 TEST(MlKemCompress, CompressMatchesExactRoundingForEveryCoefficient) {
@@ -94,7 +90,7 @@ TEST(MlKemCompress, NamedBoundaries) {
 TEST(MlKemCompress, EncodeAndDecodeFollowTheBitOrderForEveryWidth) {
     std::mt19937 rng(3);
     for (std::size_t d = 1; d <= 12; ++d) {
-        const Poly f = random_values(rng, d == 12 ? kQ : (1u << d));
+        const Poly f = random_poly(rng, d == 12 ? kQ : (1u << d));
         const std::vector<std::uint8_t> bytes = f.encode_d(d);
         ASSERT_EQ(bytes, reference_encode(f, d)) << "d=" << d;
         EXPECT_EQ(byte_decode_d(bytes, d).coeffs, f.coeffs) << "d=" << d;
@@ -138,7 +134,7 @@ TEST(MlKemCompress, TwelveBitDecodeReducesValuesAtOrAboveQ) {
 TEST(MlKemCompress, PolyVecBytesRoundTripInVectorOrder) {
     std::mt19937 rng(9);
     PolyVec v = PolyVec::zero(3);
-    for (Poly& f : v.polys) f = random_values(rng, kQ);
+    for (Poly& f : v.polys) f = random_poly(rng, kQ);
     const std::vector<std::uint8_t> bytes = PolyVec::to_bytes(v.polys);
     ASSERT_EQ(bytes.size(), 3u * 384);
     for (std::size_t i = 0; i < 3; ++i) {

@@ -8,18 +8,14 @@
 
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
+#include "random_poly.hpp"
 
 namespace velora::mlkem {
 namespace {
 
-constexpr std::uint32_t kQ = 3329;
+using testing::random_poly;
 
-Poly random_poly(std::mt19937& rng) {
-    std::uniform_int_distribution<int> dist(0, kQ - 1);
-    Poly f;
-    for (auto& c : f.coeffs) c = static_cast<std::uint16_t>(dist(rng));
-    return f;
-}
+constexpr std::uint32_t kQ = 3329;
 
 Poly monomial(std::size_t degree) {
     Poly f;

@@ -24,22 +24,18 @@
 #include "core/mlkem/math/scalar.hpp"
 #include "core/mlkem/sampling.hpp"
 #include "primitives/sha3.hpp"
+#include "random_poly.hpp"
 
 namespace velora::mlkem {
 namespace {
+
+using testing::random_poly;
 
 constexpr std::uint16_t kQ = 3329;
 
 Poly filled(std::uint16_t v) {
     Poly f;
     f.coeffs.fill(v);
-    return f;
-}
-
-Poly random_below(std::mt19937& rng, std::uint32_t bound) {
-    std::uniform_int_distribution<std::uint32_t> dist(0, bound - 1);
-    Poly f;
-    for (auto& c : f.coeffs) c = static_cast<std::uint16_t>(dist(rng));
     return f;
 }
 
@@ -55,7 +51,7 @@ std::vector<Poly> canonical_inputs(std::mt19937& rng) {
     }
     one[0] = 1;
     v.insert(v.end(), {alternating, ramp, down, one});
-    for (int n = 0; n < 16; ++n) v.push_back(random_below(rng, kQ));
+    for (int n = 0; n < 16; ++n) v.push_back(random_poly(rng, kQ));
     return v;
 }
 
@@ -98,7 +94,7 @@ constexpr std::size_t kEncodeWidths[] = {1, 4, 5, 10, 11, 12};
 
 #if VELORA_HAVE_AVX2_KERNELS
 
-class Avx2Kernels : public testing::Test {
+class Avx2Kernels : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!cpu_supports_avx2()) GTEST_SKIP() << "this CPU has no AVX2";
@@ -201,7 +197,7 @@ TEST_F(Avx2Kernels, EncodeMatchesScalarAndWritesOnlyItsBytes) {
     for (std::size_t d : kEncodeWidths) {
         std::vector<Poly> polys = {filled(0), filled(static_cast<std::uint16_t>((1u << d) - 1)), filled(0xFFFF),
                                    filled(kQ - 1)};
-        for (int k = 0; k < 8; ++k) polys.push_back(random_below(rng_, 1u << 16));
+        for (int k = 0; k < 8; ++k) polys.push_back(random_poly(rng_, 1u << 16));
         for (const Poly& f : polys) {
             std::vector<std::uint8_t> s(32 * d + 40, 0xA5), v(32 * d + 40, 0xA5);
             scalar::encode(f, d, std::span(s).first(32 * d));
