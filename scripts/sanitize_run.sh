@@ -19,7 +19,7 @@ rm -rf "$build/python"
 mkdir -p "$pkg"
 for f in python/velora/*; do ln -s "$(pwd)/$f" "$pkg/"; done
 so=$(ls "$build"/_velora_core*.so)
-ln -s "$so" "$pkg/"
+for m in "$build"/_velora_*.so; do ln -s "$m" "$pkg/"; done
 
 libasan=$(${CXX:-g++} -print-file-name=libasan.so)
 [ -f "$libasan" ] || { echo "sanitize: libasan not found"; exit 1; }

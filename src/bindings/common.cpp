@@ -153,6 +153,24 @@ PyObject* new_bytes(std::size_t n, std::span<std::uint8_t>* view) {
     return obj;
 }
 
+PyObject* cache_type(PyObject*& cell, PyObject* created, const char* class_name) {
+    if (created == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "initialising the class %s failed", class_name);
+        return nullptr;
+    }
+    if (cell == nullptr) {
+        cell = created;
+    } else {
+        Py_DECREF(created);
+    }
+    return cell;
+}
+
+PyObject* cached_type(PyObject*& cell, PyType_Spec* spec, const char* class_name) {
+    if (cell != nullptr) return cell;
+    return cache_type(cell, PyType_FromSpec(spec), class_name);
+}
+
 void raise_memory_error() noexcept { PyErr_NoMemory(); }
 
 void raise_panic(const char* what) noexcept {

@@ -106,9 +106,14 @@ PyObject* new_bytes(std::size_t n, std::span<std::uint8_t>* view);
 // and returns nullptr.
 PyObject* core_error_to_pyerr(const VeloraError& err);
 
-// Exception classes, created once per process (new references are not
-// returned: these are borrowed from the process-wide cache). nullptr with an
-// exception set on failure.
+// Raises `type` (nullptr: its lookup already set an error) with `message`
+// as its only argument. Returns nullptr.
+PyObject* set_error(PyObject* type, std::string_view message);
+
+// Exception classes, created once per process by the core module (new
+// references are not returned: these are borrowed from the process-wide
+// cache; the native module borrows the core module's classes). nullptr with
+// an exception set on failure.
 PyObject* velora_error_type();
 PyObject* decapsulation_error_type();
 PyObject* decryption_error_type();

@@ -1,6 +1,4 @@
-// The exception classes and the one mapping from core errors to them.
-#include <string>
-
+// The exception classes of the core module, created once per process.
 #include "bindings/common.hpp"
 
 namespace velora::bindings {
@@ -54,14 +52,6 @@ PyObject* get_or_create(ExceptionClass& cls) {
     return cache_type(cls.cached, created, cls.dotted_name);  // owned by the cache for the life of the process
 }
 
-PyObject* set_error(PyObject* type, std::string_view message) {
-    if (type == nullptr) return nullptr;
-    PyRef text(to_str(message));
-    if (!text) return nullptr;
-    PyErr_SetObject(type, text.get());
-    return nullptr;
-}
-
 }  // namespace
 
 PyObject* velora_error_type() { return get_or_create(g_velora_error); }
@@ -71,28 +61,5 @@ PyObject* invalid_parameter_error_type() { return get_or_create(g_invalid_parame
 PyObject* rng_error_type() { return get_or_create(g_rng_error); }
 PyObject* key_serialization_error_type() { return get_or_create(g_key_serialization_error); }
 PyObject* panic_exception_type() { return get_or_create(g_panic_exception); }
-
-PyObject* core_error_to_pyerr(const VeloraError& err) {
-    using Kind = VeloraError::Kind;
-    switch (err.kind) {
-        case Kind::InvalidParameter:
-            return set_error(invalid_parameter_error_type(), err.message);
-        case Kind::Rng:
-            return set_error(rng_error_type(), "CSPRNG not available");
-        case Kind::Decapsulation:
-            return set_error(decapsulation_error_type(), err.message);
-        case Kind::Decryption:
-            return set_error(decryption_error_type(), "AES-GCM authentication tag verification failed");
-        case Kind::Base64: {
-            std::string text = "base64 decode error: ";
-            text.append(err.message);
-            return set_error(velora_error_type(), text);
-        }
-        case Kind::KeySerialization:
-            return set_error(key_serialization_error_type(), err.message);
-    }
-    raise_panic("unknown core error kind");
-    return nullptr;
-}
 
 }  // namespace velora::bindings

@@ -147,24 +147,6 @@ PyType_Spec kKeyPairSpec = {
 
 }  // namespace
 
-PyObject* cache_type(PyObject*& cell, PyObject* created, const char* class_name) {
-    if (created == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "initialising the class %s failed", class_name);
-        return nullptr;
-    }
-    if (cell == nullptr) {
-        cell = created;
-    } else {
-        Py_DECREF(created);
-    }
-    return cell;
-}
-
-PyObject* cached_type(PyObject*& cell, PyType_Spec* spec, const char* class_name) {
-    if (cell != nullptr) return cell;
-    return cache_type(cell, PyType_FromSpec(spec), class_name);
-}
-
 PyObject* security_level_type() {
     if (g_security_level_type != nullptr) return g_security_level_type;
     PyObject* created = PyType_FromSpec(&kSecurityLevelSpec);

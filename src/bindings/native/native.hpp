@@ -1,0 +1,19 @@
+// The native module `velora._velora_native`: the package's native code beyond
+// the core module (key formats, protocols, build facts). Each concern
+// registers its functions through one table declared here.
+#pragma once
+
+#include <span>
+
+#include "bindings/common.hpp"
+
+namespace velora::bindings {
+
+// Imports `velora._velora_core` (once per process), whose exception classes
+// and SecurityLevel members this module uses. false with an exception set.
+[[nodiscard]] bool import_core_module();
+
+// The functions of one concern, registered in table order.
+using FunctionTable = std::span<PyMethodDef>;
+
+}  // namespace velora::bindings
