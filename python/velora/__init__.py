@@ -2,5 +2,7 @@
 
 from . import _velora_core
 from ._velora_core import *  # noqa: F401,F403  (every registered name)
+from .keys import PrivateKey, PublicKey
+from .levels import as_level
 
-__all__ = list(_velora_core.__all__)
+__all__ = list(_velora_core.__all__) + ["PublicKey", "PrivateKey", "as_level"]
