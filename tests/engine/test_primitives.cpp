@@ -4,6 +4,7 @@
 // cryptography package's AESGCM. Base64: RFC 4648 section 10 and Python's base64.
 #include "primitives/aes_gcm.hpp"
 #include "primitives/base64.hpp"
+#include "primitives/password_kdf.hpp"
 #include "primitives/sha3.hpp"
 
 #include <gtest/gtest.h>
@@ -494,3 +495,61 @@ TEST(Base64, LongInputAcrossPieces) {
 }
 
 }  // namespace
+
+// ---- scrypt and PBKDF2-HMAC-SHA256: the published vectors of RFC 7914 -------
+
+namespace {
+
+std::vector<std::uint8_t> text_bytes(std::string_view s) { return {s.begin(), s.end()}; }
+
+}  // namespace
+
+TEST(PasswordKdf, ScryptKnownAnswers) {
+    struct Case {
+        const char* password;
+        const char* salt;
+        std::uint64_t n;
+        std::uint32_t r, p;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"", "", 16, 1, 1,
+         "77d6576238657b203b19ca42c18a0497f16b4844e3074ae8dfdffa3fede21442"
+         "fcd0069ded0948f8326a753a0fc81f17e8d3e0fb2e0d3628cf35e20c38d18906"},
+        {"password", "NaCl", 1024, 8, 16,
+         "fdbabe1c9d3472007856e7190d01e9fe7c6ad7cbc8237830e77376634b373162"
+         "2eaf30d92e22a3886ff109279d9830dac727afb94a83ee6d8360cbdfa2cc0640"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> out(64);
+        ASSERT_TRUE(velora::primitives::scrypt(text_bytes(c.password), text_bytes(c.salt), c.n, c.r, c.p, out));
+        EXPECT_EQ(velora::testing::to_hex(out), c.expected) << c.password;
+    }
+}
+
+TEST(PasswordKdf, ScryptRefusesACostThatIsNotAPowerOfTwo) {
+    std::array<std::uint8_t, 32> out{};
+    EXPECT_FALSE(velora::primitives::scrypt(text_bytes("pw"), text_bytes("salt"), 1000, 8, 1, out));
+}
+
+TEST(PasswordKdf, Pbkdf2HmacSha256KnownAnswers) {
+    struct Case {
+        const char* password;
+        const char* salt;
+        std::uint32_t iterations;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"passwd", "salt", 1,
+         "55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
+         "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783"},
+        {"Password", "NaCl", 80000,
+         "4ddcd8f60b98be21830cee5ef22701f9641a4418d04c0414aeff08876b34ab56"
+         "a1d425a1225833549adb841b51c9b3176a272bdebba1d078478f62b397f33c8d"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::uint8_t> out(64);
+        ASSERT_TRUE(velora::primitives::pbkdf2_hmac_sha256(text_bytes(c.password), text_bytes(c.salt), c.iterations, out));
+        EXPECT_EQ(velora::testing::to_hex(out), c.expected) << c.password;
+    }
+}
