@@ -6,3 +6,10 @@ from .keys import PrivateKey, PublicKey
 from .levels import as_level
 
 __all__ = list(_velora_core.__all__) + ["PublicKey", "PrivateKey", "as_level"]
+
+# Encrypted files and file objects (velora.files).
+from .files import (  # noqa: E402
+    DecryptedReader, EncryptedWriter, FileFormatError, decrypt_file, encrypt_file, inspect_file,
+)
+
+__all__ += ["DecryptedReader", "EncryptedWriter", "FileFormatError", "decrypt_file", "encrypt_file", "inspect_file"]
