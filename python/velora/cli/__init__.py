@@ -198,14 +198,26 @@ class _Progress:
         if self._bar is None:
             from tqdm import tqdm
 
+            columns, rows = _terminal_size()
+
             self._bar = tqdm(total=total, desc=self._desc, unit="B", unit_scale=True, unit_divisor=1024,
-                             file=sys.stderr, leave=False, dynamic_ncols=True)
+                             file=sys.stderr, leave=False, ncols=columns, nrows=rows)
         self._bar.update(done - self._done)  # type: ignore[attr-defined]
         self._done = done
 
     def close(self) -> None:
         if self._bar is not None:
             self._bar.close()  # type: ignore[attr-defined]
+
+
+def _terminal_size() -> tuple[int, int]:
+    # A terminal that reports no size (0 x 0, as a bare pseudo-terminal does)
+    # would get no bar at all from tqdm: assume 80 x 24 then.
+    try:
+        size = os.get_terminal_size(sys.stderr.fileno())
+    except (AttributeError, OSError, ValueError):
+        return 80, 24
+    return size.columns or 80, size.lines or 24
 
 
 def _stderr_is_terminal() -> bool:

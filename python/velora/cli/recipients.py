@@ -46,13 +46,16 @@ def _parse_mlkem(text: str) -> PublicKey:
         raise ValueError("malformed mlkem recipient: expected mlkemLEVEL: and URL-safe Base64 without padding")
     level = int(match.group(1))
     body = match.group(2)
+    chars = -(-PUBLIC_KEY_SIZE[level] * 4 // 3)  # unpadded Base64 of the key
+    if len(body) != chars:
+        raise ValueError(f"malformed mlkem{level} recipient: expected {chars} Base64 characters, got {len(body)} "
+                         f"(a truncated or altered copy?)")
     try:
         raw = base64.urlsafe_b64decode(body + "=" * (-len(body) % 4))
     except (binascii.Error, ValueError):
         raise ValueError("malformed mlkem recipient: invalid Base64") from None
-    if len(raw) != PUBLIC_KEY_SIZE[level] or base64.urlsafe_b64encode(raw).rstrip(b"=").decode() != body:
-        raise ValueError(f"malformed mlkem{level} recipient: expected {PUBLIC_KEY_SIZE[level]} key bytes, "
-                         f"got {len(raw)} (a truncated or altered copy?)")
+    if base64.urlsafe_b64encode(raw).rstrip(b"=").decode() != body:
+        raise ValueError(f"malformed mlkem{level} recipient: non-canonical Base64")
     return PublicKey.from_bytes(raw, level)
 
 
