@@ -6,3 +6,15 @@ from .keys import PrivateKey, PublicKey
 from .levels import as_level
 
 __all__ = list(_velora_core.__all__) + ["PublicKey", "PrivateKey", "as_level"]
+
+# ---- keys: IETF formats, loaders, FIPS 203 checks -----------------------------
+from .checks import fips203_hash_check, fips203_modulus_check  # noqa: E402
+from .loaders import is_encrypted_private_key, load_private_key, load_public_key  # noqa: E402
+
+__all__ += [
+    "load_public_key",
+    "load_private_key",
+    "is_encrypted_private_key",
+    "fips203_modulus_check",
+    "fips203_hash_check",
+]
