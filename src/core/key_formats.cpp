@@ -307,9 +307,14 @@ Result<SecretBuffer> pkcs8_decrypt(std::span<const std::uint8_t> der, std::span<
 }
 
 bool is_encrypted_private_key_info(std::span<const std::uint8_t> der) {
-    auto enc = pbes2::decode_encrypted_private_key_info(der);
-    return enc.has_value() || (enc.error().message.starts_with("PBES2") ||
-                               enc.error().message.starts_with("EncryptedPrivateKeyInfo: unsupported"));
+    // Told by the first field of the outer SEQUENCE: an EncryptedPrivateKeyInfo
+    // opens with its AlgorithmIdentifier (a SEQUENCE), a PrivateKeyInfo with
+    // its version (an INTEGER). Only the headers are looked at, so a damaged
+    // file still goes to the reader that names its fault.
+    if (der.size() < 2 || der[0] != 0x30) return false;
+    std::size_t at = 2;
+    if ((der[1] & 0x80) != 0) at += der[1] & 0x7F;
+    return at < der.size() && der[at] == 0x30;
 }
 
 // ---- PEM --------------------------------------------------------------------------

@@ -97,7 +97,8 @@ Result<PrivateKeyMaterial> pkcs8_decrypt_and_decode(std::span<const std::uint8_t
                                                     std::span<const std::uint8_t> password,
                                                     const ReadLimits& limits, bool check);
 
-// Whether `der` decodes as an EncryptedPrivateKeyInfo (any scheme).
+// Whether `der` is shaped as an EncryptedPrivateKeyInfo (any scheme) rather
+// than a PrivateKeyInfo, from its first headers only.
 bool is_encrypted_private_key_info(std::span<const std::uint8_t> der);
 
 // ---- PEM (RFC 7468) -------------------------------------------------------------
