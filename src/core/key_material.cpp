@@ -90,6 +90,11 @@ Result<PrivateKeyMaterial> generate(mlkem::LevelIndex level) {
 
 Result<PrivateKeyMaterial> from_expanded(std::span<const std::uint8_t> dk, mlkem::LevelIndex level, bool check) {
     if (dk.size() != mlkem::dk_size(level)) return fail(VeloraError::InvalidParameter(kDkSize[level]));
+    // The ek and H(ek) inside dk are the public key and its hash: public
+    // facts, declassified for the constant-time checker (the checks below
+    // branch on their verdicts, and encapsulation samples from rho).
+    const fips203::DkLayout at = fips203::dk_layout(level);
+    ct::declassify(dk.data() + at.ek_offset, at.z_offset - at.ek_offset);
     if (check) {
         if (!fips203::ek_modulus_check(fips203::ek_of_dk(dk, level), level)) {
             return fail(VeloraError::KeySerialization(kDkModulus[level]));
