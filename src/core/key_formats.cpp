@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 
 #include "core/fips203_checks.hpp"
 #include "core/pem.hpp"
@@ -75,6 +76,20 @@ Result<void> check_scrypt(std::uint64_t n, std::uint64_t r, std::uint64_t p, std
                                                             "work N*r*p at most 2^22)"));
     }
     return {};
+}
+
+// The AES key of PBES2 from the password, by the KDF the parameters name
+// (EVP_KDF through password_kdf.hpp). The costs were checked before: only
+// memory can fail.
+void derive_key(const pbes2::Params& params, std::span<const std::uint8_t> password,
+                SecretBytes<pbes2::kKeyBytes>& key) {
+    const bool derived =
+        params.kdf == pbes2::Kdf::Scrypt
+            ? primitives::scrypt(password, params.salt, params.scrypt_n, static_cast<std::uint32_t>(params.scrypt_r),
+                                 static_cast<std::uint32_t>(params.scrypt_p), key.span())
+            : primitives::pbkdf2_hmac_sha256(password, params.salt, static_cast<std::uint32_t>(params.iterations),
+                                             key.span());
+    if (!derived) throw std::bad_alloc();
 }
 
 // Constant-time PKCS#7 unpadding of whole AES blocks: the length of the
@@ -249,13 +264,7 @@ Result<std::vector<std::uint8_t>> pkcs8_encrypt(std::span<const std::uint8_t> pr
     if (!platform::fill_random(params.salt) || !platform::fill_random(params.iv)) return fail(VeloraError::Rng());
 
     SecretBytes<pbes2::kKeyBytes> key;
-    const bool derived =
-        params.kdf == pbes2::Kdf::Scrypt
-            ? primitives::scrypt(password, params.salt, params.scrypt_n, static_cast<std::uint32_t>(params.scrypt_r),
-                                 static_cast<std::uint32_t>(params.scrypt_p), key.span())
-            : primitives::pbkdf2_hmac_sha256(password, params.salt, static_cast<std::uint32_t>(params.iterations),
-                                             key.span());
-    if (!derived) throw std::bad_alloc();  // the parameters were checked: only memory can fail
+    derive_key(params, password, key);
     const auto ct = pbes2::aes256_cbc_encrypt(key.span(), params.iv, private_key_info);
     return pbes2::encode_encrypted_private_key_info(params, ct);
 }
@@ -287,13 +296,7 @@ Result<SecretBuffer> pkcs8_decrypt(std::span<const std::uint8_t> der, std::span<
     }
 
     SecretBytes<pbes2::kKeyBytes> key;
-    const bool derived =
-        params.kdf == pbes2::Kdf::Scrypt
-            ? primitives::scrypt(password, params.salt, params.scrypt_n, static_cast<std::uint32_t>(params.scrypt_r),
-                                 static_cast<std::uint32_t>(params.scrypt_p), key.span())
-            : primitives::pbkdf2_hmac_sha256(password, params.salt, static_cast<std::uint32_t>(params.iterations),
-                                             key.span());
-    if (!derived) throw std::bad_alloc();
+    derive_key(params, password, key);
     // scrypt indexes its memory by data derived from the password by design
     // (RFC 7914, ROMix): the checker is shown the derived key as the secret.
     ct::mark_secret(key.span());
