@@ -26,6 +26,7 @@ module=$("$python" -c "import velora._velora_core as c; print(c.__file__.rsplit(
 echo "== valgrind over $rounds round(s) of every API ($module)"
 PYTHONMALLOC=malloc "${vg[@]}" --xml-file="$out/valgrind.xml" "$python" tests/leaks/api_loop.py --rounds "$rounds"
 "$python" tests/leaks/valgrind_report.py "$out/valgrind.xml" _velora_core
+"$python" tests/leaks/valgrind_report.py "$out/valgrind.xml" _velora_native
 
 echo "== $calls calls per API: references, gc objects, heap and RSS"
 PYTHONMALLOC=malloc "$python" tests/leaks/api_loop.py --self-test > "$out/selftest_loop.txt" 2>&1 && {

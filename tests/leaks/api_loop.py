@@ -203,6 +203,45 @@ def build_cases():
         ("stream errors", stream_errors, [long_enc, long_dec, closed_enc, closed_dec, header]),
         ("stream getters", getters, [long_enc, long_dec, closed_enc, closed_dec]),
     ]
+    # ---- keys: the key objects over velora._velora_native -------------------
+    import velora
+
+    kkey = velora.PrivateKey.from_seed(bytes(range(64)), L.ML_KEM_768)
+    kder = kkey.to_der("both")
+    kenc = kkey.to_der(password=PASSWORD, scrypt_n=16)
+    kspki = kkey.public_key().to_pem()
+    kcapsule, _ = kkey.public_key().encapsulate()
+
+    def key_objects():
+        fresh = velora.PrivateKey.generate(768)
+        fresh.decapsulate(kcapsule) if fresh.level is kkey.level else None
+        kkey.decapsulate(kcapsule)
+        kkey.decrypt(kkey.public_key().encrypt(plaintext))
+        assert fresh != kkey and kkey.seed is not None and len(kkey.to_bytes()) == 2400
+        with kkey._secret_key_bytes() as dk:
+            assert len(dk) == 2400
+
+    def key_formats():
+        velora.load_private_key(kder)
+        velora.load_private_key(kenc, PASSWORD)
+        velora.load_public_key(kspki)
+        kkey.to_pem("expanded")
+        velora.PrivateKey.from_bytes(sk, 768)
+        velora.is_encrypted_private_key(kenc)
+
+    def key_errors():
+        expect(core.KeySerializationError, velora.load_private_key, kder[:-1])
+        expect(core.DecryptionError, velora.load_private_key, kenc, b"wrong")
+        expect(core.KeySerializationError, velora.load_private_key, kenc)
+        expect(core.KeySerializationError, velora.load_public_key, kspki[:-40])
+        expect(core.InvalidParameterError, velora.PrivateKey.from_seed, b"short", 768)
+        expect(TypeError, velora.PrivateKey.from_der, kder, "pw")
+
+    cases += [
+        ("key objects", key_objects, [kkey, kcapsule, plaintext]),
+        ("key formats", key_formats, [kkey, kder, kenc, kspki, sk]),
+        ("key errors", key_errors, [kkey, kder, kenc, kspki]),
+    ]
     watched_always = [*LEVELS, L, core.KeyPair, core.StreamEncryptorHandle, core.StreamDecryptorHandle,
                       core.VeloraError, core.DecapsulationError, core.DecryptionError, core.InvalidParameterError,
                       core.RngError, core.KeySerializationError]

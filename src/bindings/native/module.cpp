@@ -9,7 +9,9 @@ namespace velora::bindings {
 namespace {
 
 // One table per concern, in registration order.
-const std::array<FunctionTable, 0> kTables = {};
+const std::array<FunctionTable, 1> kTables = {
+    keys_functions(),
+};
 
 int exec_module(PyObject* module) {
     if (!import_core_module()) return -1;
@@ -27,6 +29,9 @@ int exec_module(PyObject* module) {
             }
         }
     }
+    // Classes of the concerns.
+    PyObject* secret_key = keys_secret_key_type();
+    if (secret_key == nullptr || PyModule_AddObjectRef(module, "SecretKey", secret_key) < 0) return -1;
     return PyObject_SetAttrString(module, "__all__", all.get());
 }
 
