@@ -29,7 +29,7 @@ install: venv
 
 engine: venv
 	cmake -S . -B $(ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DVELORA_BUILD_MODULE=OFF -DVELORA_BUILD_TESTS=ON
+	  -DVELORA_BUILD_MODULE=OFF -DVELORA_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(ENGINE_BUILD) -j $(JOBS)
 
 engine-test: engine
