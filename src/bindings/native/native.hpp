@@ -16,4 +16,7 @@ namespace velora::bindings {
 // The functions of one concern, registered in table order.
 using FunctionTable = std::span<PyMethodDef>;
 
+// build_info.cpp: build_info()
+extern const FunctionTable kBuildInfoFunctions;
+
 }  // namespace velora::bindings
