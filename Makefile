@@ -7,7 +7,7 @@ SYSTEM_PACKAGES := g++ libssl-dev libgtest-dev libipsec-mb-dev
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest test demo bench clean \
+.PHONY: all system venv install engine engine-test pytest test typecheck demo bench clean \
         sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
@@ -38,7 +38,16 @@ engine-test: engine
 pytest: install
 	$(PY) -m pytest -q tests
 
-test: engine-test pytest
+test: engine-test pytest typecheck
+
+# mypy --strict over the package sources, then over the README's ```python
+# blocks as a user's code sees the installed package (line numbers are the
+# README's; scripts/readme_examples.py).
+TYPECHECK_DIR := build/typecheck
+typecheck: install
+	cd python && $(abspath $(VENV))/bin/mypy --strict --cache-dir $(abspath $(TYPECHECK_DIR))/cache -p velora
+	$(PY) scripts/readme_examples.py README.md $(TYPECHECK_DIR)/README.py
+	cd $(TYPECHECK_DIR) && $(abspath $(VENV))/bin/mypy --strict --cache-dir cache README.py
 
 demo: install
 	$(PY) scripts/demo.py

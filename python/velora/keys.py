@@ -11,8 +11,8 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import hmac
-from collections.abc import Iterator
-from typing import Final, Union
+from collections.abc import Callable, Iterator
+from typing import Final, NoReturn, Union
 
 from . import _velora_core as _core
 from ._velora_core import InvalidParameterError, KeyPair, SecurityLevel
@@ -106,7 +106,7 @@ class PublicKey:
     def __repr__(self) -> str:
         return f"PublicKey(level={level_name(self._level)}, fp={self.fingerprint})"
 
-    def __reduce__(self) -> object:
+    def __reduce__(self) -> tuple[Callable[[bytes, int], PublicKey], tuple[bytes, int]]:
         return (_public_key_from_state, (self._key, int(self._level)))
 
 
@@ -224,6 +224,6 @@ class PrivateKey:
     def __repr__(self) -> str:
         return f"PrivateKey(level={level_name(self._level)}, fp={self._public.fingerprint})"
 
-    def __reduce__(self) -> object:
+    def __reduce__(self) -> NoReturn:
         raise TypeError("cannot pickle a PrivateKey: a private key does not leave a process silently; "
                         "export it explicitly (e.g. to encrypted PKCS#8)")
