@@ -1,6 +1,29 @@
 """Native code of the velora package beyond the core module: key formats, protocols and build facts."""
 
+from types import TracebackType
+from typing import Literal, TypedDict, final, overload
+
+from typing_extensions import Buffer as _Buffer
+
+from ._velora_core import SecurityLevel
+
 __all__: list[str]
+
+# ---------------------------------------------------------------------------
+# Build facts (build_info.cpp)
+# ---------------------------------------------------------------------------
+
+class _BuildInfo(TypedDict):
+    """The dict `build_info()` returns (for type checkers; not a class at run time)."""
+
+    aes_gcm: str  # AES-256-GCM backend in use: "ipsec-mb" or "openssl"
+    ipsec_mb: str | None  # ipsec-mb version; None: the build did not find the library
+    mlkem_kernels: str  # ML-KEM kernels in use: "avx2" or "scalar"
+    libcrypto: str  # OpenSSL's version text of the libcrypto in use
+    compiler: str  # the compiler that built the engine
+
+def build_info() -> _BuildInfo:
+    """What this build runs on: the backends in use and the libraries' versions."""
 
 # ---- keys (src/bindings/native/keys.cpp) ----------------------------------------
 # Key objects, the IETF key formats (RFC 9935 SPKI and PKCS#8, encrypted PKCS#8
@@ -10,12 +33,6 @@ __all__: list[str]
 # KeySerializationError (malformed data, failed checks), DecryptionError
 # ("wrong password or corrupted key"), RngError.
 
-from types import TracebackType
-from typing import Literal, final, overload
-
-from typing_extensions import Buffer as _Buffer
-
-from ._velora_core import SecurityLevel
 
 _Data = str | _Buffer
 _Accept = Literal["der", "pem", "any"]

@@ -21,8 +21,9 @@ from __future__ import annotations
 import base64
 import hashlib
 import hmac
+from collections.abc import Callable
 from contextlib import AbstractContextManager
-from typing import Final, Literal, Union
+from typing import Final, Literal, NoReturn, Union
 
 from . import _velora_core as _core
 from . import _velora_native as _native
@@ -216,7 +217,7 @@ class PublicKey:
     def __repr__(self) -> str:
         return f"PublicKey(level={level_name(self._level)}, fp={self.fingerprint})"
 
-    def __reduce__(self) -> tuple[object, tuple[bytes, int]]:
+    def __reduce__(self) -> tuple[Callable[[bytes, int], PublicKey], tuple[bytes, int]]:
         return (_public_key_from_state, (self._key, int(self._level)))
 
 
@@ -423,7 +424,7 @@ class PrivateKey:
     def __repr__(self) -> str:
         return f"PrivateKey(level={level_name(self.level)}, fp={self._public.fingerprint})"
 
-    def __reduce__(self) -> tuple[object, ...]:
+    def __reduce__(self) -> NoReturn:
         raise TypeError(
             "cannot pickle a PrivateKey: a private key does not leave a process silently; "
             "export it explicitly (e.g. to encrypted PKCS#8)"

@@ -15,12 +15,15 @@ which a leak of even one malloc chunk per call exceeds. RSS is reported too.
 from __future__ import annotations
 
 import argparse
+import copy
 import ctypes
 import gc
 import os
+import pickle
 import sys
 
 from velora import _velora_core as core
+from velora import _velora_native as native
 
 L = core.SecurityLevel
 LEVELS = [L.ML_KEM_512, L.ML_KEM_768, L.ML_KEM_1024]
@@ -135,12 +138,15 @@ def build_cases():
     def keypair_reads():
         pair.public_key, pair.secret_key, pair.level, repr(pair), str(pair)
         expect(AttributeError, setattr, pair, "level", L.ML_KEM_512)
+        expect(TypeError, pickle.dumps, pair)
 
     def security_level():
         for lv in LEVELS:
             int(lv), repr(lv), lv == 768, lv != lv, lv == "x"
         expect(TypeError, lambda: L.ML_KEM_512 < L.ML_KEM_768)
         expect(TypeError, hash, L.ML_KEM_512)
+        for lv in LEVELS:
+            assert pickle.loads(pickle.dumps(lv)) is lv and copy.deepcopy(lv) is lv
 
     def kem_errors():
         expect(core.InvalidParameterError, core.encapsulate, short)
@@ -197,6 +203,9 @@ def build_cases():
         ("KeyPair.export_secret_key_raw", lambda: pair.export_secret_key_raw(PASSWORD), [pair, PASSWORD]),
         ("KeyPair.export_secret_key_pem", lambda: pair.export_secret_key_pem(PASSWORD), [pair, PASSWORD]),
         ("SecurityLevel", security_level, []),
+        ("KeyPair released", lambda: core.generate_keypair_deterministic(d, z, L.ML_KEM_1024), [d, z]),
+        ("build_info", native.build_info, []),
+        ("build_info errors", lambda: expect(TypeError, native.build_info, 1), []),
         ("stream chunk round trip", stream_chunk, [long_enc, long_dec, plaintext]),
         ("stream life cycle", stream_lifecycle, [pk, sk]),
         ("stream dropped open", stream_dropped_open, [pk, sk]),

@@ -341,15 +341,12 @@ void lease_release(LeaseObject* lease) {
     if (b == nullptr) return;
     lease->bytes = nullptr;
     if (Py_REFCNT(b) <= 2) {
-        secure_wipe(PyBytes_AS_STRING(b), static_cast<std::size_t>(PyBytes_GET_SIZE(b)));
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-        reinterpret_cast<PyBytesObject*>(b)->ob_shash = -1;  // a cached hash of the old contents
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
+        // The object was created here and nothing else holds it, so its
+        // buffer is ours to overwrite. (A hash cached by a caller that hashed
+        // the key would stay: the stable ABI does not reach that field, and
+        // the documented use never hashes it.)
+        char* data = PyBytes_AsString(b);
+        if (data != nullptr) secure_wipe(data, static_cast<std::size_t>(PyBytes_Size(b)));
     }
     Py_DECREF(b);
 }

@@ -9,7 +9,8 @@ namespace velora::bindings {
 namespace {
 
 // One table per concern, in registration order.
-const std::array<FunctionTable, 1> kTables = {
+const std::array<FunctionTable, 2> kTables = {
+    kBuildInfoFunctions,
     keys_functions(),
 };
 
@@ -35,10 +36,9 @@ int exec_module(PyObject* module) {
     return PyObject_SetAttrString(module, "__all__", all.get());
 }
 
-PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+// Filled by PyInit (fill_module_slots): exec, and the sub-interpreter
+// declaration on CPython 3.12 and later.
+PyModuleDef_Slot kSlots[3] = {};
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
@@ -57,5 +57,6 @@ PyModuleDef kModuleDef = {
 }  // namespace velora::bindings
 
 PyMODINIT_FUNC PyInit__velora_native(void) {
+    velora::bindings::fill_module_slots(velora::bindings::kSlots, velora::bindings::exec_module);
     return PyModuleDef_Init(&velora::bindings::kModuleDef);
 }
