@@ -7,7 +7,7 @@ SYSTEM_PACKAGES := g++ libssl-dev libgtest-dev libipsec-mb-dev
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest test demo bench bench-files clean \
+.PHONY: all system venv install engine engine-test pytest test typecheck demo bench bench-files clean wheel wheel-check \
         sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
@@ -29,7 +29,7 @@ install: venv
 
 engine: venv
 	cmake -S . -B $(ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DVELORA_BUILD_MODULE=OFF -DVELORA_BUILD_TESTS=ON
+	  -DVELORA_BUILD_MODULE=OFF -DVELORA_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(ENGINE_BUILD) -j $(JOBS)
 
 engine-test: engine
@@ -38,7 +38,16 @@ engine-test: engine
 pytest: install
 	$(PY) -m pytest -q tests
 
-test: engine-test pytest
+test: engine-test pytest typecheck
+
+# mypy --strict over the package sources, then over the README's ```python
+# blocks as a user's code sees the installed package (line numbers are the
+# README's; scripts/readme_examples.py).
+TYPECHECK_DIR := build/typecheck
+typecheck: install
+	cd python && $(abspath $(VENV))/bin/mypy --strict --cache-dir $(abspath $(TYPECHECK_DIR))/cache -p velora
+	$(PY) scripts/readme_examples.py README.md $(TYPECHECK_DIR)/README.py
+	cd $(TYPECHECK_DIR) && $(abspath $(VENV))/bin/mypy --strict --cache-dir cache README.py
 
 demo: install
 	$(PY) scripts/demo.py
@@ -56,7 +65,29 @@ bench-files: install
 	$(PY) bench/file_bench.py $(BENCH_FILES_ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
+
+# ---- distribution: sdist and wheel --------------------------------------------
+# make wheel: an sdist and a wheel (python -m build: the wheel is built from the
+# sdist), the wheel repaired by auditwheel (the shared libraries it needs, i.e.
+# libcrypto and ipsec-mb, bundled; its manylinux tag), checked with abi3audit
+# (abi3: one wheel for CPython 3.11 and later) and twine. Results in dist/.
+# make wheel-check: that wheel in a fresh virtual environment, nothing else of
+# the project on the path, with scripts/wheel_smoke.py (every CPython 3.11+ found).
+DIST := dist
+WHEEL_BUILD := build/wheel
+wheel: venv
+	$(PY) -m pip install -q -r requirements-wheel.txt
+	rm -rf $(WHEEL_BUILD) $(DIST)
+	$(PY) -m build --outdir $(WHEEL_BUILD) .
+	auditwheel repair --wheel-dir $(DIST) $(WHEEL_BUILD)/velora-*.whl
+	cp $(WHEEL_BUILD)/velora-*.tar.gz $(DIST)/
+	abi3audit --strict --summary $(DIST)/velora-*.whl
+	twine check --strict $(DIST)/*
+	@ls -l $(DIST)
+
+wheel-check: wheel
+	scripts/wheel_check.sh $(DIST) $(PYTHON)
 
 # ---- hardening: sanitizers, fuzzing, constant time, soak, leaks -------------
 # Each check has a full form (make sanitize / fuzz / ct / soak / leaks) and a

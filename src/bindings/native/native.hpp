@@ -16,4 +16,11 @@ namespace velora::bindings {
 // The functions of one concern, registered in table order.
 using FunctionTable = std::span<PyMethodDef>;
 
+// build_info.cpp: build_info()
+extern const FunctionTable kBuildInfoFunctions;
+
+// ---- keys (keys.cpp): key objects, IETF key formats, FIPS 203 checks ----
+FunctionTable keys_functions();
+PyObject* keys_secret_key_type();  // borrowed; registered as SecretKey
+
 }  // namespace velora::bindings
