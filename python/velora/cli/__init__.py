@@ -15,7 +15,10 @@ import argparse
 import os
 import sys
 from collections.abc import Callable, Sequence
-from typing import BinaryIO, NoReturn
+from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
@@ -189,7 +192,7 @@ class _Progress:
     def __init__(self, enabled: bool, desc: str) -> None:
         self._enabled = enabled and _stderr_is_terminal()
         self._desc = desc
-        self._bar: object | None = None
+        self._bar: tqdm[Any] | None = None
         self._done = 0
 
     def __call__(self, done: int, total: int | None) -> None:
@@ -202,12 +205,12 @@ class _Progress:
 
             self._bar = tqdm(total=total, desc=self._desc, unit="B", unit_scale=True, unit_divisor=1024,
                              file=sys.stderr, leave=False, ncols=columns, nrows=rows)
-        self._bar.update(done - self._done)  # type: ignore[attr-defined]
+        self._bar.update(done - self._done)
         self._done = done
 
     def close(self) -> None:
         if self._bar is not None:
-            self._bar.close()  # type: ignore[attr-defined]
+            self._bar.close()
 
 
 def _terminal_size() -> tuple[int, int]:
@@ -373,7 +376,7 @@ def cmd_inspect(args: argparse.Namespace) -> int:
 
         print(json.dumps(info.as_dict(), sort_keys=True))
     else:
-        rows = [
+        rows: list[tuple[str, object]] = [
             ("format", f"{info.format} v{info.version}" + (" (armoured)" if info.armored else "")),
             ("level", f"ML-KEM-{info.level}" if info.level else None),
             ("chunk size", info.chunk_size),

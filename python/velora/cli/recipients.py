@@ -128,7 +128,7 @@ def recipient_line(recipient: object) -> str:
 def recipient_pem(recipient: object) -> str:
     """A recipient as a public-key file (``velora pubkey --pem``)."""
     if isinstance(recipient, PublicKey):
-        return recipient.to_pem()  # type: ignore[attr-defined,no-any-return]
+        return recipient.to_pem()
     raise TypeError(f"no key file form for {type(recipient).__name__}")
 
 
@@ -141,8 +141,7 @@ class NewKey:
 
 def _generate_mlkem(level: int, password: bytes | None) -> NewKey:
     key = PrivateKey.generate(level)
-    pem: str = key.to_pem(password=password)  # type: ignore[attr-defined]
-    return NewKey(pem, recipient_text(key.public_key()))
+    return NewKey(key.to_pem(password=password), recipient_text(key.public_key()))
 
 
 #: ``velora keygen --type NAME``: name -> generator(level, passphrase or None).

@@ -37,6 +37,6 @@ def keep_freed_buffers() -> bool:
     mallopt.argtypes = (ctypes.c_int, ctypes.c_int)
     mallopt.restype = ctypes.c_int
     # Chunks are at most 4 MiB; keep up to 64 MiB of freed memory per arena.
-    ok = mallopt(_M_MMAP_THRESHOLD, 16 * 1024 * 1024) == 1 and mallopt(_M_TRIM_THRESHOLD, 64 * 1024 * 1024) == 1
+    ok = bool(mallopt(_M_MMAP_THRESHOLD, 16 * 1024 * 1024) == 1 and mallopt(_M_TRIM_THRESHOLD, 64 * 1024 * 1024) == 1)
     _done = ok
     return ok

@@ -90,7 +90,7 @@ def parse_preamble(data: bytes) -> Preamble:
 
 
 def parse_chunk_size(stream_header: bytes) -> int:
-    (chunk_size,) = struct.unpack_from(">I", stream_header, len(stream_header) - 4)
+    chunk_size = int.from_bytes(stream_header[-4:], "big")
     if not MIN_CHUNK_SIZE <= chunk_size <= MAX_CHUNK_SIZE:
         raise FileFormatError(
             f"invalid chunk size {chunk_size} in the stream header "
@@ -205,6 +205,7 @@ class NativeOpener:
                  identities: Sequence[object]) -> None:
         self._source = source
         level = preamble.level
+        candidates = _keys_for(level, identities)
         stream_header = source.read_exact(stream_header_size(level))
         self.chunk_size = parse_chunk_size(stream_header)
         self.level = level
@@ -213,7 +214,7 @@ class NativeOpener:
             raise FileFormatError("malformed file: the binding frame does not follow the stream header")
         binding = source.read_exact(BINDING_SIZE + TAG_SIZE)
         expected = binding_digest(preamble_bytes, stream_header)
-        self._dec = _find_key(stream_header, binding, expected, level, identities)
+        self._dec = _find_key(stream_header, binding, expected, level, candidates)
         self._complete = False
 
     @property
@@ -313,9 +314,8 @@ def _pread(fd: int, n: int, offset: int) -> bytes:
     return data
 
 
-def _find_key(stream_header: bytes, binding: bytes, expected: bytes, level: int,
-              identities: Sequence[object]) -> _core.StreamDecryptorHandle:
-    """The decryptor of the first identity under which the binding frame opens and matches."""
+def _keys_for(level: int, identities: Sequence[object]) -> list[PrivateKey]:
+    """The private keys of ``level`` among ``identities``; an error naming the levels if there are none."""
     keys = [k for k in identities if isinstance(k, PrivateKey)]
     candidates = [k for k in keys if int(k.level) == level]
     if not candidates:
@@ -323,6 +323,12 @@ def _find_key(stream_header: bytes, binding: bytes, expected: bytes, level: int,
             have = ", ".join(sorted({f"ML-KEM-{int(k.level)}" for k in keys}))
             raise DecryptionError(f"the file is encrypted to an ML-KEM-{level} key; the identities given are {have}")
         raise DecryptionError("no velora private key given for a velora file")
+    return candidates
+
+
+def _find_key(stream_header: bytes, binding: bytes, expected: bytes, level: int,
+              candidates: list[PrivateKey]) -> _core.StreamDecryptorHandle:
+    """The decryptor of the first key under which the binding frame opens and matches."""
     ciphertext, tag = binding[:BINDING_SIZE], binding[BINDING_SIZE:]
     lv = as_level(level)
     for key in candidates:

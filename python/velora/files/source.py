@@ -106,7 +106,7 @@ def regular_file_size(file: object) -> int | None:
         pos = file.tell()  # type: ignore[attr-defined]
     except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
         return None
-    return max(0, st.st_size - pos)
+    return max(0, st.st_size - int(pos))
 
 
 __all__ = ["Readable", "Source", "regular_file_size"]
