@@ -112,3 +112,32 @@ def test_whole_reader_fails_closed_on_any_edit(draw):
     with pytest.raises(DecryptionError):
         with velora.DecryptedReader(io.BytesIO(damaged), KEY) as r:
             r.read()
+
+
+RECIPIENT = None
+
+
+def _recipient() -> str:
+    global RECIPIENT
+    if RECIPIENT is None:
+        from velora.cli.recipients import recipient_text
+
+        RECIPIENT = recipient_text(KEY.public_key())
+    return RECIPIENT
+
+
+@given(st.data())
+def test_one_line_recipient_parser_accepts_only_canonical_keys(draw):
+    """Edited one-line recipients parse only to the key they spell, canonically; else ValueError."""
+    from velora.cli.recipients import parse_recipient, recipient_text
+
+    good = _recipient()
+    start = draw.draw(st.integers(0, len(good)))
+    end = draw.draw(st.integers(start, min(len(good), start + 6)))
+    new = draw.draw(st.text(alphabet="AQgw-_=+/: m5x\n", max_size=6) | st.just("_" * (end - start)))
+    text = good[:start] + new + good[end:]
+    try:
+        key = parse_recipient(text)
+    except ValueError:
+        return
+    assert isinstance(key, velora.PublicKey) and recipient_text(key) == text.strip()

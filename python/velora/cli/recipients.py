@@ -56,7 +56,10 @@ def _parse_mlkem(text: str) -> PublicKey:
         raise ValueError("malformed mlkem recipient: invalid Base64") from None
     if base64.urlsafe_b64encode(raw).rstrip(b"=").decode() != body:
         raise ValueError(f"malformed mlkem{level} recipient: non-canonical Base64")
-    return PublicKey.from_bytes(raw, level)
+    try:
+        return PublicKey.from_bytes(raw, level)
+    except velora.VeloraError as exc:  # e.g. the FIPS 203 modulus check
+        raise ValueError(f"malformed mlkem{level} recipient: {exc}") from None
 
 
 #: (prefix, parser) for each one-line recipient form.
