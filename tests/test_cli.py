@@ -204,13 +204,19 @@ def _run_on_pty(argv: list[str], *, stdout_tty: bool, stderr_tty: bool, stdin: b
     return proc.returncode, tty, b"".join(piped)
 
 
-def test_progress_bar_on_a_terminal_only(recipients, tmp_path):
+def test_progress_bar_on_a_terminal_only(recipients, keyfiles, tmp_path):
+    key_path, recipient = keyfiles[768]
     big = tmp_path / "big.bin"
     big.write_bytes(os.urandom(24 * 1024 * 1024))
-    argv = ["encrypt", "-r", recipients[768], "-o", str(tmp_path / "big.vlr"), str(big)]
+    argv = ["encrypt", "-r", recipient, "-o", str(tmp_path / "big.vlr"), str(big)]
     status, tty, _ = _run_on_pty(argv, stdout_tty=False, stderr_tty=True)
     assert status == 0
     assert b"encrypting" in tty and b"%|" in tty, tty[:400]
+    status, tty, out = _run_on_pty(["decrypt", "-i", str(key_path), str(tmp_path / "big.vlr")], stdout_tty=False,
+                                   stderr_tty=True)
+    assert status == 0 and b"decrypting" in tty and b"%|" in tty and len(out) == 24 * 1024 * 1024
+    done = run("decrypt", "-i", key_path, "-o", tmp_path / "back.bin", tmp_path / "big.vlr")
+    assert done.returncode == 0 and done.stderr == b""
     done = run(*argv)
     assert done.returncode == 0 and done.stderr == b""
     status, tty, _ = _run_on_pty([*argv[:1], "--quiet", *argv[1:]], stdout_tty=False, stderr_tty=True)

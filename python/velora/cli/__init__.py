@@ -34,18 +34,11 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"velora: error: {message} (see '{self.prog} --help')\n")
 
 
-def _version() -> str:
-    try:
-        from importlib.metadata import version
-
-        return version("velora")
-    except Exception:  # not installed as a distribution
-        return "unknown"
-
-
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="velora", description="Post-quantum file encryption with ML-KEM and AES-256-GCM.")
-    parser.add_argument("--version", action="version", version=f"velora {_version()}")
+    from .. import __version__
+
+    parser.add_argument("--version", action="version", version=f"velora {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
 
