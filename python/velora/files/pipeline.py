@@ -9,10 +9,8 @@ a time and its frames are numbered). Fetching is in index order too unless the
 source can be read at any offset (``parallel_fetch``), as a regular file can
 with ``os.pread``; then both threads read at once.
 
-The measured effect (bench/file_bench.py) is about 1.5x on 1 GiB from the
-page cache at 1 MiB chunks; with much smaller items the hand-overs of the
-interpreter lock cost more than they save, so callers fetch about 1 MiB per
-item.
+With items much smaller than 1 MiB the hand-overs of the interpreter lock
+cost more than they save, so callers fetch about 1 MiB per item.
 """
 
 from __future__ import annotations
@@ -70,6 +68,8 @@ class _Run(Generic[T]):
         self.ended = False  # a fetch returned None
         self.error: BaseException | None = None
         self.error_index = -1
+        self.finished = threading.Event()  # set by stop()
+        self.busy = threading.Lock()  # held while process() runs
 
     def fail(self, i: int, exc: BaseException) -> None:
         # Only one thread holds the processing turn, and errors are raised
@@ -81,6 +81,7 @@ class _Run(Generic[T]):
     def stop(self) -> None:
         self.reads.stop()
         self.steps.stop()
+        self.finished.set()
 
     def worker(self, first: int) -> None:
         i = first
@@ -108,7 +109,10 @@ class _Run(Generic[T]):
                 self.stop()
                 return
             try:
-                self.process(i, item)
+                with self.busy:
+                    if self.steps.stopped:  # stopped from outside since the turn was taken
+                        return
+                    self.process(i, item)
             except BaseException as exc:
                 self.fail(i, exc)
                 return
@@ -124,9 +128,10 @@ def run_ordered(fetch: Callable[[int], T | None], process: Callable[[int, T], No
     index order, one call at a time, unless ``parallel_fetch`` (then ``fetch(i)``
     and ``fetch(i + 1)`` may overlap, and a ``fetch`` may still be called for
     an index past the end). The first exception, in index order, is raised
-    here once both threads have stopped; nothing after the failing index is
-    processed. ``threaded`` False runs the same loop in the calling thread
-    alone (for inputs of a few items, where a thread costs more than it saves).
+    here; nothing after the failing index is processed, and no ``process``
+    call runs any more when this returns or raises. ``threaded`` False runs
+    the same loop in the calling thread alone (for inputs of a few items,
+    where a thread costs more than it saves).
     """
     if not threaded:
         i = 0
@@ -135,15 +140,23 @@ def run_ordered(fetch: Callable[[int], T | None], process: Callable[[int, T], No
             i += 1
         return
     run = _Run(fetch, process, parallel_fetch)
-    helper = threading.Thread(target=run.worker, args=(1,), name="velora-file-pipeline", daemon=True)
-    helper.start()
+    # Both workers are threads of their own, so that this thread returns as
+    # soon as the run ends or fails (or on Ctrl-C) even while a worker is still
+    # blocked reading a slow input: such a worker never processes again (its
+    # turn is refused after stop()) and ends when its read returns.
+    workers = [threading.Thread(target=run.worker, args=(k,), name=f"velora-file-{k}", daemon=True) for k in (0, 1)]
+    for w in workers:
+        w.start()
     try:
-        run.worker(0)
-    except BaseException:
-        # KeyboardInterrupt and the like in the calling thread.
+        run.finished.wait()
+    except BaseException:  # KeyboardInterrupt in this thread
         run.stop()
-        helper.join()
+        with run.busy:  # let a process() under way finish: it may be writing
+            pass
         raise
-    helper.join()
     if run.error is not None:
+        with run.busy:
+            pass
         raise run.error
+    for w in workers:
+        w.join()
