@@ -36,7 +36,7 @@ class _Parser(argparse.ArgumentParser):
 
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="velora", description="Post-quantum file encryption with ML-KEM and AES-256-GCM.")
-    from .. import __version__
+    from .._version import __version__
 
     parser.add_argument("--version", action="version", version=f"velora {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)

@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO
 
 from .._velora_core import DecryptionError
@@ -12,7 +13,7 @@ from .detect import detect
 from .errors import TRUNCATED
 from .formats import Opener, Sealer, for_recipients
 from .objects import as_list, open_input
-from .output import PathLike, open_output
+from .output import Output, PathLike, open_output
 from .pipeline import run_ordered
 from .source import Readable, Source, regular_file_size
 
@@ -35,27 +36,15 @@ def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients:
     is left as it was. ``progress(done, total)`` is called as the work advances.
     """
     targets = as_list(recipients, "recipient")
-    sealer = for_recipients(targets).sealer(targets, chunk_size)
-    label = for_recipients(targets).armor_label
-    infile, owned = open_input(src)
-    try:
-        out = open_output(dst)
-        try:
-            emit: Callable[[bytes], object] = out.write
-            writer = ArmorWriter(out.write, label) if armor else None
-            if writer is not None:
-                emit = writer.write
-            emit(sealer.header)
-            done = _encrypt_stream(infile, sealer, emit, progress)
-            if writer is not None:
-                writer.close()
-            out.commit()
-        except BaseException:
-            out.discard()
-            raise
-    finally:
-        if owned:
-            infile.close()
+    fmt = for_recipients(targets)
+    sealer = fmt.sealer(targets, chunk_size)
+    with _input(src) as infile, _output(dst) as out:
+        writer = ArmorWriter(out.write, fmt.armor_label) if armor else None
+        emit: Callable[[bytes], object] = out.write if writer is None else writer.write
+        emit(sealer.header)
+        done = _encrypt_stream(infile, sealer, emit, progress)
+        if writer is not None:
+            writer.close()
     return done
 
 
@@ -70,21 +59,34 @@ def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities:
     hold a prefix of the plaintext when an error is raised.
     """
     keys = as_list(identities, "identity")
+    with _input(src) as infile:
+        found = detect(infile)
+        opener = found.format.opener(found.source, keys)  # a wrong key fails before any output exists
+        with _output(dst) as out:
+            return _decrypt_stream(opener, out.write, progress)
+
+
+@contextlib.contextmanager
+def _input(src: PathLike | BinaryIO) -> Iterator[BinaryIO]:
+    """``src`` readable; closed afterwards if it was opened here."""
     infile, owned = open_input(src)
     try:
-        found = detect(infile)
-        opener = found.format.opener(found.source, keys)
-        out = open_output(dst)
-        try:
-            done = _decrypt_stream(opener, out.write, progress)
-            out.commit()
-        except BaseException:
-            out.discard()
-            raise
+        yield infile
     finally:
         if owned:
             infile.close()
-    return done
+
+
+@contextlib.contextmanager
+def _output(dst: PathLike | BinaryIO) -> Iterator[Output]:
+    """The output for ``dst``: committed when the block ends normally, discarded on any exception."""
+    out = open_output(dst)
+    try:
+        yield out
+    except BaseException:
+        out.discard()
+        raise
+    out.commit()
 
 
 def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes], object],
