@@ -151,21 +151,28 @@ def run(args: argparse.Namespace, work: Path, age: str, keygen: str, age_version
 
     if args.chunks:
         print()
-        print("chunk size sweep (velora, median wall s):")
-        sweep: dict[str, dict[str, float]] = {}
-        for cs in (64 * 1024, 256 * 1024, 1024 * 1024, 4 * 1024 * 1024):
+        print("chunk size sweep (velora, median wall s, the sizes alternating round by round):")
+        sizes = (64 * 1024, 256 * 1024, 1024 * 1024, 4 * 1024 * 1024)
+        for cs in sizes:
             path = work / f"cs{cs}.vlr"
             subprocess.run([*VELORA, "encrypt", "-r", recipient, "--chunk-size", str(cs), "-o", str(path),
                             str(plain)], check=True)
             warm(path)
-            enc, dec = [], []
-            for _ in range(args.rounds):
-                enc.append(timed([*VELORA, "encrypt", "-q", "-r", recipient, "--chunk-size", str(cs), "-o",
-                                  os.devnull, str(plain)])[0])
-                dec.append(timed([*VELORA, "decrypt", "-q", "-i", str(key), "-o", os.devnull, str(path)])[0])
-            sweep[str(cs)] = {"encrypt": median(enc), "decrypt": median(dec)}
-            print(f"  {cs // 1024:5} KiB: encrypt {median(enc):.3f}  decrypt {median(dec):.3f}")
-            path.unlink()
+        enc: dict[int, list[float]] = {cs: [] for cs in sizes}
+        dec: dict[int, list[float]] = {cs: [] for cs in sizes}
+        load = os.getloadavg()[0]
+        for _ in range(args.rounds):
+            for cs in sizes:
+                enc[cs].append(timed([*VELORA, "encrypt", "-q", "-r", recipient, "--chunk-size", str(cs), "-o",
+                                      os.devnull, str(plain)])[0])
+                dec[cs].append(timed([*VELORA, "decrypt", "-q", "-i", str(key), "-o", os.devnull,
+                                      str(work / f"cs{cs}.vlr")])[0])
+        sweep: dict[str, dict[str, float]] = {}
+        for cs in sizes:
+            sweep[str(cs)] = {"encrypt": median(enc[cs]), "decrypt": median(dec[cs])}
+            print(f"  {cs // 1024:5} KiB: encrypt {median(enc[cs]):.3f}  decrypt {median(dec[cs]):.3f}")
+            (work / f"cs{cs}.vlr").unlink()
+        print(f"  (load average {load:.2f} before, {os.getloadavg()[0]:.2f} after)")
         results["chunk_sweep"] = sweep
 
     if args.rss_sizes:

@@ -420,3 +420,18 @@ def test_decrypt_error_table(name, identity, source, message, keyfiles, tmp_path
     line = one_error_line(run("decrypt", "-i", ident, "-o", dst, src))
     assert message.lower() in line.lower() or (message == "DecryptionError" and "authenticat" in line), line
     assert dst.read_bytes() == b"keep me"
+
+
+def test_plaintext_typed_on_a_terminal_ends_at_the_first_end_of_file(recipients):
+    """Encrypting what is typed: one ^D ends the input (no second read after the end)."""
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([*VELORA, "encrypt", "-r", recipients[768]], stdin=slave, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    os.close(slave)
+    os.write(master, b"hello\n\x04")
+    try:
+        out, err = proc.communicate(timeout=20)
+    finally:
+        os.close(master)
+    assert proc.returncode == 0, err
+    assert file_oracle.decrypt(out, seed_for(768)) == b"hello\n"

@@ -92,43 +92,52 @@ def _output(dst: PathLike | BinaryIO) -> Iterator[Output]:
 def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes], object],
                     progress: Progress | None) -> int:
     cs = sealer.chunk_size
-    item = max(1, ITEM_BYTES // cs) * cs
+    per_item = max(1, ITEM_BYTES // cs)  # chunks per pipeline item, each read on its own (no slicing copies)
     size = regular_file_size(infile)
-    fetch: Callable[[int], bytes | None]
+    fetch: Callable[[int], list[bytes] | None]
     if size is not None:
         # A regular file: read at known offsets, both threads at once.
         fd = infile.fileno()  # type: ignore[attr-defined]
         start = infile.tell()  # type: ignore[attr-defined]
-        count = -(-size // item)
+        chunks = -(-size // cs)
 
-        def fetch(i: int) -> bytes | None:
-            if i >= count:
+        def fetch(i: int) -> list[bytes] | None:
+            first = i * per_item
+            if first >= chunks:
                 return None
-            want = min(item, size - i * item)
-            data = _pread_exact(fd, want, start + i * item)
-            if len(data) != want:
-                raise OSError("the input file shrank while it was being encrypted")
-            return data
+            out = []
+            for j in range(first, min(first + per_item, chunks)):
+                want = min(cs, size - j * cs)
+                data = _pread_exact(fd, want, start + j * cs)
+                if len(data) != want:
+                    raise OSError("the input file shrank while it was being encrypted")
+                out.append(data)
+            return out
     else:
         src = Source(infile)
+        at_end = [False]  # read no more after the end (a terminal would wait for a second ^D)
 
-        def fetch(i: int) -> bytes | None:
-            return src.read_upto(item) or None
+        def fetch(i: int) -> list[bytes] | None:
+            out = []
+            while len(out) < per_item and not at_end[0]:
+                data = src.read_upto(cs)  # short only at the end
+                if data:
+                    out.append(data)
+                at_end[0] = len(data) < cs
+            return out or None
 
     done = 0
 
-    def process(i: int, data: bytes) -> None:
+    def process(i: int, items: list[bytes]) -> None:
         nonlocal done
-        if len(data) <= cs:
+        for data in items:
             emit(sealer.seal(data))
-        else:
-            for off in range(0, len(data), cs):
-                emit(sealer.seal(data[off : off + cs]))
-        done += len(data)
+            done += len(data)
         if progress is not None:
             progress(done, size)
 
-    run_ordered(fetch, process, parallel_fetch=size is not None, threaded=size is None or size > 2 * item)
+    run_ordered(fetch, process, parallel_fetch=size is not None,
+                threaded=size is None or size > 2 * per_item * cs)
     emit(sealer.finish())
     if size is not None:
         if _pread_exact(fd, 1, start + size):
