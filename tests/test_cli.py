@@ -435,3 +435,17 @@ def test_plaintext_typed_on_a_terminal_ends_at_the_first_end_of_file(recipients)
         os.close(master)
     assert proc.returncode == 0, err
     assert file_oracle.decrypt(out, seed_for(768)) == b"hello\n"
+
+
+def test_older_key_forms(tmp_path):
+    """The ML-KEM PUBLIC KEY armour as a recipients file, the VLPK blob and its armour as identities."""
+    pair = velora.generate_keypair(velora.SecurityLevel.ML_KEM_1024)
+    (tmp_path / "pub.txt").write_text(pair.public_key_pem())
+    (tmp_path / "key.vlpk").write_bytes(pair.export_secret_key_raw(b"old secret"))
+    (tmp_path / "key.txt").write_text(pair.export_secret_key_pem(b"old secret"))
+    (tmp_path / "pw").write_bytes(b"old secret\n")
+    blob = ok("encrypt", "-R", tmp_path / "pub.txt", input=b"legacy").stdout
+    (tmp_path / "c.vlr").write_bytes(blob)
+    for identity in ("key.vlpk", "key.txt"):
+        done = ok("decrypt", "-i", tmp_path / identity, "--passphrase-file", tmp_path / "pw", tmp_path / "c.vlr")
+        assert done.stdout == b"legacy"
