@@ -105,7 +105,7 @@ def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes], ob
             first = i * per_item
             if first >= chunks:
                 return None
-            out = []
+            out: list[bytes] = []
             for j in range(first, min(first + per_item, chunks)):
                 want = min(cs, size - j * cs)
                 data = _pread_exact(fd, want, start + j * cs)
@@ -118,7 +118,7 @@ def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes], ob
         at_end = [False]  # read no more after the end (a terminal would wait for a second ^D)
 
         def fetch(i: int) -> list[bytes] | None:
-            out = []
+            out: list[bytes] = []
             while len(out) < per_item and not at_end[0]:
                 data = src.read_upto(cs)  # short only at the end
                 if data:
