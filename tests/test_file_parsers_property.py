@@ -112,6 +112,16 @@ def test_whole_reader_fails_closed_on_any_edit(draw):
     with pytest.raises(DecryptionError):
         with velora.DecryptedReader(io.BytesIO(damaged), KEY) as r:
             r.read()
+    # inspect reads the same bytes without a key: a report or DecryptionError, nothing else
+    try:
+        info = velora.inspect_file(io.BytesIO(damaged))
+    except DecryptionError:
+        return
+    assert info.format == "velora" and info.complete in (True, False)
+    if info.complete:
+        assert info.problem is None and info.file_size == len(damaged)
+    else:
+        assert info.problem
 
 
 RECIPIENT = None
