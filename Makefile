@@ -7,7 +7,7 @@ SYSTEM_PACKAGES := g++ libssl-dev libgtest-dev libipsec-mb-dev
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest test typecheck demo bench clean wheel wheel-check \
+.PHONY: all system venv install engine engine-test pytest test typecheck demo bench bench-files clean wheel wheel-check \
         sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
@@ -57,6 +57,12 @@ bench: install
 	$(PY) -m pip install -q -r requirements-bench.txt
 	@$(PY) -m pip install -q pqcrypto || echo "bench: pqcrypto did not install; its column will say so"
 	$(PY) bench/run.py
+
+# velora encrypt / decrypt against Debian's age on a 1 GiB file (bench/file_bench.py).
+BENCH_FILES_ARGS ?=
+bench-files: install
+	@scripts/bootstrap.sh age
+	$(PY) bench/file_bench.py $(BENCH_FILES_ARGS)
 
 clean:
 	rm -rf build dist $(VENV)

@@ -31,6 +31,7 @@ from ._velora_core import (
 from ._velora_native import build_info
 from ._version import __version__
 from .checks import fips203_hash_check, fips203_modulus_check
+from .files import DecryptedReader, EncryptedWriter, FileFormatError, decrypt_file, encrypt_file, inspect_file
 from .keys import PrivateKey, PublicKey
 from .levels import as_level
 from .loaders import is_encrypted_private_key, load_private_key, load_public_key
@@ -74,4 +75,11 @@ __all__ = [
     "is_encrypted_private_key",
     "fips203_modulus_check",
     "fips203_hash_check",
+    # encrypted files and file objects (velora.files)
+    "DecryptedReader",
+    "EncryptedWriter",
+    "FileFormatError",
+    "decrypt_file",
+    "encrypt_file",
+    "inspect_file",
 ]
