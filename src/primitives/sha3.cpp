@@ -179,7 +179,6 @@ public:
     Batch& operator=(const Batch&) = delete;
     ~Batch() {
         secure_zero(states_, sizeof(std::uint64_t) * kWords * widest_used_);
-        secure_zero(moved_, sizeof(std::uint64_t) * kWords * widest_used_);
         secure_zero(block_, sizeof block_);
     }
 
@@ -250,26 +249,28 @@ private:
     }
 
     // Moves the live lanes, in slot order, into a batch `width` states wide;
-    // the slots left over start from zero.
+    // the slots left over are zeroed. Only a batch without live lanes grows,
+    // so a word never moves to a higher index than it comes from, and moved
+    // in increasing order of word, then slot, it never overwrites one still
+    // to be moved: the move can be made in place.
     void relayout(std::size_t width) noexcept {
-        Lane lanes[keccak::kMaxWidth];
-        std::memset(moved_, 0, sizeof(std::uint64_t) * kWords * width);
-        std::size_t to = 0;
-        for (std::size_t from = 0; from < width_; ++from) {
-            if (lanes_[from].job == nullptr) continue;
-            for (std::size_t w = 0; w < kWords; ++w) moved_[width * w + to] = states_[width_ * w + from];
-            lanes[to++] = lanes_[from];
+        std::size_t from[keccak::kMaxWidth];
+        std::size_t live = 0;
+        for (std::size_t slot = 0; slot < width_; ++slot) {
+            if (lanes_[slot].job != nullptr) from[live++] = slot;
         }
-        std::memcpy(states_, moved_, sizeof(std::uint64_t) * kWords * width);
-        std::copy(lanes, lanes + keccak::kMaxWidth, lanes_);
+        for (std::size_t w = 0; w < kWords; ++w) {
+            for (std::size_t to = 0; to < live; ++to) states_[width * w + to] = states_[width_ * w + from[to]];
+            for (std::size_t to = live; to < width; ++to) states_[width * w + to] = 0;
+        }
+        for (std::size_t to = 0; to < keccak::kMaxWidth; ++to) lanes_[to] = to < live ? lanes_[from[to]] : Lane{};
         width_ = width;
         widest_used_ = std::max(widest_used_, width);
     }
 
     const keccak::Kernels& kernels_;
     alignas(64) std::uint64_t states_[kWords * keccak::kMaxWidth];
-    alignas(64) std::uint64_t moved_[kWords * keccak::kMaxWidth];  // relayout's scratch
-    std::uint8_t block_[kMaxRate];                                   // one input or output block
+    std::uint8_t block_[kMaxRate];  // one input or output block
     Lane lanes_[keccak::kMaxWidth];
     std::size_t width_ = 0;
     std::size_t widest_used_ = 0;

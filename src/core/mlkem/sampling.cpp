@@ -67,16 +67,12 @@ namespace {
 
 // The rejection loop and SamplePolyCBD of the kernel set in use.
 std::size_t rej_uniform(std::span<std::uint16_t> out, std::size_t n, std::span<const std::uint8_t> buf) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::rej_uniform(out, n, kN, buf);
-#endif
+    if (run_native([&] { return avx2::rej_uniform(out, n, kN, buf); })) return n;
     return scalar::rej_uniform(out, n, kN, buf);
 }
 
 void cbd(std::span<const std::uint8_t> b, std::size_t eta, Poly& out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::cbd(b, eta, out);
-#endif
+    if (run_native([&] { return avx2::cbd(b, eta, out); })) return check_bound(out, Q, "avx2::cbd");
     scalar::cbd(b, eta, out);
 }
 
