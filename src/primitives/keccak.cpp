@@ -15,17 +15,20 @@ constexpr Kernels kAvx512{permute_bmi2, permute_avx512_x4, permute_avx512_x8};
 #endif
 
 #if defined(VELORA_TEST_SWITCHES) && VELORA_TEST_SWITCHES
-// The path VELORA_KECCAK names, if it names one.
-bool requested_path(Path& out) noexcept {
+enum class Request : std::uint8_t { None, Known, Unknown };
+
+// What VELORA_KECCAK asks for: nothing, a path (into out), or a name that is
+// no path.
+Request requested_path(Path& out) noexcept {
     const char* name = std::getenv("VELORA_KECCAK");
-    if (name == nullptr) return false;
+    if (name == nullptr) return Request::None;
     for (Path p : kAllPaths) {
         if (std::strcmp(name, path_name(p)) == 0) {
             out = p;
-            return true;
+            return Request::Known;
         }
     }
-    return false;
+    return Request::Unknown;
 }
 #endif
 
@@ -82,16 +85,17 @@ const Kernels& kernels(Path path) noexcept {
 
 Path detect_path() noexcept {
 #if defined(VELORA_TEST_SWITCHES) && VELORA_TEST_SWITCHES
-    Path requested;
-    if (requested_path(requested) && path_available(requested)) return requested;
+    Path requested{};
+    if (requested_path(requested) == Request::Known && path_available(requested)) return requested;
 #endif
     return best_path();
 }
 
 bool requested_path_unavailable() noexcept {
 #if defined(VELORA_TEST_SWITCHES) && VELORA_TEST_SWITCHES
-    Path requested;
-    return requested_path(requested) && !path_available(requested);
+    Path requested{};
+    const Request r = requested_path(requested);
+    return r == Request::Unknown || (r == Request::Known && !path_available(requested));
 #else
     return false;
 #endif

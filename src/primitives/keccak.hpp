@@ -69,8 +69,8 @@ inline Path active_path() noexcept {
     return path;
 }
 
-// Whether VELORA_KECCAK (test builds) asked for a path this CPU cannot run;
-// detect_path() then gave the best one instead.
+// Whether VELORA_KECCAK (test builds) asked for a path this CPU cannot run,
+// or named none; detect_path() then gave the best one instead.
 bool requested_path_unavailable() noexcept;
 
 #if defined(VELORA_COUNT_KECCAK) && VELORA_COUNT_KECCAK
