@@ -16,8 +16,9 @@
 // Measurements are interleaved: every round takes one sample of every item,
 // and the reported figure is the median over the rounds.
 //
-// Usage: engine_bench [--rounds N] [--sample-ms MS] [--count 0|1]
-// (--count 0 skips the permutation counting, for repeated runs.) Built with
+// Usage: engine_bench [--rounds N] [--sample-ms MS] [--count 0|1] [--kinds K,...]
+// (--count 0 skips the permutation counting, for repeated runs; --kinds
+// limits the items to some of mlkem, keccak, aes_gcm, threads.) Built with
 // the test switches, so that VELORA_KECCAK=libcrypto runs the same
 // operations on libcrypto's SHA-3 for comparison.
 #include <algorithm>
@@ -315,18 +316,21 @@ int main(int argc, char** argv) {
     int rounds = 9;
     double sample_ms = 15;
     bool count = true;
+    std::string kinds = "mlkem,keccak,aes_gcm,threads";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--sample-ms") == 0) sample_ms = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--count") == 0) count = std::atoi(argv[i + 1]) != 0;
+        if (std::strcmp(argv[i], "--kinds") == 0) kinds = argv[i + 1];
     }
     const auto start = Clock::now();
+    auto wanted = [&kinds](const char* kind) { return ("," + kinds + ",").find(std::string(",") + kind + ",") != std::string::npos; };
 
     std::vector<Item> items;
-    add_mlkem_items(items);
-    add_keccak_items(items);
-    add_aes_items(items);
-    add_thread_items(items);
+    if (wanted("mlkem")) add_mlkem_items(items);
+    if (wanted("keccak")) add_keccak_items(items);
+    if (wanted("aes_gcm")) add_aes_items(items);
+    if (wanted("threads")) add_thread_items(items);
 
     for (Item& it : items) {
         if (count && it.kind == "mlkem") count_permutations(it);

@@ -69,16 +69,18 @@ std::size_t total_size(std::span<const ByteView> parts) noexcept {
 
 // Word access to lane `slot` of a batch W states wide (W is 1, 4 or 8, a
 // constant, so that the strided loops compile to fixed offsets).
+// XORs n bytes (a multiple of 8) into the state.
 template <std::size_t W>
-void xor_block(std::uint64_t* states, std::size_t slot, const std::uint8_t* block, std::size_t rate) noexcept {
-    for (std::size_t w = 0; w < rate / 8; ++w) states[W * w + slot] ^= load_le64(block + 8 * w);
+void xor_block(std::uint64_t* states, std::size_t slot, const std::uint8_t* block, std::size_t n) noexcept {
+    for (std::size_t w = 0; w < n / 8; ++w) states[W * w + slot] ^= load_le64(block + 8 * w);
 }
 
-// The first block of a lane: the state is the block followed by zeros.
+// The first block of a lane (n bytes, a multiple of 8): the state is the
+// block followed by zeros.
 template <std::size_t W>
-void set_block(std::uint64_t* states, std::size_t slot, const std::uint8_t* block, std::size_t rate) noexcept {
+void set_block(std::uint64_t* states, std::size_t slot, const std::uint8_t* block, std::size_t n) noexcept {
     std::size_t w = 0;
-    for (; w < rate / 8; ++w) states[W * w + slot] = load_le64(block + 8 * w);
+    for (; w < n / 8; ++w) states[W * w + slot] = load_le64(block + 8 * w);
     for (; w < kWords; ++w) states[W * w + slot] = 0;
 }
 
@@ -103,14 +105,24 @@ void with_width(std::size_t width, F&& f) {
     }
 }
 
-// Completes the last block, whose first `fill` bytes (fewer than rate) hold
-// the end of the message: the domain byte, zeros, and 0x80 XORed into the
-// last byte.
-void pad(std::uint8_t* block, std::size_t fill, Sha3 f) noexcept {
-    const std::size_t rate = rate_bytes(f);
-    std::memset(block + fill, 0, rate - fill);
-    block[fill] ^= domain_byte(f);
-    block[rate - 1] ^= 0x80;
+// Absorbs the padded last block into lane `slot`: the first `fill` bytes of
+// block (fewer than rate) are the end of the message; then come the domain
+// byte, zeros, and 0x80 in the last byte of the block. Only the words that
+// hold message or domain bits, and the last word, change the state (the
+// zeros do nothing); with `first` the state is set to the block instead
+// (the lane's only block). block has room for a whole block.
+template <std::size_t W>
+void absorb_last(std::uint64_t* states, std::size_t slot, std::uint8_t* block, std::size_t fill, Sha3 f,
+                 bool first) noexcept {
+    const std::size_t words = fill / 8 + 1;  // at most rate / 8, since fill < rate and 8 divides rate
+    std::memset(block + fill, 0, 8 * words - fill);
+    block[fill] = domain_byte(f);
+    if (first) {
+        set_block<W>(states, slot, block, 8 * words);
+    } else {
+        xor_block<W>(states, slot, block, 8 * words);
+    }
+    states[W * (rate_bytes(f) / 8 - 1) + slot] ^= std::uint64_t{0x80} << 56;
 }
 
 // ---- one sponge: the one-shot functions
@@ -144,8 +156,7 @@ void own_hash(Sha3 f, std::span<const ByteView> parts, std::span<std::uint8_t> o
             fill = n;
         }
     }
-    pad(block, fill, f);
-    xor_block<1>(s, 0, block, rate);
+    absorb_last<1>(s, 0, block, fill, f, false);
     keccak::permute(k, 1, s);
     for (std::size_t done = 0;;) {
         const std::size_t take = std::min(rate, out.size() - done);
@@ -224,16 +235,16 @@ private:
         if (rest >= rate) {
             gather(parts, lane.offset, rate, block_);
             lane.offset += rate;
+            if (first) {
+                set_block<W>(states_, slot, block_, rate);
+            } else {
+                xor_block<W>(states_, slot, block_, rate);
+            }
         } else {
             gather(parts, lane.offset, rest, block_);
-            pad(block_, rest, f);
             lane.offset += rest;
             lane.squeezing = true;
-        }
-        if (first) {
-            set_block<W>(states_, slot, block_, rate);
-        } else {
-            xor_block<W>(states_, slot, block_, rate);
+            absorb_last<W>(states_, slot, block_, rest, f, first);
         }
     }
 

@@ -10,7 +10,6 @@
 #include "core/mlkem/math/kernels.hpp"
 #include "core/mlkem/math/scalar.hpp"
 #include "core/wipe.hpp"
-#include "platform/ct.hpp"
 
 namespace velora::mlkem {
 
@@ -92,10 +91,10 @@ constexpr std::size_t kFirstBlocks = 3;
 }  // namespace
 
 // Algorithm 7, steps 2 to 5, on the next block of the entry's stream:
-// whether the entry still lacks values. The block is public (it comes from
-// rho alone).
+// whether the entry still lacks values. The rejection branches on the block,
+// which is public: it comes from rho alone (the constant-time check sees the
+// lanes of one batch apart, so the secret PRF lanes beside it do not taint it).
 bool SamplingBatch::MatrixEntry::operator()(ByteView block) noexcept {
-    ct::declassify(block);
     n = rej_uniform(values, n, block);
     if (n < kN) return true;
     std::memcpy(out->coeffs.data(), values.data(), sizeof out->coeffs);
