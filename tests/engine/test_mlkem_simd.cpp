@@ -393,6 +393,22 @@ TEST(MlKemSampleNtt, MatchesOneLongStreamAlsoPastThreeBlocks) {
     EXPECT_GT(past_three_blocks, 0u) << "no index pair needed a fourth block; pick more pairs";
 }
 
+// Debug and sanitizer builds stop on a native result out of bounds, naming
+// the kernel, the coefficient and the bound.
+TEST(MlKemBoundCheckDeathTest, OutOfBoundCoefficientStopsTheProcess) {
+#if defined(VELORA_CHECK_BOUNDS) && VELORA_CHECK_BOUNDS
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Poly f = filled(kQ - 1);
+    check_bound(f, kQ, "canonical kernel");  // in bounds: nothing happens
+    f[200] = kQ;
+    EXPECT_DEATH(check_bound(f, kQ, "avx2::ntt"), "avx2::ntt returned coefficient 200 of polynomial 0 = 3329, not below 3329");
+    const Poly compressed = filled(1024);
+    EXPECT_DEATH(check_bound(compressed, 1024, "avx2::compress"), "avx2::compress returned coefficient 0");
+#else
+    GTEST_SKIP() << "the coefficient bound checks are built into debug and sanitizer builds only";
+#endif
+}
+
 // The selection follows the CPU, except that test builds honour
 // VELORA_FORCE_SCALAR=1 (ctest runs the engine tests once more with it).
 TEST(MlKemKernelSelection, FollowsCpuUnlessScalarIsForced) {
