@@ -14,6 +14,9 @@ namespace {
 
 struct Avx2 {
     using V = __m256i;
+    static constexpr std::size_t kStates = 4;
+    static V load(const std::uint64_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static void store(std::uint64_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
     static V xor2(V a, V b) { return _mm256_xor_si256(a, b); }
     static V xor5(V a, V b, V c, V d, V e) { return xor2(xor2(xor2(a, b), xor2(c, d)), e); }
     // Whole-byte rotations are one byte shuffle; the others two shifts.
@@ -37,12 +40,7 @@ struct Avx2 {
 
 }  // namespace
 
-void permute_avx2_x4(std::uint64_t* states) noexcept {
-    __m256i s[kWords];
-    for (std::size_t w = 0; w < kWords; ++w) s[w] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(states + 4 * w));
-    rounds::Permutation<Avx2>::permute(s);
-    for (std::size_t w = 0; w < kWords; ++w) _mm256_storeu_si256(reinterpret_cast<__m256i*>(states + 4 * w), s[w]);
-}
+void permute_avx2_x4(std::uint64_t* states) noexcept { rounds::permute_states<Avx2>(states); }
 
 }  // namespace velora::primitives::keccak
 

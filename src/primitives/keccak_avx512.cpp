@@ -12,9 +12,11 @@
 #include "primitives/keccak_rounds.hpp"
 
 // GCC 12 reports the _mm512_undefined_epi32() inside its own
-// _mm512_rol_epi64 as used uninitialized (a false positive of the header).
+// _mm512_rol_epi64 as (maybe) used uninitialized, a false positive of the
+// header.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 
 namespace velora::primitives::keccak {
@@ -26,6 +28,9 @@ constexpr int kChi = 0xD2;
 
 struct Avx512 {
     using V = __m512i;
+    static constexpr std::size_t kStates = 8;
+    static V load(const std::uint64_t* p) { return _mm512_loadu_si512(p); }
+    static void store(std::uint64_t* p, V v) { _mm512_storeu_si512(p, v); }
     static V xor2(V a, V b) { return _mm512_xor_si512(a, b); }
     static V xor5(V a, V b, V c, V d, V e) {
         return _mm512_ternarylogic_epi64(_mm512_ternarylogic_epi64(a, b, c, kXor3), d, e, kXor3);
@@ -42,6 +47,9 @@ struct Avx512 {
 
 struct Avx512Vl {
     using V = __m256i;
+    static constexpr std::size_t kStates = 4;
+    static V load(const std::uint64_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+    static void store(std::uint64_t* p, V v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
     static V xor2(V a, V b) { return _mm256_xor_si256(a, b); }
     static V xor5(V a, V b, V c, V d, V e) {
         return _mm256_ternarylogic_epi64(_mm256_ternarylogic_epi64(a, b, c, kXor3), d, e, kXor3);
@@ -58,19 +66,9 @@ struct Avx512Vl {
 
 }  // namespace
 
-void permute_avx512_x8(std::uint64_t* states) noexcept {
-    __m512i s[kWords];
-    for (std::size_t w = 0; w < kWords; ++w) s[w] = _mm512_loadu_si512(states + 8 * w);
-    rounds::Permutation<Avx512>::permute(s);
-    for (std::size_t w = 0; w < kWords; ++w) _mm512_storeu_si512(states + 8 * w, s[w]);
-}
+void permute_avx512_x8(std::uint64_t* states) noexcept { rounds::permute_states<Avx512>(states); }
 
-void permute_avx512_x4(std::uint64_t* states) noexcept {
-    __m256i s[kWords];
-    for (std::size_t w = 0; w < kWords; ++w) s[w] = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(states + 4 * w));
-    rounds::Permutation<Avx512Vl>::permute(s);
-    for (std::size_t w = 0; w < kWords; ++w) _mm256_storeu_si256(reinterpret_cast<__m256i*>(states + 4 * w), s[w]);
-}
+void permute_avx512_x4(std::uint64_t* states) noexcept { rounds::permute_states<Avx512Vl>(states); }
 
 }  // namespace velora::primitives::keccak
 

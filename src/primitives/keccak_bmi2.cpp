@@ -13,7 +13,7 @@ namespace {
 struct Bmi2 {};
 }  // namespace
 
-void permute_bmi2(std::uint64_t* state) noexcept { rounds::permute_words<Bmi2>(state); }
+void permute_bmi2(std::uint64_t* state) noexcept { rounds::permute_states<rounds::WordOps<Bmi2>>(state); }
 
 }  // namespace velora::primitives::keccak
 

@@ -9,10 +9,12 @@
 // file's instruction set (the vector kernels are built with per-file target
 // flags; nothing here may produce code shared with other files).
 //
-// A policy Ops provides: the vector type V; xor2(a, b); xor5(a, b, c, d, e);
-// rol<n>(a) (rotate each 64-bit lane left by n, 0 < n < 64); chi(a, b, c) =
-// a ^ (~b & c); and xor_constant(a, rc) (rc in every lane). WordOps below is
-// the policy for one state in general-purpose registers.
+// A policy Ops provides: the vector type V and kStates, the states one V
+// holds (one per 64-bit lane); load(p) and store(p, v) of kStates words at p;
+// xor2(a, b); xor5(a, b, c, d, e); rol<n>(a) (rotate each 64-bit lane left
+// by n, 0 < n < 64); chi(a, b, c) = a ^ (~b & c); and xor_constant(a, rc) (rc
+// in every lane). WordOps below is the policy for one state in
+// general-purpose registers.
 #pragma once
 
 #include <cstddef>
@@ -98,12 +100,25 @@ struct Permutation {
     }
 };
 
+// Permutes Ops::kStates states stored side by side (word w of state j at
+// index kStates * w + j).
+template <class Ops>
+[[gnu::always_inline]] inline void permute_states(std::uint64_t* states) {
+    typename Ops::V s[kWords];
+    for (std::size_t w = 0; w < kWords; ++w) s[w] = Ops::load(states + Ops::kStates * w);
+    Permutation<Ops>::permute(s);
+    for (std::size_t w = 0; w < kWords; ++w) Ops::store(states + Ops::kStates * w, s[w]);
+}
+
 // One state, one 64-bit word per variable. Tag is a type of the including
 // file's unnamed namespace, so that each file's instantiation stays its own
 // (one file builds it for any x86-64, another with BMI1/BMI2 instructions).
 template <class Tag>
 struct WordOps {
     using V = std::uint64_t;
+    static constexpr std::size_t kStates = 1;
+    static V load(const std::uint64_t* p) { return *p; }
+    static void store(std::uint64_t* p, V v) { *p = v; }
     static V xor2(V a, V b) { return a ^ b; }
     static V xor5(V a, V b, V c, V d, V e) { return a ^ b ^ c ^ d ^ e; }
     template <unsigned N>
@@ -113,14 +128,5 @@ struct WordOps {
     static V chi(V a, V b, V c) { return a ^ (~b & c); }
     static V xor_constant(V a, std::uint64_t rc) { return a ^ rc; }
 };
-
-// Permutes one state of 25 words in place through WordOps<Tag>.
-template <class Tag>
-[[gnu::always_inline]] inline void permute_words(std::uint64_t* state) {
-    std::uint64_t s[kWords];
-    for (std::size_t i = 0; i < kWords; ++i) s[i] = state[i];
-    Permutation<WordOps<Tag>>::permute(s);
-    for (std::size_t i = 0; i < kWords; ++i) state[i] = s[i];
-}
 
 }  // namespace velora::primitives::keccak::rounds

@@ -8,6 +8,6 @@ namespace {
 struct Portable {};
 }  // namespace
 
-void permute_scalar(std::uint64_t* state) noexcept { rounds::permute_words<Portable>(state); }
+void permute_scalar(std::uint64_t* state) noexcept { rounds::permute_states<rounds::WordOps<Portable>>(state); }
 
 }  // namespace velora::primitives::keccak
