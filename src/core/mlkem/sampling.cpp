@@ -95,10 +95,8 @@ constexpr std::size_t kFirstBlocks = 3;
 // which is public: it comes from rho alone (the constant-time check sees the
 // lanes of one batch apart, so the secret PRF lanes beside it do not taint it).
 bool SamplingBatch::MatrixEntry::operator()(ByteView block) noexcept {
-    n = rej_uniform(values, n, block);
-    if (n < kN) return true;
-    std::memcpy(out->coeffs.data(), values.data(), sizeof out->coeffs);
-    return false;
+    n = rej_uniform(out->coeffs, n, block);
+    return n < kN;
 }
 
 // PRF_eta(seed, nonce) = SHAKE256(seed || nonce)[0 .. 64 eta): one block for

@@ -64,15 +64,10 @@ public:
     void run();
 
 private:
-    // The rejection loop may store up to 16 values past the 256th (see
-    // avx2::rej_uniform).
-    static constexpr std::size_t kRejectionSlack = 16;
-
     struct MatrixEntry {
-        Poly* out;
+        Poly* out;                           // filled in place, n coefficients so far
         std::array<std::uint8_t, 34> input;  // rho || j || i
-        std::size_t n;                       // values accepted so far
-        std::array<std::uint16_t, kN + kRejectionSlack> values;
+        std::size_t n;
         bool operator()(primitives::ByteView block) noexcept;
     };
     struct NoiseEntry {
