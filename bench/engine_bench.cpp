@@ -324,7 +324,9 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--kinds") == 0) kinds = argv[i + 1];
     }
     const auto start = Clock::now();
-    auto wanted = [&kinds](const char* kind) { return ("," + kinds + ",").find(std::string(",") + kind + ",") != std::string::npos; };
+    auto wanted = [&kinds](const char* kind) {
+        return ("," + kinds + ",").find(std::string(",") + kind + ",") != std::string::npos;
+    };
 
     std::vector<Item> items;
     if (wanted("mlkem")) add_mlkem_items(items);

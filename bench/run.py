@@ -71,8 +71,9 @@ def main() -> int:
 
     import velora._velora_core as core
 
-    results = {"machine": machine_info(), "libraries": ctx.peers, "module_links_ipsec_mb": module_links_ipsec_mb(core.__file__),
-               "rounds": args.rounds, "sample_ms": args.sample_ms, "notes": ctx.notes, **ctx.results}
+    results = {"machine": machine_info(), "libraries": ctx.peers,
+               "module_links_ipsec_mb": module_links_ipsec_mb(core.__file__), "rounds": args.rounds,
+               "sample_ms": args.sample_ms, "notes": ctx.notes, **ctx.results}
     results["targets"] = targets.evaluate(results)
     results["elapsed_s"] = time.perf_counter() - started
 

@@ -65,7 +65,9 @@ public:
 
     template <class F>
     BlockSink(F& f) noexcept  // NOLINT(google-explicit-constructor): meant to wrap lambdas in place
-        : object_(&f), call_([](const void* o, ByteView block) { return (*static_cast<F*>(const_cast<void*>(o)))(block); }) {}
+        : object_(&f), call_([](const void* o, ByteView block) {
+              return (*static_cast<F*>(const_cast<void*>(o)))(block);
+          }) {}
 
     bool operator()(ByteView block) const { return call_(object_, block); }
 

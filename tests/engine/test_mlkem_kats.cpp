@@ -88,7 +88,7 @@ std::vector<std::pair<const Json*, Json>> with_results(const Json& prompt, const
         for (const Json& t : g["tests"].array) {
             Json merged = t;
             const auto it = by_id.find(t["tcId"].number);
-            if (it == by_id.end()) throw std::runtime_error("no expected result for tcId " + std::to_string(t["tcId"].number));
+            if (it == by_id.end()) throw std::runtime_error("no expected result for a tcId");
             for (const auto& [key, value] : it->second->object) merged.object[key] = value;
             out.emplace_back(&g, std::move(merged));
         }
@@ -99,9 +99,10 @@ std::vector<std::pair<const Json*, Json>> with_results(const Json& prompt, const
 // Every test of both ACVP sets as (group, test with expected values).
 std::vector<std::pair<const Json*, Json>> acvp_tests(const std::filesystem::path& dir, const char* mode,
                                                     std::vector<Json>& keep) {
-    keep.push_back(load_json(dir / "acvp-65370b8" / (std::string("ML-KEM-") + mode + "-FIPS203.internalProjection.json.gz")));
-    keep.push_back(load_json(dir / "acvp-v1.1.0.40" / (std::string("ML-KEM-") + mode + "-FIPS203.prompt.json.gz")));
-    keep.push_back(load_json(dir / "acvp-v1.1.0.40" / (std::string("ML-KEM-") + mode + "-FIPS203.expectedResults.json.gz")));
+    const std::string name = std::string("ML-KEM-") + mode + "-FIPS203.";
+    keep.push_back(load_json(dir / "acvp-65370b8" / (name + "internalProjection.json.gz")));
+    keep.push_back(load_json(dir / "acvp-v1.1.0.40" / (name + "prompt.json.gz")));
+    keep.push_back(load_json(dir / "acvp-v1.1.0.40" / (name + "expectedResults.json.gz")));
     std::vector<std::pair<const Json*, Json>> tests;
     for (const Json& g : keep[0]["testGroups"].array) {
         for (const Json& t : g["tests"].array) tests.emplace_back(&g, t);
@@ -182,6 +183,11 @@ TEST(MlKemVectorsAcvp, EncapsulationDecapsulationAndKeyChecks) {
 }
 
 // ---------------------------------------------------------------- C2SP CCTV
+
+// The file <level name><suffix> in a CCTV folder, e.g. "ML-KEM-768.txt".
+std::string cctv_file(const std::filesystem::path& dir, const char* folder, LevelIndex level, const char* suffix) {
+    return testing::read_vector_file(dir / folder / (std::string("ML-KEM-") + kBits[level] + suffix));
+}
 
 // "name = hex" lines; a blank line or a repeated name starts the next record.
 std::vector<std::map<std::string, Bytes>> read_records(const std::string& text) {
@@ -273,7 +279,7 @@ TEST_P(MlKemVectorsCctv, Accumulated10000Tests) {
 TEST_P(MlKemVectorsCctv, UnluckySampleNttSeeds) {
     VELORA_NEED_VECTORS(dir, testing::shared_vectors("cctv"), "C2SP CCTV vectors ../shared/vectors/cctv");
     const LevelIndex level = GetParam();
-    const auto records = read_records(testing::read_vector_file(dir / "unlucky" / (std::string("ML-KEM-") + kBits[level] + ".txt")));
+    const auto records = read_records(cctv_file(dir, "unlucky", level, ".txt"));
     ASSERT_EQ(records.size(), 1u);
     const auto& r = records[0];
     expect_keygen(r.at("d"), r.at("z"), level, r.at("ek"), r.at("dk"));
@@ -286,7 +292,7 @@ TEST_P(MlKemVectorsCctv, UnluckySampleNttSeeds) {
 TEST_P(MlKemVectorsCctv, StrcmpCapsulesRejectImplicitly) {
     VELORA_NEED_VECTORS(dir, testing::shared_vectors("cctv"), "C2SP CCTV vectors ../shared/vectors/cctv");
     const LevelIndex level = GetParam();
-    const auto records = read_records(testing::read_vector_file(dir / "strcmp" / (std::string("ML-KEM-") + kBits[level] + ".txt")));
+    const auto records = read_records(cctv_file(dir, "strcmp", level, ".txt"));
     ASSERT_EQ(records.size(), 1u);
     expect_decaps(records[0].at("dk"), records[0].at("c"), level, records[0].at("K"));
 }
@@ -297,7 +303,7 @@ TEST_P(MlKemVectorsCctv, StrcmpCapsulesRejectImplicitly) {
 TEST_P(MlKemVectorsCctv, UnreducedKeysEncapsulate) {
     VELORA_NEED_VECTORS(dir, testing::shared_vectors("cctv"), "C2SP CCTV vectors ../shared/vectors/cctv");
     const LevelIndex level = GetParam();
-    std::istringstream in(testing::read_vector_file(dir / "modulus" / (std::string("ML-KEM-") + kBits[level] + ".txt.gz")));
+    std::istringstream in(cctv_file(dir, "modulus", level, ".txt.gz"));
     const std::array<std::uint8_t, 32> m{9, 8, 7};
     std::string line;
     std::size_t keys = 0;

@@ -164,11 +164,13 @@ void SamplingBatch::run() {
     std::size_t count = 0;
     for (std::size_t n = 0; n < other_count_; ++n) jobs[count++] = other_[n];
     for (std::size_t n = 0; n < matrix_count_; ++n) {
-        jobs[count++] = {primitives::Sha3::Shake128, {ByteView(matrix_[n].input), ByteView()}, matrix_[n], kFirstBlocks};
+        const ByteView input(matrix_[n].input);
+        jobs[count++] = {primitives::Sha3::Shake128, {input, ByteView()}, matrix_[n], kFirstBlocks};
     }
     for (std::size_t n = 0; n < noise_count_; ++n) {
         const std::size_t blocks = noise_[n].eta == 2 ? 1 : 2;
-        jobs[count++] = {primitives::Sha3::Shake256, {ByteView(noise_[n].input), ByteView()}, noise_[n], blocks};
+        const ByteView input(noise_[n].input);
+        jobs[count++] = {primitives::Sha3::Shake256, {input, ByteView()}, noise_[n], blocks};
     }
     primitives::run_sponges(std::span(jobs).first(count));
     for (std::size_t n = 0; n < noise_count_; ++n) secure_zero(noise_[n].input.data(), noise_[n].input.size());
