@@ -3,7 +3,7 @@ PYTHON ?= python3
 VENV   := .venv
 PY     := $(VENV)/bin/python
 JOBS   ?= 2
-SYSTEM_PACKAGES := g++ libssl-dev libgtest-dev libipsec-mb-dev
+SYSTEM_PACKAGES := g++ libssl-dev libgtest-dev libipsec-mb-dev zlib1g-dev
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 

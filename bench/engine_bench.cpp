@@ -1,11 +1,14 @@
 // Engine benchmark, run by bench/run.py. Prints one JSON object on stdout:
 //
 //   - time per ML-KEM operation (keygen, encaps, decaps and the deterministic
-//     variants) at each level, and the Keccak-f[1600] permutations each one
-//     performs (counted in the primitives when built with VELORA_COUNT_KECCAK);
-//   - the cost of one permutation through the same libcrypto: a long SHAKE256
-//     output, time / blocks, so that permutations x cost is the operation's
-//     Keccak floor;
+//     variants) at each level on the Keccak path in use, and the
+//     Keccak-f[1600] permutations each one performs, per kind: one state
+//     (x1), four (x4) or eight (x8) at once, or inside libcrypto (counted in
+//     the primitives when built with VELORA_COUNT_KECCAK);
+//   - the cost of one call of each kind: the kernels of the path in a loop,
+//     and libcrypto's permutation as a long SHAKE256 output (time / blocks),
+//     so that the sum over kinds of calls x cost is the operation's Keccak
+//     floor;
 //   - AES-256-GCM seal/open throughput for every available backend;
 //   - ops/s of encaps and decaps with 1 and 2 threads, next to a pure
 //     arithmetic loop as the machine's own scaling control.
@@ -13,8 +16,11 @@
 // Measurements are interleaved: every round takes one sample of every item,
 // and the reported figure is the median over the rounds.
 //
-// Usage: engine_bench [--rounds N] [--sample-ms MS] [--count 0|1]
-// (--count 0 skips the permutation counting, for repeated runs.)
+// Usage: engine_bench [--rounds N] [--sample-ms MS] [--count 0|1] [--kinds K,...]
+// (--count 0 skips the permutation counting, for repeated runs; --kinds
+// limits the items to some of mlkem, keccak, aes_gcm, threads.) Built with
+// the test switches, so that VELORA_KECCAK=libcrypto runs the same
+// operations on libcrypto's SHA-3 for comparison.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -26,6 +32,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "core/mlkem/decaps.hpp"
@@ -33,6 +40,7 @@
 #include "core/mlkem/keygen.hpp"
 #include "core/mlkem/params.hpp"
 #include "primitives/aes_gcm_backend.hpp"
+#include "primitives/keccak.hpp"
 #include "primitives/sha3.hpp"
 
 #ifndef VELORA_COUNT_KECCAK
@@ -56,7 +64,8 @@ struct Item {
     std::function<void()> fn;
     std::size_t batch = 1;
     std::vector<double> ns_per_unit;
-    double permutations = -1;  // per operation; -1 when not counted
+    // Permutation calls per operation by kind (x1, x4, x8, libcrypto); empty when not counted.
+    std::vector<std::pair<std::string, double>> calls;
 };
 
 void add(std::vector<Item>& items, std::string kind, std::string op, std::string detail, std::size_t bytes,
@@ -165,15 +174,30 @@ void add_mlkem_items(std::vector<Item>& items) {
     }
 }
 
-// One long SHAKE256 output: its permutation count is known exactly (one per
-// 136-byte block), and the per-call overhead is spread over all of them.
-void add_keccak_item(std::vector<Item>& items) {
+// The cost of one call of each kind. The kernels of the path in use run on
+// their own (time per call); libcrypto's permutation is timed as one long
+// SHAKE256 output, whose permutation count is known exactly (one per
+// 136-byte block) and whose per-call overhead is spread over all of them.
+void add_keccak_items(std::vector<Item>& items) {
+    const vp::keccak::Path path = vp::keccak::active_path();
+    if (path != vp::keccak::Path::Libcrypto) {
+        const vp::keccak::Kernels& k = vp::keccak::kernels(path);
+        for (std::size_t width : {std::size_t{1}, std::size_t{4}, std::size_t{8}}) {
+            if (width == 4 && k.x4 == nullptr) continue;
+            if (width == 8 && k.x8 == nullptr) continue;
+            auto states = std::make_shared<std::vector<std::uint64_t>>(vp::keccak::kWords * width, 1);
+            add(items, "keccak", "x" + std::to_string(width), vp::keccak::path_name(path), 0, 1, [&k, width, states] {
+                vp::keccak::permute(k, width, states->data());
+                g_sink = static_cast<std::uint8_t>((*states)[0]);
+            });
+        }
+    }
     constexpr std::size_t kBlocks = 2048;
     auto out = std::make_shared<std::vector<std::uint8_t>>(kBlocks * 136);
-    add(items, "keccak", "f1600", "shake256", out->size(), static_cast<double>(kBlocks), [out] {
-                         vp::shake256({}, *out);
-                         g_sink = (*out)[0];
-                     });
+    add(items, "keccak", "libcrypto", "shake256", out->size(), static_cast<double>(kBlocks), [out] {
+        vp::shake256({}, *out, vp::keccak::Path::Libcrypto);
+        g_sink = (*out)[0];
+    });
 }
 
 void add_aes_items(std::vector<Item>& items) {
@@ -241,14 +265,19 @@ void add_thread_items(std::vector<Item>& items) {
     for (int t : {1, 2}) add(items, "threads", "spin", "-/" + std::to_string(t), 0, t * kCalls, in_threads(t, kCalls, spin));
 }
 
-// Average permutations per call of an ML-KEM item (random variants vary a
-// little with SampleNTT's rejection sampling).
+// Average permutation calls of each kind per call of an ML-KEM item (the
+// random variants vary a little with SampleNTT's rejection sampling).
 void count_permutations(Item& item) {
 #if VELORA_COUNT_KECCAK
     constexpr int kCalls = 200;
-    const std::uint64_t before = vp::keccak_permutations();
+    const vp::keccak::PermutationCounts before = vp::keccak::permutation_counts();
     for (int i = 0; i < kCalls; ++i) item.fn();
-    item.permutations = static_cast<double>(vp::keccak_permutations() - before) / kCalls;
+    const vp::keccak::PermutationCounts after = vp::keccak::permutation_counts();
+    auto per_call = [](std::uint64_t a, std::uint64_t b) { return static_cast<double>(b - a) / kCalls; };
+    item.calls = {{"x1", per_call(before.x1, after.x1)},
+                  {"x4", per_call(before.x4, after.x4)},
+                  {"x8", per_call(before.x8, after.x8)},
+                  {"libcrypto", per_call(before.libcrypto, after.libcrypto)}};
 #else
     (void)item;
 #endif
@@ -256,6 +285,7 @@ void count_permutations(Item& item) {
 
 void print_json(const std::vector<Item>& items, bool count, int rounds, double elapsed_s) {
     std::printf("{\n  \"keccak_counted\": %s,\n", VELORA_COUNT_KECCAK && count ? "true" : "false");
+    std::printf("  \"keccak_path\": \"%s\",\n", vp::keccak_backend_name());
     std::printf("  \"aes_gcm_default_backend\": \"%s\",\n", vp::aes_gcm_backend_name(vp::aes_gcm_default_backend()));
     std::printf("  \"aes_gcm_backends\": [");
     bool first = true;
@@ -268,9 +298,11 @@ void print_json(const std::vector<Item>& items, bool count, int rounds, double e
     for (std::size_t i = 0; i < items.size(); ++i) {
         const Item& it = items[i];
         std::printf("    {\"kind\": \"%s\", \"op\": \"%s\", \"detail\": \"%s\", \"bytes\": %zu, \"batch\": %zu, "
-                    "\"ns\": %.3f, \"permutations\": %.3f, \"samples_ns\": [",
-                    it.kind.c_str(), it.op.c_str(), it.detail.c_str(), it.bytes, it.batch, median(it.ns_per_unit),
-                    it.permutations);
+                    "\"ns\": %.3f, \"calls\": {",
+                    it.kind.c_str(), it.op.c_str(), it.detail.c_str(), it.bytes, it.batch, median(it.ns_per_unit));
+        for (std::size_t j = 0; j < it.calls.size(); ++j)
+            std::printf("%s\"%s\": %.3f", j ? ", " : "", it.calls[j].first.c_str(), it.calls[j].second);
+        std::printf("}, \"samples_ns\": [");
         for (std::size_t j = 0; j < it.ns_per_unit.size(); ++j)
             std::printf("%s%.3f", j ? ", " : "", it.ns_per_unit[j]);
         std::printf("]}%s\n", i + 1 < items.size() ? "," : "");
@@ -284,18 +316,23 @@ int main(int argc, char** argv) {
     int rounds = 9;
     double sample_ms = 15;
     bool count = true;
+    std::string kinds = "mlkem,keccak,aes_gcm,threads";
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--rounds") == 0) rounds = std::atoi(argv[i + 1]);
         if (std::strcmp(argv[i], "--sample-ms") == 0) sample_ms = std::atof(argv[i + 1]);
         if (std::strcmp(argv[i], "--count") == 0) count = std::atoi(argv[i + 1]) != 0;
+        if (std::strcmp(argv[i], "--kinds") == 0) kinds = argv[i + 1];
     }
     const auto start = Clock::now();
+    auto wanted = [&kinds](const char* kind) {
+        return ("," + kinds + ",").find(std::string(",") + kind + ",") != std::string::npos;
+    };
 
     std::vector<Item> items;
-    add_mlkem_items(items);
-    add_keccak_item(items);
-    add_aes_items(items);
-    add_thread_items(items);
+    if (wanted("mlkem")) add_mlkem_items(items);
+    if (wanted("keccak")) add_keccak_items(items);
+    if (wanted("aes_gcm")) add_aes_items(items);
+    if (wanted("threads")) add_thread_items(items);
 
     for (Item& it : items) {
         if (count && it.kind == "mlkem") count_permutations(it);

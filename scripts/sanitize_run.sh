@@ -27,10 +27,21 @@ export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 log="$build/sanitize.log"
 : > "$log"
 
-# The engine tests on each code path: default, scalar loops, SHA-3 through EVP.
-for config in "" "VELORA_FORCE_SCALAR=1" "VELORA_SHA3_VIA_EVP=1"; do
-  echo "== engine tests (ASan + UBSan, leak detection on) ${config:-default}"
-  env $config ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 "$build/engine_tests" --gtest_brief=1 2>&1 | tee -a "$log"
+# The engine tests on each code path: all of them on the default (the best
+# Keccak path of the CPU: avx512 where it has AVX-512, else avx2), then the
+# ML-KEM, SHA-3 and layered tests on the scalar loops with the portable
+# Keccak, and the SHA-3 and ML-KEM vector tests on the avx2 and libcrypto
+# Keccak paths (the multi-lane SHA-3 tests cover every path in each run).
+layers="*MlKem*:*TransitPackage*:*Stream*:*KeyWrap*:Sha3.*:KeccakPath*"
+vectors="Sha3.*:KeccakPath*:*MlKemVectors*:*MlKemKem*"
+for config in "|" "VELORA_FORCE_SCALAR=1 VELORA_KECCAK=scalar|$layers" "VELORA_KECCAK=avx2|$vectors" \
+              "VELORA_KECCAK=libcrypto|$vectors"; do
+  vars=${config%%|*}
+  filter=${config#*|}
+  args=(--gtest_brief=1)
+  [ -n "$filter" ] && args+=("--gtest_filter=$filter")
+  echo "== engine tests (ASan + UBSan, leak detection on) ${vars:-default}"
+  env $vars ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 "$build/engine_tests" "${args[@]}" 2>&1 | tee -a "$log"
 done
 
 echo "== pytest against $so"
@@ -43,8 +54,8 @@ export VELORA_SANITIZED=1
 export PYCRYPTODOME_DISABLE_DEEPBIND=1
 "$python" -c "import velora._velora_core as c, sys; sys.exit(0 if c.__file__.startswith('$build/') else 'wrong module: ' + c.__file__)"
 "$python" -m pytest -q -p no:cacheprovider tests "$@" 2>&1 | tee -a "$log"
-echo "== pytest again on the scalar loops (VELORA_FORCE_SCALAR=1)"
-VELORA_FORCE_SCALAR=1 "$python" -m pytest -q -p no:cacheprovider tests "$@" 2>&1 | tee -a "$log"
+echo "== pytest again on the scalar loops and the portable Keccak (VELORA_FORCE_SCALAR=1 VELORA_KECCAK=scalar)"
+VELORA_FORCE_SCALAR=1 VELORA_KECCAK=scalar "$python" -m pytest -q -p no:cacheprovider tests "$@" 2>&1 | tee -a "$log"
 unset LD_PRELOAD
 
 # A report in a subprocess whose status a test ignored still counts.

@@ -140,9 +140,12 @@ def main() -> None:
     flags = cpu_flags()
     want_kernels = "avx2" if "avx2" in flags else "scalar"
     want_gcm = "ipsec-mb" if {"avx512f", "vaes", "vpclmulqdq"} <= flags else "openssl"
+    bmi_avx2 = {"avx2", "bmi1", "bmi2"} <= flags
+    want_keccak = "avx512" if bmi_avx2 and {"avx512f", "avx512vl"} <= flags else "avx2" if bmi_avx2 else "scalar"
     check(info["mlkem_kernels"] == want_kernels, f"ML-KEM kernels {info['mlkem_kernels']}, expected {want_kernels}")
+    check(info["keccak"] == want_keccak, f"Keccak path {info['keccak']}, expected {want_keccak}")
     check(info["aes_gcm"] == want_gcm, f"AES-256-GCM backend {info['aes_gcm']}, expected {want_gcm}")
-    print(f"fast paths  ML-KEM kernels {info['mlkem_kernels']}, AES-256-GCM {info['aes_gcm']}"
+    print(f"fast paths  ML-KEM kernels {info['mlkem_kernels']}, Keccak {info['keccak']}, AES-256-GCM {info['aes_gcm']}"
           f" (as this CPU allows)")
 
     # A published known answer, then each API family once.

@@ -13,7 +13,7 @@ import pytest
 import velora
 from velora import _velora_native as native
 
-KEYS = ["aes_gcm", "ipsec_mb", "mlkem_kernels", "libcrypto", "compiler"]
+KEYS = ["aes_gcm", "ipsec_mb", "mlkem_kernels", "keccak", "libcrypto", "compiler"]
 
 
 def cpu_flags() -> set[str]:
@@ -67,6 +67,22 @@ def test_mlkem_kernels_follow_the_cpu(info):
     forced = os.environ.get("VELORA_SANITIZED") == "1" and os.environ.get("VELORA_FORCE_SCALAR") == "1"
     expected = "avx2" if "avx2" in cpu_flags() and not forced else "scalar"
     assert info["mlkem_kernels"] == expected
+
+
+def test_keccak_path_follows_the_cpu(info):
+    # The sanitizer run repeats the suite with VELORA_KECCAK=scalar (a test
+    # switch of that build only).
+    switched = os.environ.get("VELORA_KECCAK") if os.environ.get("VELORA_SANITIZED") == "1" else None
+    flags = cpu_flags()
+    if switched:
+        expected = switched
+    elif {"avx2", "bmi1", "bmi2", "avx512f", "avx512vl"} <= flags:
+        expected = "avx512"
+    elif {"avx2", "bmi1", "bmi2"} <= flags:
+        expected = "avx2"
+    else:
+        expected = "scalar"
+    assert info["keccak"] == expected
 
 
 def test_aes_gcm_backend_follows_the_build_and_the_cpu(info):

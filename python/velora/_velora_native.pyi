@@ -19,6 +19,7 @@ class _BuildInfo(TypedDict):
     aes_gcm: str  # AES-256-GCM backend in use: "ipsec-mb" or "openssl"
     ipsec_mb: str | None  # ipsec-mb version; None: the build did not find the library
     mlkem_kernels: str  # ML-KEM kernels in use: "avx2" or "scalar"
+    keccak: str  # Keccak-f[1600] path in use: "avx512", "avx2" or "scalar"
     libcrypto: str  # OpenSSL's version text of the libcrypto in use
     compiler: str  # the compiler that built the engine
 

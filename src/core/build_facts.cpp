@@ -3,6 +3,7 @@
 
 #include "core/mlkem/math/kernels.hpp"
 #include "primitives/library_info.hpp"
+#include "primitives/sha3.hpp"
 
 namespace velora {
 
@@ -29,6 +30,7 @@ std::vector<BuildFact> build_facts() {
         {"aes_gcm", primitives::aes_gcm_backend_in_use()},
         {"ipsec_mb", text_or_none(primitives::ipsec_mb_version())},
         {"mlkem_kernels", mlkem::kernel_set_name(mlkem::active_kernels())},
+        {"keccak", primitives::keccak_backend_name()},
         {"libcrypto", primitives::libcrypto_version()},
         {"compiler", kCompiler},
     };

@@ -24,7 +24,7 @@ bool ek_modulus_check(std::span<const std::uint8_t> ek, mlkem::LevelIndex level)
     std::array<std::uint8_t, mlkem::kPolyBytes * mlkem::kMaxRank> test{};
     const std::span<std::uint8_t> encoded = std::span(test).first(mlkem::kPolyBytes * k);
     mlkem::polys_to_bytes(t_hat, encoded);
-    return ct::constant_time_equal(encoded, ek.first(mlkem::kPolyBytes * k)) == 1;
+    return ct::equal(encoded, ek.first(mlkem::kPolyBytes * k)) == 1;
 }
 
 bool dk_hash_check(std::span<const std::uint8_t> dk, mlkem::LevelIndex level) {
@@ -32,7 +32,7 @@ bool dk_hash_check(std::span<const std::uint8_t> dk, mlkem::LevelIndex level) {
     const DkLayout at = dk_layout(level);
     std::array<std::uint8_t, 32> h{};
     primitives::sha3_256({ek_of_dk(dk, level)}, h);
-    return ct::constant_time_equal(h, dk.subspan(at.hash_offset, 32)) == 1;
+    return ct::equal(h, dk.subspan(at.hash_offset, 32)) == 1;
 }
 
 Result<bool> pairwise_consistency_check(std::span<const std::uint8_t> dk, mlkem::LevelIndex level) {
@@ -43,7 +43,7 @@ Result<bool> pairwise_consistency_check(std::span<const std::uint8_t> dk, mlkem:
     auto k = mlkem::ml_kem_decaps(enc->capsule, dk, level);
     if (!k) return fail(k.error());
     WipeOnExit wipe_k_prime(*k);
-    std::uint8_t same = ct::constant_time_equal(enc->shared_secret, *k);
+    std::uint8_t same = ct::equal(enc->shared_secret, *k);
     ct::declassify(&same, 1);  // the verdict decides whether the key is accepted: public
     return same == 1;
 }
@@ -52,7 +52,7 @@ bool seed_consistency_check(std::span<const std::uint8_t, 64> seed, std::span<co
                             mlkem::LevelIndex level) {
     if (level > 2 || dk.size() != mlkem::dk_size(level)) return false;
     auto pair = mlkem::ml_kem_keygen(seed.first<32>(), seed.last<32>(), level);
-    std::uint8_t same = ct::constant_time_equal(pair.dk, dk);
+    std::uint8_t same = ct::equal(pair.dk, dk);
     secure_wipe(pair.dk.data(), pair.dk.size());
     ct::declassify(&same, 1);  // accept or reject the key: public
     return same == 1;

@@ -1,4 +1,5 @@
-// Wiping of secrets with stores the optimiser may not remove.
+// Wiping of secrets with stores the optimiser may not remove (secure_wipe
+// and secure_zero themselves are in platform/ct.hpp, for every layer).
 #pragma once
 
 #include <array>
@@ -7,27 +8,11 @@
 #include <cstring>
 #include <span>
 
+#include "platform/ct.hpp"
+
 namespace velora {
 
-// Overwrites n bytes with zeros, one volatile byte store at a time.
-inline void secure_wipe(void* p, std::size_t n) noexcept {
-    volatile std::uint8_t* b = static_cast<volatile std::uint8_t*>(p);
-    for (std::size_t i = 0; i < n; ++i) b[i] = 0;
-}
-
 inline void secure_wipe(std::span<std::uint8_t> s) noexcept { secure_wipe(s.data(), s.size()); }
-
-// The bulk form for working buffers (polynomials, re-encrypted capsules,
-// PRF output): zeros at memset speed, then a compiler barrier that claims to
-// read the memory, so the stores cannot be dropped as dead.
-inline void secure_zero(void* p, std::size_t n) noexcept {
-    std::memset(p, 0, n);
-#if defined(__GNUC__) || defined(__clang__)
-    __asm__ __volatile__("" : : "r"(p) : "memory");
-#else
-    secure_wipe(p, n);
-#endif
-}
 
 // Wipes a caller-owned secret on every path out of a scope.
 struct WipeOnExit {

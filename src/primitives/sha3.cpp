@@ -1,339 +1,376 @@
-// FIPS 202 over libcrypto.
+// The FIPS 202 sponge (Algorithm 8) over Keccak-f[1600], with SHA-3's and
+// SHAKE's padding (sections 6.1, 6.2 and B.2): the message is followed by
+// the domain bits (01 for SHA-3, 1111 for SHAKE) and pad10*1, which on a
+// byte-aligned message is the byte 0x06 or 0x1F after the message and 0x80
+// in the last byte of the block (XORed, so both can share one byte).
 //
-// libcrypto stays the Keccak implementation; what is trimmed is the cost
-// around each call, which for the one-block hashes of ML-KEM is a third of
-// the permutation itself. OpenSSL 3.0's EVP_DigestInit_ex frees and
-// reallocates the provider context on every call and EVP_DigestFinalXOF
-// builds a parameter list each time. So, once per process and algorithm,
-// the digest is fetched and the provider's own digest functions (the
-// dispatch table of provider-digest(7), the functions EVP itself calls) are
-// looked up; each thread keeps one provider context per algorithm, and a
-// call is init, update per part, (for an XOF, when it changed) the output
-// length, final. A one-time self-test compares that path with EVP_Digest*
-// on a fixed input; should the functions be missing or disagree, every call
-// goes through EVP instead (with one reused EVP_MD_CTX per thread and
-// algorithm). Test builds (VELORA_TEST_SWITCHES) take the EVP path when
-// VELORA_SHA3_VIA_EVP=1, so that both are tested.
-//
-// A libcrypto failure here can only mean allocation failure or a broken
-// installation; there is no sound digest to return then, so the process
-// aborts instead of handing back wrong bytes.
+// Several sponges run side by side in one batch of states (keccak.hpp's
+// layout: word w of lane j at width * w + j). Each lane advances one
+// permutation per step: it absorbs its next block (or its padded last one),
+// the batch is permuted, and each lane past its last input block hands the
+// first rate bytes of its state to its receiver. A lane whose job ends takes
+// the next queued job; when no job is left the remaining lanes move to a
+// narrower batch as soon as one fits.
 #include "primitives/sha3.hpp"
 
-#include <openssl/core_dispatch.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/params.h>
-#include <openssl/provider.h>
-
 #include <algorithm>
-#include <array>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 #include <vector>
+
+#include "platform/ct.hpp"
+#include "primitives/sha3_libcrypto.hpp"
 
 namespace velora::primitives {
 namespace {
 
-[[noreturn]] void libcrypto_failure() noexcept { std::abort(); }
+using keccak::kWords;
 
-enum Algorithm : std::size_t { kSha3_256, kSha3_512, kShake128, kShake256, kAlgorithms };
+constexpr std::size_t kMaxRate = kShake128BlockBytes;
 
-struct AlgorithmInfo {
-    const char* name;
-    std::size_t rate;    // bytes absorbed or squeezed per Keccak-f[1600] permutation
-    std::size_t length;  // digest length; 0 for the XOFs
-};
+// The domain bits and the first padding bit, as one byte (see the top).
+constexpr std::uint8_t domain_byte(Sha3 f) noexcept { return digest_bytes(f) != 0 ? 0x06 : 0x1F; }
 
-constexpr std::array<AlgorithmInfo, kAlgorithms> kInfo = {{
-    {"SHA3-256", 136, 32},
-    {"SHA3-512", 72, 64},
-    {"SHAKE128", 168, 0},
-    {"SHAKE256", 136, 0},
-}};
-
-#if defined(VELORA_COUNT_KECCAK) && VELORA_COUNT_KECCAK
-thread_local std::uint64_t t_permutations = 0;
-// Absorbing permutes once per full block; the padded last block and every
-// further output block take one more each.
-void count(Algorithm a, std::size_t in_bytes, std::size_t out_bytes) noexcept {
-    const std::size_t rate = kInfo[a].rate;
-    t_permutations += in_bytes / rate + (out_bytes + rate - 1) / rate;
-}
-#else
-constexpr void count(Algorithm, std::size_t, std::size_t) noexcept {}
-#endif
-
-// The provider's digest functions for one algorithm.
-struct ProviderFunctions {
-    void* provctx = nullptr;
-    OSSL_FUNC_digest_newctx_fn* newctx = nullptr;
-    OSSL_FUNC_digest_freectx_fn* freectx = nullptr;
-    OSSL_FUNC_digest_init_fn* init = nullptr;
-    OSSL_FUNC_digest_update_fn* update = nullptr;
-    OSSL_FUNC_digest_final_fn* final = nullptr;
-    OSSL_FUNC_digest_set_ctx_params_fn* set_ctx_params = nullptr;
-
-    bool complete(bool xof) const noexcept {
-        return newctx && freectx && init && update && final && (!xof || set_ctx_params);
-    }
-};
-
-// Whether the colon-separated list `names` holds `name` (ASCII, any case).
-bool names_contain(std::string_view names, std::string_view name) noexcept {
-    while (!names.empty()) {
-        const std::size_t colon = names.find(':');
-        const std::string_view one = names.substr(0, colon);
-        if (one.size() == name.size()) {
-            bool same = true;
-            for (std::size_t i = 0; i < one.size() && same; ++i) {
-                const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-                same = lower(one[i]) == lower(name[i]);
-            }
-            if (same) return true;
-        }
-        if (colon == std::string_view::npos) break;
-        names.remove_prefix(colon + 1);
-    }
-    return false;
+// State words are the little-endian reading of 8 bytes (FIPS 202 B.1).
+inline std::uint64_t load_le64(const std::uint8_t* p) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    return v;
 }
 
-ProviderFunctions find_functions(const EVP_MD* md, const char* name) noexcept {
-    ProviderFunctions f;
-    const OSSL_PROVIDER* prov = EVP_MD_get0_provider(md);
-    if (prov == nullptr) return f;
-    int no_cache = 0;
-    const OSSL_ALGORITHM* algs = OSSL_PROVIDER_query_operation(prov, OSSL_OP_DIGEST, &no_cache);
-    if (algs == nullptr) return f;
-    for (const OSSL_ALGORITHM* a = algs; a->algorithm_names != nullptr; ++a) {
-        if (!names_contain(a->algorithm_names, name)) continue;
-        for (const OSSL_DISPATCH* fn = a->implementation; fn->function_id != 0; ++fn) {
-            switch (fn->function_id) {
-                case OSSL_FUNC_DIGEST_NEWCTX: f.newctx = OSSL_FUNC_digest_newctx(fn); break;
-                case OSSL_FUNC_DIGEST_FREECTX: f.freectx = OSSL_FUNC_digest_freectx(fn); break;
-                case OSSL_FUNC_DIGEST_INIT: f.init = OSSL_FUNC_digest_init(fn); break;
-                case OSSL_FUNC_DIGEST_UPDATE: f.update = OSSL_FUNC_digest_update(fn); break;
-                case OSSL_FUNC_DIGEST_FINAL: f.final = OSSL_FUNC_digest_final(fn); break;
-                case OSSL_FUNC_DIGEST_SET_CTX_PARAMS: f.set_ctx_params = OSSL_FUNC_digest_set_ctx_params(fn); break;
-                default: break;
-            }
-        }
-        break;
-    }
-    OSSL_PROVIDER_unquery_operation(prov, OSSL_OP_DIGEST, algs);
-    f.provctx = OSSL_PROVIDER_get0_provider_ctx(prov);
-    return f;
+inline void store_le64(std::uint8_t* p, std::uint64_t v) noexcept {
+    if constexpr (std::endian::native == std::endian::big) v = std::byteswap(v);
+    std::memcpy(p, &v, 8);
 }
 
-// One pass through a provider context; for an XOF the output length is
-// set when set_length is true (else the context still holds out.size()).
-bool run_provider(const ProviderFunctions& f, void* ctx, bool set_length, std::initializer_list<ByteView> parts,
-                  std::span<std::uint8_t> out) noexcept {
-    if (f.init(ctx, nullptr) != 1) return false;
+// Copies n bytes from offset on of the concatenation of the parts.
+void gather(std::span<const ByteView> parts, std::size_t offset, std::size_t n, std::uint8_t* dst) noexcept {
     for (ByteView part : parts) {
-        if (!part.empty() && f.update(ctx, part.data(), part.size()) != 1) return false;
-    }
-    if (set_length) {
-        std::size_t length = out.size();
-        const OSSL_PARAM params[2] = {OSSL_PARAM_construct_size_t(OSSL_DIGEST_PARAM_XOFLEN, &length),
-                                      OSSL_PARAM_construct_end()};
-        if (f.set_ctx_params(ctx, params) != 1) return false;
-    }
-    std::size_t written = 0;
-    return f.final(ctx, out.data(), &written, out.size()) == 1 && written == out.size();
-}
-
-// One pass through an EVP context.
-bool run_evp(EVP_MD_CTX* ctx, const EVP_MD* md, bool xof, std::initializer_list<ByteView> parts,
-             std::span<std::uint8_t> out) noexcept {
-    if (EVP_DigestInit_ex(ctx, md, nullptr) != 1) return false;
-    for (ByteView part : parts) {
-        if (!part.empty() && EVP_DigestUpdate(ctx, part.data(), part.size()) != 1) return false;
-    }
-    if (xof) return EVP_DigestFinalXOF(ctx, out.data(), out.size()) == 1;
-    unsigned int written = 0;
-    return EVP_DigestFinal_ex(ctx, out.data(), &written) == 1 && written == out.size();
-}
-
-struct SelfTest {
-    bool direct = false;          // the provider functions reproduce EVP
-    bool length_persists = false;  // an XOF context keeps its output length across init
-};
-
-// The direct path must reproduce EVP exactly: a two-part input spanning
-// more than one block, and (for the XOFs) more than one output block. For
-// an XOF, a second pass without setting the length again shows whether the
-// context keeps it (OpenSSL's init resets the sponge, not the length); only
-// then may calls with an unchanged length skip setting it.
-SelfTest self_test(const EVP_MD* md, const ProviderFunctions& f, const AlgorithmInfo& info) noexcept {
-    SelfTest result;
-    const bool xof = info.length == 0;
-    if (!f.complete(xof)) return result;
-    std::array<std::uint8_t, 300> input{};
-    for (std::size_t i = 0; i < input.size(); ++i) input[i] = static_cast<std::uint8_t>(i * 7 + 3);
-    const std::size_t n = xof ? 2 * info.rate + 5 : info.length;
-    // The second pass gets room to spare: a context that lost the length
-    // would write its default length, whatever out.size() says.
-    std::vector<std::uint8_t> direct(n), again(n + 4096), evp(n);
-    const ByteView a(input.data(), 13), b(input.data() + 13, input.size() - 13);
-    void* ctx = f.newctx(f.provctx);
-    if (ctx == nullptr) return result;
-    const bool ran = run_provider(f, ctx, xof, {a, b}, direct);
-    const bool ran_again = xof && run_provider(f, ctx, false, {a, b}, std::span(again).first(n));
-    f.freectx(ctx);
-    EVP_MD_CTX* e = EVP_MD_CTX_new();
-    if (e == nullptr) libcrypto_failure();
-    const bool ran_evp = run_evp(e, md, xof, {a, b}, evp);
-    EVP_MD_CTX_free(e);
-    result.direct = ran && ran_evp && direct == evp;
-    result.length_persists = result.direct && ran_again && std::equal(evp.begin(), evp.end(), again.begin());
-    return result;
-}
-
-struct Digest {
-    const EVP_MD* md = nullptr;  // fetched once, never freed
-    ProviderFunctions functions;
-    SelfTest checked;
-};
-
-struct Digests {
-    std::array<Digest, kAlgorithms> of;
-    bool all_direct = true;
-};
-
-const Digests& digests() noexcept {
-    // Function-local static: initialised exactly once, safe under concurrent first use.
-    static const Digests table = [] {
-        bool allow_direct = true;
-#if defined(VELORA_TEST_SWITCHES) && VELORA_TEST_SWITCHES
-        const char* via_evp = std::getenv("VELORA_SHA3_VIA_EVP");
-        allow_direct = via_evp == nullptr || std::strcmp(via_evp, "1") != 0;
-#endif
-        Digests t;
-        for (std::size_t a = 0; a < kAlgorithms; ++a) {
-            Digest& d = t.of[a];
-            EVP_MD* md = EVP_MD_fetch(nullptr, kInfo[a].name, nullptr);
-            if (md == nullptr) libcrypto_failure();
-            d.md = md;
-            if (allow_direct) {
-                d.functions = find_functions(md, kInfo[a].name);
-                d.checked = self_test(md, d.functions, kInfo[a]);
-            }
-            t.all_direct = t.all_direct && d.checked.direct;
+        if (n == 0) break;
+        if (offset >= part.size()) {
+            offset -= part.size();
+            continue;
         }
-        return t;
-    }();
-    return table;
+        const std::size_t take = std::min(n, part.size() - offset);
+        std::memcpy(dst, part.data() + offset, take);
+        dst += take;
+        n -= take;
+        offset = 0;
+    }
 }
 
-// Per-thread contexts, one per algorithm, created on first use and freed
-// at thread exit.
-struct ThreadContexts {
-    std::array<void*, kAlgorithms> provider{};
-    std::array<std::size_t, kAlgorithms> xof_length{};  // output length set in provider[a]; 0 = none yet
-    std::array<EVP_MD_CTX*, kAlgorithms> evp{};
+std::size_t total_size(std::span<const ByteView> parts) noexcept {
+    std::size_t n = 0;
+    for (ByteView p : parts) n += p.size();
+    return n;
+}
 
-    ThreadContexts() = default;
-    ThreadContexts(const ThreadContexts&) = delete;
-    ThreadContexts& operator=(const ThreadContexts&) = delete;
-    ~ThreadContexts() {
-        const Digests& all = digests();
-        for (std::size_t a = 0; a < kAlgorithms; ++a) {
-            if (provider[a] != nullptr) all.of[a].functions.freectx(provider[a]);
-            EVP_MD_CTX_free(evp[a]);
-        }
+// Word access to lane `slot` of a batch W states wide (W is 1, 4 or 8, a
+// constant, so that the strided loops compile to fixed offsets).
+// XORs n bytes (a multiple of 8) into the state.
+template <std::size_t W>
+void xor_block(std::uint64_t* states, std::size_t slot, const std::uint8_t* block, std::size_t n) noexcept {
+    for (std::size_t w = 0; w < n / 8; ++w) states[W * w + slot] ^= load_le64(block + 8 * w);
+}
+
+// The first block of a lane (n bytes, a multiple of 8): the state is the
+// block followed by zeros.
+template <std::size_t W>
+void set_block(std::uint64_t* states, std::size_t slot, const std::uint8_t* block, std::size_t n) noexcept {
+    std::size_t w = 0;
+    for (; w < n / 8; ++w) states[W * w + slot] = load_le64(block + 8 * w);
+    for (; w < kWords; ++w) states[W * w + slot] = 0;
+}
+
+template <std::size_t W>
+void extract(const std::uint64_t* states, std::size_t slot, std::uint8_t* out, std::size_t n) noexcept {
+    std::size_t w = 0;
+    for (; 8 * w + 8 <= n; ++w) store_le64(out + 8 * w, states[W * w + slot]);
+    if (8 * w < n) {
+        std::uint8_t last[8];
+        store_le64(last, states[W * w + slot]);
+        std::memcpy(out + 8 * w, last, n - 8 * w);
     }
-};
+}
 
-void run(Algorithm a, std::initializer_list<ByteView> parts, std::span<std::uint8_t> out) noexcept {
-    const Digest& d = digests().of[a];
-    const bool xof = kInfo[a].length == 0;
-    thread_local ThreadContexts contexts;
-    bool ok;
-    if (d.checked.direct) {
-        void*& ctx = contexts.provider[a];
-        if (ctx == nullptr) ctx = d.functions.newctx(d.functions.provctx);
-        if (ctx == nullptr) libcrypto_failure();
-        std::size_t& length = contexts.xof_length[a];
-        const bool set_length = xof && (!d.checked.length_persists || length != out.size());
-        ok = run_provider(d.functions, ctx, set_length, parts, out);
-        if (set_length) length = out.size();
+// Calls f(std::integral_constant<size_t, W>) for the batch width W = width.
+template <class F>
+void with_width(std::size_t width, F&& f) {
+    switch (width) {
+        case 8: f(std::integral_constant<std::size_t, 8>{}); break;
+        case 4: f(std::integral_constant<std::size_t, 4>{}); break;
+        default: f(std::integral_constant<std::size_t, 1>{}); break;
+    }
+}
+
+// Absorbs the padded last block into lane `slot`: the first `fill` bytes of
+// block (fewer than rate) are the end of the message; then come the domain
+// byte, zeros, and 0x80 in the last byte of the block. Only the words that
+// hold message or domain bits, and the last word, change the state (the
+// zeros do nothing); with `first` the state is set to the block instead
+// (the lane's only block). block has room for a whole block.
+template <std::size_t W>
+void absorb_last(std::uint64_t* states, std::size_t slot, std::uint8_t* block, std::size_t fill, Sha3 f,
+                 bool first) noexcept {
+    const std::size_t words = fill / 8 + 1;  // at most rate / 8, since fill < rate and 8 divides rate
+    std::memset(block + fill, 0, 8 * words - fill);
+    block[fill] = domain_byte(f);
+    if (first) {
+        set_block<W>(states, slot, block, 8 * words);
     } else {
-        EVP_MD_CTX*& ctx = contexts.evp[a];
-        if (ctx == nullptr) ctx = EVP_MD_CTX_new();
-        if (ctx == nullptr) libcrypto_failure();
-        ok = run_evp(ctx, d.md, xof, parts, out);
+        xor_block<W>(states, slot, block, 8 * words);
     }
-    if (!ok) libcrypto_failure();
-    std::size_t in_bytes = 0;
-    for (ByteView part : parts) in_bytes += part.size();
-    count(a, in_bytes, out.size());
+    states[W * (rate_bytes(f) / 8 - 1) + slot] ^= std::uint64_t{0x80} << 56;
+}
+
+// ---- one sponge: the one-shot functions
+
+void own_hash(Sha3 f, std::span<const ByteView> parts, std::span<std::uint8_t> out,
+              const keccak::Kernels& k) noexcept {
+    const std::size_t rate = rate_bytes(f);
+    std::uint64_t s[kWords] = {};
+    std::uint8_t block[kMaxRate];
+    std::size_t fill = 0;  // bytes of a block begun in `block`
+    for (ByteView part : parts) {
+        const std::uint8_t* p = part.data();
+        std::size_t n = part.size();
+        if (fill > 0 && n > 0) {
+            const std::size_t take = std::min(rate - fill, n);
+            std::memcpy(block + fill, p, take);
+            fill += take;
+            p += take;
+            n -= take;
+            if (fill < rate) continue;
+            xor_block<1>(s, 0, block, rate);
+            keccak::permute(k, 1, s);
+            fill = 0;
+        }
+        for (; n >= rate; p += rate, n -= rate) {
+            xor_block<1>(s, 0, p, rate);
+            keccak::permute(k, 1, s);
+        }
+        if (n > 0) {
+            std::memcpy(block, p, n);
+            fill = n;
+        }
+    }
+    absorb_last<1>(s, 0, block, fill, f, false);
+    keccak::permute(k, 1, s);
+    for (std::size_t done = 0;;) {
+        const std::size_t take = std::min(rate, out.size() - done);
+        extract<1>(s, 0, out.data() + done, take);
+        done += take;
+        if (done == out.size()) break;
+        keccak::permute(k, 1, s);
+    }
+    secure_zero(s, sizeof s);
+    secure_zero(block, sizeof block);
+}
+
+void hash(Sha3 f, std::span<const ByteView> parts, std::span<std::uint8_t> out, Path path) noexcept {
+    if (out.empty()) return;
+    if (path == Path::Libcrypto) return libcrypto_sha3::hash(f, parts, out);
+    own_hash(f, parts, out, keccak::kernels(path));
+}
+
+// ---- several sponges side by side
+
+struct Lane {
+    const SpongeJob* job = nullptr;  // null: the slot is free
+    std::size_t offset = 0;          // input bytes absorbed
+    bool squeezing = false;          // the padded block is in: output follows each permutation
+};
+
+class Batch {
+public:
+    explicit Batch(const keccak::Kernels& k) noexcept : kernels_(k) {}
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+    ~Batch() {
+        secure_zero(states_, sizeof(std::uint64_t) * kWords * widest_used_);
+        secure_zero(block_, sizeof block_);
+    }
+
+    void run(std::span<const SpongeJob> jobs) {
+        std::size_t next = 0, live = 0;
+        const std::size_t widest = kernels_.widest();
+        for (;;) {
+            const std::size_t want = std::min(widest, live + (jobs.size() - next));
+            if (want == 0) break;
+            const std::size_t width = kernels_.width_for(want);
+            if (width != width_) relayout(width);
+            with_width(width_, [&](auto w) {
+                constexpr std::size_t W = decltype(w)::value;
+                for (std::size_t slot = 0; slot < W; ++slot) {
+                    Lane& lane = lanes_[slot];
+                    if (lane.job == nullptr && next < jobs.size()) {
+                        lane = Lane{&jobs[next++], 0, false};
+                        ++live;
+                    }
+                    if (lane.job != nullptr && !lane.squeezing) absorb<W>(slot);
+                }
+                keccak::permute(kernels_, W, states_);
+                for (std::size_t slot = 0; slot < W; ++slot) {
+                    if (lanes_[slot].job != nullptr && lanes_[slot].squeezing && !deliver<W>(slot)) {
+                        lanes_[slot] = Lane{};
+                        --live;
+                    }
+                }
+            });
+        }
+    }
+
+private:
+    // The lane's next input block, or its padded last block.
+    template <std::size_t W>
+    void absorb(std::size_t slot) noexcept {
+        Lane& lane = lanes_[slot];
+        const Sha3 f = lane.job->function;
+        const std::size_t rate = rate_bytes(f);
+        const std::span<const ByteView> parts(lane.job->input);
+        const std::size_t rest = total_size(parts) - lane.offset;
+        const bool first = lane.offset == 0;
+        if (rest >= rate) {
+            gather(parts, lane.offset, rate, block_);
+            lane.offset += rate;
+            if (first) {
+                set_block<W>(states_, slot, block_, rate);
+            } else {
+                xor_block<W>(states_, slot, block_, rate);
+            }
+        } else {
+            gather(parts, lane.offset, rest, block_);
+            lane.offset += rest;
+            lane.squeezing = true;
+            absorb_last<W>(states_, slot, block_, rest, f, first);
+        }
+    }
+
+    // Hands the lane's output block to its receiver; whether the job goes on.
+    template <std::size_t W>
+    bool deliver(std::size_t slot) {
+        const SpongeJob& job = *lanes_[slot].job;
+        const std::size_t digest = digest_bytes(job.function);
+        const std::size_t n = digest != 0 ? digest : rate_bytes(job.function);
+        extract<W>(states_, slot, block_, n);
+        const bool more = job.sink(ByteView(block_, n));
+        return digest == 0 && more;
+    }
+
+    // Moves the live lanes, in slot order, into a batch `width` states wide;
+    // the slots left over are zeroed. Only a batch without live lanes grows,
+    // so a word never moves to a higher index than it comes from, and moved
+    // in increasing order of word, then slot, it never overwrites one still
+    // to be moved: the move can be made in place.
+    void relayout(std::size_t width) noexcept {
+        std::size_t from[keccak::kMaxWidth];
+        std::size_t live = 0;
+        for (std::size_t slot = 0; slot < width_; ++slot) {
+            if (lanes_[slot].job != nullptr) from[live++] = slot;
+        }
+        for (std::size_t w = 0; w < kWords; ++w) {
+            for (std::size_t to = 0; to < live; ++to) states_[width * w + to] = states_[width_ * w + from[to]];
+            for (std::size_t to = live; to < width; ++to) states_[width * w + to] = 0;
+        }
+        for (std::size_t to = 0; to < keccak::kMaxWidth; ++to) lanes_[to] = to < live ? lanes_[from[to]] : Lane{};
+        width_ = width;
+        widest_used_ = std::max(widest_used_, width);
+    }
+
+    const keccak::Kernels& kernels_;
+    alignas(64) std::uint64_t states_[kWords * keccak::kMaxWidth];
+    std::uint8_t block_[kMaxRate];  // one input or output block
+    Lane lanes_[keccak::kMaxWidth];
+    std::size_t width_ = 0;
+    std::size_t widest_used_ = 0;
+};
+
+// The libcrypto path: one job after the other. An XOF's stream is produced
+// for expected_blocks blocks, and produced again twice as long whenever the
+// receiver reads past it.
+void run_with_libcrypto(const SpongeJob& job) {
+    const std::span<const ByteView> parts(job.input);
+    const std::size_t digest = digest_bytes(job.function);
+    if (digest != 0) {
+        std::uint8_t d[64];
+        libcrypto_sha3::hash(job.function, parts, std::span(d, digest));
+        job.sink(ByteView(d, digest));
+        secure_zero(d, sizeof d);
+        return;
+    }
+    const std::size_t rate = rate_bytes(job.function);
+    std::vector<std::uint8_t> stream(rate * std::max<std::size_t>(1, job.expected_blocks));
+    libcrypto_sha3::hash(job.function, parts, stream);
+    for (std::size_t at = 0;; at += rate) {
+        if (at == stream.size()) {
+            std::vector<std::uint8_t> longer(2 * stream.size());
+            libcrypto_sha3::hash(job.function, parts, longer);
+            secure_zero(stream.data(), stream.size());
+            stream.swap(longer);
+        }
+        if (!job.sink(ByteView(stream.data() + at, rate))) break;
+    }
+    secure_zero(stream.data(), stream.size());
 }
 
 }  // namespace
 
-void sha3_256(std::initializer_list<ByteView> parts, std::span<std::uint8_t, 32> out) noexcept {
-    run(kSha3_256, parts, out);
+void sha3_256(std::initializer_list<ByteView> parts, std::span<std::uint8_t, 32> out, Path path) noexcept {
+    hash(Sha3::Sha3_256, std::span(parts.begin(), parts.size()), out, path);
 }
 
-void sha3_512(std::initializer_list<ByteView> parts, std::span<std::uint8_t, 64> out) noexcept {
-    run(kSha3_512, parts, out);
+void sha3_512(std::initializer_list<ByteView> parts, std::span<std::uint8_t, 64> out, Path path) noexcept {
+    hash(Sha3::Sha3_512, std::span(parts.begin(), parts.size()), out, path);
 }
 
-void shake128(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out) noexcept {
-    if (out.empty()) return;
-    run(kShake128, parts, out);
+void shake128(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out, Path path) noexcept {
+    hash(Sha3::Shake128, std::span(parts.begin(), parts.size()), out, path);
 }
 
-void shake256(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out) noexcept {
-    if (out.empty()) return;
-    run(kShake256, parts, out);
+void shake256(std::initializer_list<ByteView> parts, std::span<std::uint8_t> out, Path path) noexcept {
+    hash(Sha3::Shake256, std::span(parts.begin(), parts.size()), out, path);
 }
 
-bool sha3_uses_provider_functions() noexcept { return digests().all_direct; }
+const char* keccak_backend_name() noexcept { return keccak::path_name(keccak::active_path()); }
 
-// SHAKE128 with a continuing output stream. libcrypto 3.0 finalises an XOF
-// once, so the stream is regenerated from the kept input whenever a read
-// goes past what has been produced: the first read goes straight into the
-// caller's buffer, the first read past it regenerates just what is needed,
-// and each further one twice as much as before (ML-KEM's SampleNTT reads
-// past its first three blocks less than once in a hundred).
-Shake128::Shake128(std::initializer_list<ByteView> parts) {
-    for (ByteView part : parts) input_bytes_ += part.size();
-    std::uint8_t* at = inline_input_.data();
-    if (input_bytes_ > kInlineInputBytes) {
-        long_input_.resize(input_bytes_);
-        at = long_input_.data();
+void run_sponges(std::span<const SpongeJob> jobs, Path path) {
+    if (path == Path::Libcrypto) {
+        for (const SpongeJob& job : jobs) run_with_libcrypto(job);
+        return;
     }
-    for (ByteView part : parts) {
-        if (!part.empty()) std::memcpy(at, part.data(), part.size());
-        at += part.size();
-    }
+    Batch(keccak::kernels(path)).run(jobs);
 }
 
-ByteView Shake128::input() const noexcept {
-    return input_bytes_ > kInlineInputBytes ? ByteView(long_input_) : ByteView(inline_input_).first(input_bytes_);
-}
-
-void Shake128::squeeze_blocks(std::span<std::uint8_t> out) {
-    if (out.size() % kBlockBytes != 0) libcrypto_failure();  // caller contract
-    if (out.empty()) return;
-    const std::size_t needed = position_ + out.size();
-    if (position_ == 0) {
-        shake128({input()}, out);
-    } else {
-        if (needed > produced_.size()) {
-            produced_.resize(std::max(needed, 2 * produced_.size()));
-            shake128({input()}, produced_);
+void hash_lanes(Sha3 function, std::span<const ByteView> in, std::span<const std::span<std::uint8_t>> out,
+                Path path) {
+    if (in.size() != out.size()) std::abort();  // caller contract
+    const std::size_t digest = digest_bytes(function);
+    const std::size_t rate = rate_bytes(function);
+    struct Copy {
+        std::span<std::uint8_t> out;
+        std::size_t done = 0;
+        bool operator()(ByteView block) {
+            const std::size_t take = std::min(block.size(), out.size() - done);
+            std::memcpy(out.data() + done, block.data(), take);
+            done += take;
+            return done < out.size();
         }
-        std::memcpy(out.data(), produced_.data() + position_, out.size());
+    };
+    std::vector<Copy> copies;
+    std::vector<SpongeJob> jobs;
+    copies.reserve(in.size());
+    jobs.reserve(in.size());
+    for (std::size_t j = 0; j < in.size(); ++j) {
+        if (digest != 0 ? out[j].size() != digest : out[j].empty()) {
+            if (digest != 0) std::abort();  // a digest has exactly its length
+            continue;                       // nothing to produce
+        }
+        copies.push_back(Copy{out[j]});
+        jobs.push_back(SpongeJob{function, {in[j], ByteView()}, copies.back(), (out[j].size() + rate - 1) / rate});
     }
-    position_ = needed;
+    run_sponges(jobs, path);
 }
-
-#if defined(VELORA_COUNT_KECCAK) && VELORA_COUNT_KECCAK
-std::uint64_t keccak_permutations() noexcept { return t_permutations; }
-#endif
 
 }  // namespace velora::primitives

@@ -19,6 +19,7 @@
 
 #include "core/mlkem/math/avx2.hpp"
 #include "core/mlkem/math/avx2_common.hpp"
+#include "core/mlkem/math/compress.hpp"
 #include "core/mlkem/math/kernels.hpp"
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/scalar.hpp"
@@ -106,13 +107,13 @@ TEST_F(Avx2Kernels, NttAndInverseMatchScalar) {
     for (const Poly& in : canonical_inputs(rng_)) {
         Poly s = in, v = in;
         scalar::ntt(s);
-        avx2::ntt(v);
+        ASSERT_EQ(avx2::ntt(v), Native::Done);
         ASSERT_EQ(v.coeffs, s.coeffs);
         // The inverse on arbitrary canonical input, not only on transforms.
         s = in;
         v = in;
         scalar::ntt_inverse(s);
-        avx2::ntt_inverse(v);
+        ASSERT_EQ(avx2::ntt_inverse(v), Native::Done);
         ASSERT_EQ(v.coeffs, s.coeffs);
     }
 }
@@ -129,11 +130,11 @@ TEST_F(Avx2Kernels, MatrixVectorAndInnerProductsMatchScalar) {
                 for (std::size_t j = 0; j < n; ++j) y[j] = pick == 0 ? filled(kQ - 1) : pool[(j * 5 + 3 * pick) % pool.size()];
                 std::vector<Poly> s(rows), v(rows, filled(77));
                 scalar::multiply_matrix_vector_ntt(a, y, s);
-                avx2::multiply_matrix_vector_ntt(a, y, v);
+                ASSERT_EQ(avx2::multiply_matrix_vector_ntt(a, y, v), Native::Done);
                 for (std::size_t r = 0; r < rows; ++r) ASSERT_EQ(v[r].coeffs, s[r].coeffs) << "n=" << n << " row " << r;
                 Poly si, vi = filled(5);
                 scalar::inner_product_ntt(std::span(a).first(n), y, si);
-                avx2::inner_product_ntt(std::span(a).first(n), y, vi);
+                ASSERT_EQ(avx2::inner_product_ntt(std::span(a).first(n), y, vi), Native::Done);
                 ASSERT_EQ(vi.coeffs, si.coeffs) << "n=" << n;
             }
         }
@@ -141,7 +142,7 @@ TEST_F(Avx2Kernels, MatrixVectorAndInnerProductsMatchScalar) {
     // Unequal lengths pair up to the shorter one.
     Poly s, v;
     scalar::inner_product_ntt(std::span(pool).first(4), std::span(pool).subspan(4, 2), s);
-    avx2::inner_product_ntt(std::span(pool).first(4), std::span(pool).subspan(4, 2), v);
+    ASSERT_EQ(avx2::inner_product_ntt(std::span(pool).first(4), std::span(pool).subspan(4, 2), v), Native::Done);
     EXPECT_EQ(v.coeffs, s.coeffs);
 }
 
@@ -152,10 +153,10 @@ TEST_F(Avx2Kernels, AddAndSubMatchScalarAlsoInPlace) {
         const Poly& b = in[(i * 5 + 1) % in.size()];
         Poly s, v;
         scalar::add(a, b, s);
-        avx2::add(a, b, v);
+        ASSERT_EQ(avx2::add(a, b, v), Native::Done);
         ASSERT_EQ(v.coeffs, s.coeffs);
         scalar::sub(a, b, s);
-        avx2::sub(a, b, v);
+        ASSERT_EQ(avx2::sub(a, b, v), Native::Done);
         ASSERT_EQ(v.coeffs, s.coeffs);
         v = a;
         avx2::sub(v, b, v);  // out aliasing the first operand
@@ -171,11 +172,11 @@ TEST_F(Avx2Kernels, CompressionOfEveryCoefficientValue) {
             for (std::size_t i = 0; i < kN; ++i) f[i] = static_cast<std::uint16_t>((start + i) % kQ);
             Poly s, v;
             scalar::compress(f, d, s);
-            avx2::compress(f, d, v);
+            ASSERT_EQ(avx2::compress(f, d, v), Native::Done);
             ASSERT_EQ(v.coeffs, s.coeffs) << "d=" << d << " from " << start;
             std::vector<std::uint8_t> es(32 * d), ev(32 * d);
             scalar::compress_encode(f, d, es);
-            avx2::compress_encode(f, d, ev);
+            ASSERT_EQ(avx2::compress_encode(f, d, ev), Native::Done);
             ASSERT_EQ(ev, es) << "d=" << d << " from " << start;
         }
     }
@@ -185,7 +186,7 @@ TEST_F(Avx2Kernels, CompressionOfEveryCoefficientValue) {
             for (std::size_t i = 0; i < kN; ++i) y[i] = static_cast<std::uint16_t>((start + i) % (1u << d));
             Poly s, v;
             scalar::decompress(y, d, s);
-            avx2::decompress(y, d, v);
+            ASSERT_EQ(avx2::decompress(y, d, v), Native::Done);
             ASSERT_EQ(v.coeffs, s.coeffs) << "d=" << d;
         }
     }
@@ -201,7 +202,7 @@ TEST_F(Avx2Kernels, EncodeMatchesScalarAndWritesOnlyItsBytes) {
         for (const Poly& f : polys) {
             std::vector<std::uint8_t> s(32 * d + 40, 0xA5), v(32 * d + 40, 0xA5);
             scalar::encode(f, d, std::span(s).first(32 * d));
-            avx2::encode(f, d, std::span(v).first(32 * d));
+            ASSERT_EQ(avx2::encode(f, d, std::span(v).first(32 * d)), Native::Done);
             ASSERT_EQ(v, s) << "d=" << d;
             ASSERT_TRUE(std::all_of(v.begin() + static_cast<std::ptrdiff_t>(32 * d), v.end(),
                                     [](std::uint8_t b) { return b == 0xA5; }))
@@ -212,7 +213,7 @@ TEST_F(Avx2Kernels, EncodeMatchesScalarAndWritesOnlyItsBytes) {
         for (const Poly& f : canonical_inputs(rng_)) {
             std::vector<std::uint8_t> s(32 * d + 40, 0x5A), v(32 * d + 40, 0x5A);
             scalar::compress_encode(f, d, std::span(s).first(32 * d));
-            avx2::compress_encode(f, d, std::span(v).first(32 * d));
+            ASSERT_EQ(avx2::compress_encode(f, d, std::span(v).first(32 * d)), Native::Done);
             ASSERT_EQ(v, s) << "d=" << d;
         }
     }
@@ -228,11 +229,11 @@ TEST_F(Avx2Kernels, DecodeMatchesScalarAndReadsOnlyItsBytes) {
             std::copy(bytes.begin(), bytes.end(), in.begin());
             Poly s, v;
             scalar::decode(in, d, s);
-            avx2::decode(in, d, v);
+            ASSERT_EQ(avx2::decode(in, d, v), Native::Done);
             ASSERT_EQ(v.coeffs, s.coeffs) << "d=" << d << " first byte " << int{bytes[0]};
             if (d == 12) continue;
             scalar::decode_decompress(in, d, s);
-            avx2::decode_decompress(in, d, v);
+            ASSERT_EQ(avx2::decode_decompress(in, d, v), Native::Done);
             ASSERT_EQ(v.coeffs, s.coeffs) << "d=" << d << " first byte " << int{bytes[0]};
         }
     }
@@ -246,7 +247,7 @@ TEST_F(Avx2Kernels, CbdMatchesScalarAndReadsOnlyItsBytes) {
             std::copy(bytes.begin(), bytes.end(), in.begin());
             Poly s, v;
             scalar::cbd(in, eta, s);
-            avx2::cbd(in, eta, v);
+            ASSERT_EQ(avx2::cbd(in, eta, v), Native::Done);
             ASSERT_EQ(v.coeffs, s.coeffs) << "eta " << eta << " first byte " << int{bytes[0]};
         }
     }
@@ -256,6 +257,37 @@ TEST_F(Avx2Kernels, CbdMatchesScalarAndReadsOnlyItsBytes) {
 // acceptance pattern, buffer length (whole 24-byte steps or not), starting
 // count and target; the vector loop may run past the target but the
 // values up to it agree.
+// Arguments a kernel has no code for: it answers Fallback and touches
+// nothing, and the dispatching operation gives the scalar result.
+TEST_F(Avx2Kernels, UnsupportedWidthsFallBackToTheScalarLoops) {
+    const Poly f = random_poly(rng_, kQ);
+    for (std::size_t d : {2u, 3u, 6u, 7u, 8u, 9u}) {
+        Poly v = filled(7);
+        std::array<std::uint8_t, 32 * 12> bytes{};
+        bytes.fill(0x5A);
+        const auto untouched = bytes;
+        EXPECT_EQ(avx2::compress(f, d, v), Native::Fallback) << d;
+        EXPECT_EQ(avx2::compress_encode(f, d, std::span(bytes).first(32 * d)), Native::Fallback) << d;
+        EXPECT_EQ(avx2::encode(f, d, std::span(bytes).first(32 * d)), Native::Fallback) << d;
+        EXPECT_EQ(avx2::decode(bytes, d, v), Native::Fallback) << d;
+        EXPECT_EQ(avx2::decode_decompress(bytes, d, v), Native::Fallback) << d;
+        EXPECT_EQ(v.coeffs, filled(7).coeffs) << d;
+        EXPECT_EQ(bytes, untouched) << d;
+
+        Poly s;
+        scalar::compress(f, d, s);
+        EXPECT_EQ(compress_d(f, d).coeffs, s.coeffs) << d;
+        std::array<std::uint8_t, 32 * 12> want{}, got{};
+        scalar::compress_encode(f, d, std::span(want).first(32 * d));
+        compress_encode_d(f, d, std::span(got).first(32 * d));
+        EXPECT_EQ(got, want) << d;
+    }
+    Poly v;
+    for (std::size_t d : {0u, 12u, 13u}) EXPECT_EQ(avx2::decompress(f, d, v), Native::Fallback) << d;
+    std::array<std::uint8_t, 256> noise{};
+    EXPECT_EQ(avx2::cbd(noise, 4, v), Native::Fallback);
+}
+
 TEST_F(Avx2Kernels, RejectionSamplingMatchesScalar) {
     std::vector<std::vector<std::uint8_t>> buffers = byte_inputs(rng_, 504);
     // Groups FF 0F xx: d1 = 4095 is always rejected, d2 = 16 xx is kept.
@@ -277,7 +309,8 @@ TEST_F(Avx2Kernels, RejectionSamplingMatchesScalar) {
                     std::array<std::uint16_t, kN + 16> s{}, v{};
                     for (std::size_t i = 0; i < start; ++i) s[i] = v[i] = static_cast<std::uint16_t>(i);
                     const std::size_t ns = scalar::rej_uniform(s, start, want, buf);
-                    const std::size_t nv = avx2::rej_uniform(v, start, want, buf);
+                    std::size_t nv = start;
+                    ASSERT_EQ(avx2::rej_uniform(v, nv, want, buf), Native::Done);
                     ASSERT_LE(ns, want);
                     ASSERT_EQ(std::min(nv, want), ns) << "len " << len << " start " << start << " want " << want;
                     ASSERT_TRUE(std::equal(s.begin(), s.begin() + static_cast<std::ptrdiff_t>(ns), v.begin()))
@@ -358,6 +391,22 @@ TEST(MlKemSampleNtt, MatchesOneLongStreamAlsoPastThreeBlocks) {
         ASSERT_EQ(sample_ntt(rho, j, i).coeffs, want.coeffs) << "j=" << int{j} << " i=" << int{i};
     }
     EXPECT_GT(past_three_blocks, 0u) << "no index pair needed a fourth block; pick more pairs";
+}
+
+// Debug and sanitizer builds stop on a native result out of bounds, naming
+// the kernel, the coefficient and the bound.
+TEST(MlKemBoundCheckDeathTest, OutOfBoundCoefficientStopsTheProcess) {
+#if defined(VELORA_CHECK_BOUNDS) && VELORA_CHECK_BOUNDS
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    Poly f = filled(kQ - 1);
+    check_bound(f, kQ, "canonical kernel");  // in bounds: nothing happens
+    f[200] = kQ;
+    EXPECT_DEATH(check_bound(f, kQ, "avx2::ntt"), "avx2::ntt returned coefficient 200 of polynomial 0 = 3329, not below 3329");
+    const Poly compressed = filled(1024);
+    EXPECT_DEATH(check_bound(compressed, 1024, "avx2::compress"), "avx2::compress returned coefficient 0");
+#else
+    GTEST_SKIP() << "the coefficient bound checks are built into debug and sanitizer builds only";
+#endif
 }
 
 // The selection follows the CPU, except that test builds honour

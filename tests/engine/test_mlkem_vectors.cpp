@@ -1,6 +1,6 @@
 // The engine against the Project Wycheproof ML-KEM vectors (FIPS 203 final),
-// read from ../shared/vectors/mlkem beside the repository (skipped where it is
-// absent, required under CI=true). All three levels.
+// read from ../shared/vectors/mlkem beside the repository (skipped without
+// it, except under CI=true). All three levels.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -13,7 +13,9 @@
 #include "core/mlkem/keygen.hpp"
 #include "core/mlkem/params.hpp"
 #include "primitives/sha3.hpp"
-#include "wycheproof.hpp"
+#include "hex.hpp"
+#include "json.hpp"
+#include "vectors.hpp"
 
 namespace velora::mlkem {
 namespace {
@@ -28,7 +30,10 @@ struct Level {
 
 class MlKemVectors : public ::testing::TestWithParam<Level> {
 protected:
-    void SetUp() override { VELORA_REQUIRE_MLKEM_VECTORS(); }
+    void SetUp() override {
+        VELORA_NEED_VECTORS(dir, testing::shared_vectors("mlkem"), "Wycheproof vectors ../shared/vectors/mlkem");
+        dir_ = dir;
+    }
 
     LevelIndex level() const { return GetParam().index; }
 
@@ -36,10 +41,11 @@ protected:
     // checking the group's parameter set.
     template <class F>
     void for_each_test(const char* kind, F&& f) const {
-        const auto doc = testing::load_mlkem_file(std::string("mlkem_") + GetParam().bits + "_" + kind + ".json");
-        ASSERT_TRUE(doc);
+        const std::string text =
+            testing::read_vector_file(dir_ / (std::string("mlkem_") + GetParam().bits + "_" + kind + ".json"));
+        const Json doc = testing::JsonParser(text).parse();
         const std::string want = std::string("ML-KEM-") + GetParam().bits;
-        const std::vector<Json>& groups = (*doc)["testGroups"].array;
+        const std::vector<Json>& groups = doc["testGroups"].array;
         ASSERT_FALSE(groups.empty());
         for (const Json& group : groups) {
             ASSERT_EQ(group["parameterSet"].string, want);
@@ -49,6 +55,8 @@ protected:
             }
         }
     }
+
+    std::filesystem::path dir_;
 };
 
 std::array<std::uint8_t, 32> first32(const std::vector<std::uint8_t>& v, std::size_t offset = 0) {

@@ -88,12 +88,12 @@ TEST(Sha3, KnownAnswers) {
         SCOPED_TRACE(c.sha3_256);
         std::array<std::uint8_t, 32> d256{};
         std::array<std::uint8_t, 64> d512{}, x256{};
-        std::array<std::uint8_t, vp::Shake128::kBlockBytes> x128{};
+        std::array<std::uint8_t, vp::kShake128BlockBytes> x128{};
         with_parts(c.parts, [&](std::initializer_list<vp::ByteView> parts) {
             vp::sha3_256(parts, d256);
             vp::sha3_512(parts, d512);
             vp::shake256(parts, x256);
-            vp::Shake128(parts).squeeze_blocks(x128);
+            vp::shake128(parts, x128);
         });
         EXPECT_EQ(to_hex(d256), c.sha3_256);
         EXPECT_EQ(to_hex(d512), c.sha3_512);
@@ -117,30 +117,6 @@ TEST(Sha3, Shake256AnyLengthIsPrefixOfStream) {
     }
 }
 
-// Squeezing block by block, in any grouping, continues one output stream.
-TEST(Sha3, Shake128BlockwiseSqueezeEqualsOneLongSqueeze) {
-    constexpr std::size_t kBlock = vp::Shake128::kBlockBytes;
-    const Bytes abc = text("abc");
-    Bytes whole(10 * kBlock);
-    vp::Shake128({abc}).squeeze_blocks(whole);
-    EXPECT_EQ(to_hex(std::span(whole).first(64)), kDigestCases[1].shake128_64);
-    // hashlib.shake_128(b"abc").digest(1680)[-32:]
-    EXPECT_EQ(to_hex(std::span(whole).last(32)), "a2e59b7d7c31d20d9ecd0fa864dcc1ccdec8b9502f86f90a3f1af599a14d8be1");
-
-    const std::vector<std::vector<std::size_t>> groupings = {
-        {1, 1, 1, 1, 1, 1, 1, 1, 1, 1}, {3, 1, 1, 1, 1, 1, 1, 1}, {1, 2, 3, 4}, {4, 0, 6}, {9, 1}};
-    for (const auto& grouping : groupings) {
-        vp::Shake128 xof({abc});
-        Bytes pieces;
-        for (std::size_t blocks : grouping) {
-            Bytes out(blocks * kBlock);
-            xof.squeeze_blocks(out);
-            pieces.insert(pieces.end(), out.begin(), out.end());
-        }
-        EXPECT_EQ(pieces, whole) << "grouping starting with " << grouping[0] << " of " << grouping.size();
-    }
-}
-
 // One-shot SHAKE128 of any length in any order: each output is a prefix of
 // one stream (a context reused with a new length, or the same length again).
 TEST(Sha3, Shake128OneShotLengthsInAnyOrder) {
@@ -158,14 +134,6 @@ TEST(Sha3, Shake128OneShotLengthsInAnyOrder) {
         }
         EXPECT_EQ(out[n], 0xEE) << "wrote past the requested length " << n;
     }
-}
-
-// Test builds take the EVP path with VELORA_SHA3_VIA_EVP=1 (ctest runs the
-// SHA-3 tests and the ML-KEM vectors once that way).
-TEST(Sha3, EvpPathFollowsTheTestSwitch) {
-    const char* via_evp = std::getenv("VELORA_SHA3_VIA_EVP");
-    if (via_evp == nullptr || std::string(via_evp) != "1") GTEST_SKIP() << "VELORA_SHA3_VIA_EVP is not set";
-    EXPECT_FALSE(vp::sha3_uses_provider_functions());
 }
 
 // The one-shot functions share no state across threads.

@@ -1,5 +1,6 @@
 // Writes the seed corpora of the fuzz targets from valid outputs of the engine.
 // Usage: fuzz_seeds OUT_DIR   (creates OUT_DIR/<target>/seed-<n>)
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -149,6 +150,23 @@ void key_format_seeds(LevelIndex level, int& n) {
     ++n;
 }
 
+// fuzz_sha3_lanes: the sponges of one ML-KEM operation (matrix entries,
+// noise PRFs, H(ek) and J(z || c)), and one job of each function.
+void sha3_lanes_seeds(LevelIndex level, int& n) {
+    const auto& keys = fixed_keys(level);
+    auto job = [](std::uint8_t function, std::size_t len, std::uint8_t split, std::size_t out, ByteSpan input) {
+        return cat({Bytes{function, static_cast<std::uint8_t>(len >> 8), static_cast<std::uint8_t>(len), split,
+                          static_cast<std::uint8_t>(out >> 8), static_cast<std::uint8_t>(out)},
+                    input.first(std::min(len, input.size()))});
+    };
+    Bytes mix = job(0, keys.ek.size() % 600, 255, 32, keys.ek);  // SHA3-256 of a key's first bytes
+    mix = cat({mix, job(3, 33, 247, 128, keys.dk)});
+    for (std::uint8_t e = 0; e < 9; ++e) mix = cat({mix, job(2, 34, 240, 504, ByteSpan(keys.ek).subspan(e))});
+    mix = cat({mix, job(3, 599, 14, 32, keys.dk)});  // J-like: a 32-byte part, then the rest
+    write_seed("fuzz_sha3_lanes", n++, mix);
+    write_seed("fuzz_sha3_lanes", n++, cat({job(1, 72, 100, 0, keys.dk), job(2, 168, 0, 1199, keys.ek)}));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -157,7 +175,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_out = argv[1];
-    int pk = 0, kem = 0, transit = 0, stream = 0, text = 0, formats = 0;
+    int pk = 0, kem = 0, transit = 0, stream = 0, text = 0, formats = 0, lanes = 0;
     write_seed("fuzz_public_key_b64", pk++, std::string_view{});
     for (LevelIndex level = 0; level < 3; ++level) {
         public_key_seeds(level, pk);
@@ -166,6 +184,7 @@ int main(int argc, char** argv) {
         stream_seeds(level, stream);
         key_text_seeds(level, text);
         key_format_seeds(level, formats);
+        sha3_lanes_seeds(level, lanes);
     }
     return 0;
 }

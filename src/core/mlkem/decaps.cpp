@@ -1,8 +1,8 @@
 // ML-KEM decapsulation (FIPS 203 Algorithms 15, 18 and 21) with implicit rejection.
 #include "core/mlkem/decaps.hpp"
 
+#include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/math/compress.hpp"
@@ -80,22 +80,30 @@ Result<std::array<std::uint8_t, 32>> ml_kem_decaps(std::span<const std::uint8_t>
     const std::span<const std::uint8_t, 32> k_prime = g.span().subspan<0, 32>();
     const std::span<const std::uint8_t, 32> r_prime = g.span().subspan<32, 32>();
 
-    // K-bar <- J(z || c): SHAKE256 absorbs z, then c, the same input as one
-    // buffer holding z || c, without building that buffer.
+    // K-bar <- J(z || c) (SHAKE256 absorbs z, then c: the same input as one
+    // buffer holding z || c, without building that buffer) and the sampling
+    // of c' <- K-PKE.Encrypt(ek, m', r'), side by side.
     SecretBytes<32> k_bar;
-    primitives::shake256({ByteView(z), capsule}, k_bar.span());
+    auto take_k_bar = [&k_bar](ByteView block) {
+        std::copy(block.begin(), block.begin() + 32, k_bar.bytes.begin());
+        return false;
+    };
+    KPkeEncryption encryption(ek, params);
+    SamplingBatch batch;
+    batch.also({primitives::Sha3::Shake256, {ByteView(z), capsule}, take_k_bar});
+    encryption.sample_matrix(batch);
+    encryption.sample_noise(batch, r_prime);
+    batch.run();
 
-    // c' <- K-PKE.Encrypt(ek, m', r'), into a buffer of the capsule's size.
+    // c', into a buffer of the capsule's size.
     std::array<std::uint8_t, kCapsuleSizes[2]> c_storage;
     const std::span<std::uint8_t> c_prime = std::span(c_storage).first(capsule.size());
-    k_pke_encrypt(ek, m_prime.span(), r_prime, params, c_prime);
+    encryption.finish(m_prime.span(), c_prime);
 
     // mask = 0xFF when c = c', 0x00 otherwise; K = (mask & K') | (~mask & K-bar).
-    const auto mask = static_cast<std::uint8_t>(-ct::constant_time_equal(capsule, c_prime));
+    const std::uint8_t mask = ct::mask_from_flag(ct::equal(capsule, c_prime));
     std::array<std::uint8_t, 32> shared_secret{};
-    for (std::size_t i = 0; i < 32; ++i) {
-        shared_secret[i] = static_cast<std::uint8_t>((mask & k_prime[i]) | (~mask & k_bar.bytes[i]));
-    }
+    ct::select(mask, k_prime, k_bar.span(), shared_secret);
 
     secure_zero(c_prime.data(), c_prime.size());
     return shared_secret;

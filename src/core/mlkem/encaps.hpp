@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/mlkem/math/poly.hpp"
 #include "core/mlkem/params.hpp"
+#include "core/mlkem/sampling.hpp"
 
 namespace velora::mlkem {
 
@@ -26,6 +28,40 @@ struct DeterministicEncapsulationResult {
 // bytes. ek must hold at least 384*k + 32 bytes. Cannot fail.
 void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_t, 32> m,
                    std::span<const std::uint8_t, 32> r, const MlKemParams& params, std::span<std::uint8_t> c);
+
+// K-PKE.Encrypt (Algorithm 14) in steps, so that the caller can run its own
+// hashes in the same multi-lane batches as the sampling (H(ek) beside the
+// matrix in encapsulation, J(z || c) beside everything in decapsulation):
+//
+//   KPkeEncryption e(ek, params);       // t-hat and rho from ek
+//   e.sample_matrix(batch);             // then batch.run(), in any grouping
+//   e.sample_noise(batch, r);           //   with the noise
+//   e.finish(m, c);                     // after the runs
+//
+// The polynomials live in the object (on the caller's stack), sized for the
+// largest rank, and are wiped when it goes.
+class KPkeEncryption {
+public:
+    KPkeEncryption(std::span<const std::uint8_t> ek, const MlKemParams& params) noexcept;
+    KPkeEncryption(const KPkeEncryption&) = delete;
+    KPkeEncryption& operator=(const KPkeEncryption&) = delete;
+    ~KPkeEncryption();
+
+    // A-hat[i][j] <- SampleNTT(rho || j || i), stored transposed.
+    void sample_matrix(SamplingBatch& batch);
+    // y[i], e1[i] and e2 from r with the nonces 0 .. 2k.
+    void sample_noise(SamplingBatch& batch, std::span<const std::uint8_t, 32> r);
+    // The products, compression and encoding into c (32 * (du * k + dv) bytes).
+    void finish(std::span<const std::uint8_t, 32> m, std::span<std::uint8_t> c) noexcept;
+
+private:
+    const MlKemParams params_;
+    std::span<const std::uint8_t, 32> rho_;
+    // The k + 1 rows that multiply y-hat: the k columns of A-hat, then t-hat.
+    PolyScratch<(kMaxRank + 1) * kMaxRank> rows_;
+    PolyScratch<kMaxRank> y_, e1_;
+    Poly e2_;
+};
 
 // Size check ("encryption key has incorrect size"), then m from the random source.
 Result<EncapsulationResult> ml_kem_encaps(std::span<const std::uint8_t> ek, LevelIndex level);

@@ -32,17 +32,18 @@ void k_pke_keygen_into(std::span<const std::uint8_t, 32> d, std::size_t k, std::
     // rho is published in ek; the rejection sampling of SampleNTT on it is public.
     ct::declassify(rho);
 
-    // A-hat[i][j] <- SampleNTT(rho || j || i), row-major.
+    // A-hat[i][j] <- SampleNTT(rho || j || i), row-major; s[i] with N = i,
+    // then e[i] with N = k + i, all from sigma and eta1. All side by side.
     PolyScratch<kMaxRank * kMaxRank> a_storage;
     const std::span<Poly> a_hat = a_storage.first(k * k);
-    sample_matrix(a_hat, rho, k, /*transposed=*/false);
-
-    // s[i] with N = i, then e[i] with N = k + i, all from sigma and eta1.
     PolyScratch<kMaxRank> s_storage, e_storage;
     const std::span<Poly> s_hat = s_storage.first(k);
     const std::span<Poly> e_hat = e_storage.first(k);
-    for (std::size_t i = 0; i < k; ++i) sample_noise_poly(s_hat[i], sigma, static_cast<std::uint8_t>(i), eta1);
-    for (std::size_t i = 0; i < k; ++i) sample_noise_poly(e_hat[i], sigma, static_cast<std::uint8_t>(k + i), eta1);
+    SamplingBatch batch;
+    batch.matrix(a_hat, rho, k, /*transposed=*/false);
+    batch.noise(s_hat, sigma, 0, eta1);
+    batch.noise(e_hat, sigma, static_cast<std::uint8_t>(k), eta1);
+    batch.run();
     for (Poly& f : s_hat) ntt(f);
     for (Poly& f : e_hat) ntt(f);
 

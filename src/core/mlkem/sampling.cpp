@@ -1,7 +1,6 @@
-// SampleNTT and SamplePolyCBD.
+// SampleNTT and SamplePolyCBD over the multi-lane Keccak.
 #include "core/mlkem/sampling.hpp"
 
-#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +10,6 @@
 #include "core/mlkem/math/kernels.hpp"
 #include "core/mlkem/math/scalar.hpp"
 #include "core/wipe.hpp"
-#include "primitives/sha3.hpp"
 
 namespace velora::mlkem {
 
@@ -68,46 +66,121 @@ namespace {
 
 // The rejection loop and SamplePolyCBD of the kernel set in use.
 std::size_t rej_uniform(std::span<std::uint16_t> out, std::size_t n, std::span<const std::uint8_t> buf) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::rej_uniform(out, n, kN, buf);
-#endif
+    if (run_native([&] { return avx2::rej_uniform(out, n, kN, buf); })) return n;
     return scalar::rej_uniform(out, n, kN, buf);
 }
 
 void cbd(std::span<const std::uint8_t> b, std::size_t eta, Poly& out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::cbd(b, eta, out);
-#endif
+    if (run_native([&] { return avx2::cbd(b, eta, out); })) return check_bound(out, Q, "avx2::cbd");
     scalar::cbd(b, eta, out);
 }
 
-// Three SHAKE128 blocks (504 bytes, 336 candidates for 256 values) suffice
-// for all but about one polynomial in a hundred; the rest read on a block
-// at a time.
-constexpr std::size_t kFirstBlocks = 3;
+// Only 2 and 3 come from the parameter sets; anything else is a bug.
+void check_eta(std::size_t eta) {
+    if (eta != 2 && eta != 3) {
+        std::fprintf(stderr, "unsupported eta value: %zu\n", eta);
+        std::abort();
+    }
+}
 
-// Values a rejection pass may store past the count (see avx2::rej_uniform).
-constexpr std::size_t kRejectionSlack = 16;
+// Three SHAKE128 blocks (504 bytes, 336 candidates for 256 values) suffice
+// for all but about one polynomial in a hundred (what the libcrypto path
+// produces in its first pass).
+constexpr std::size_t kFirstBlocks = 3;
 
 }  // namespace
 
-// Algorithm 7. The XOF stream is read three bytes at a time.
-void sample_ntt(Poly& a, std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {
-    const std::uint8_t index[2] = {j, i};
-    constexpr std::size_t kBlock = primitives::Shake128::kBlockBytes;
-    // Public data: rho and the matrix are part of the encapsulation key.
-    primitives::Shake128 xof({ByteView(rho), ByteView(index)});
-    std::array<std::uint8_t, kFirstBlocks * kBlock> buf;
-    xof.squeeze_blocks(buf);
-    // Room for the vector loop to run past the 256th value.
-    std::array<std::uint16_t, kN + kRejectionSlack> values;
-    std::size_t n = rej_uniform(values, 0, buf);
-    while (n < kN) {
-        const auto block = std::span(buf).first<kBlock>();
-        xof.squeeze_blocks(block);
-        n = rej_uniform(values, n, block);
+// Algorithm 7, steps 2 to 5, on the next block of the entry's stream:
+// whether the entry still lacks values. The rejection branches on the block,
+// which is public: it comes from rho alone (the constant-time check sees the
+// lanes of one batch apart, so the secret PRF lanes beside it do not taint it).
+bool SamplingBatch::MatrixEntry::operator()(ByteView block) noexcept {
+    n = rej_uniform(out->coeffs, n, block);
+    return n < kN;
+}
+
+// PRF_eta(seed, nonce) = SHAKE256(seed || nonce)[0 .. 64 eta): one block for
+// eta = 2 (128 of its 136 bytes), two for eta = 3 (136 + 56).
+bool SamplingBatch::NoiseEntry::operator()(ByteView block) noexcept {
+    const std::size_t need = 64 * eta;
+    const std::size_t take = std::min(block.size(), need - have);
+    std::memcpy(bytes.data() + have, block.data(), take);
+    have += take;
+    if (have < need) return true;
+    cbd(std::span(bytes).first(need), eta, *out);
+    secure_zero(bytes.data(), bytes.size());
+    return false;
+}
+
+SamplingBatch::~SamplingBatch() {
+    // The noise inputs hold the secret seed.
+    for (std::size_t n = 0; n < noise_count_; ++n) secure_zero(noise_[n].input.data(), noise_[n].input.size());
+}
+
+void SamplingBatch::entry(Poly& out, std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {
+    if (matrix_count_ == kMaxMatrix) std::abort();  // caller contract
+    MatrixEntry& e = matrix_[matrix_count_++];
+    e.out = &out;
+    std::memcpy(e.input.data(), rho.data(), 32);
+    e.input[32] = j;
+    e.input[33] = i;
+    e.n = 0;
+}
+
+void SamplingBatch::matrix(std::span<Poly> a_hat, std::span<const std::uint8_t, 32> rho, std::size_t k,
+                           bool transposed) {
+    if (k * k > a_hat.size()) std::abort();  // caller contract
+    for (std::size_t i = 0; i < k; ++i) {
+        for (std::size_t j = 0; j < k; ++j) {
+            entry(transposed ? a_hat[j * k + i] : a_hat[i * k + j], rho, static_cast<std::uint8_t>(j),
+                  static_cast<std::uint8_t>(i));
+        }
     }
-    std::memcpy(a.coeffs.data(), values.data(), sizeof a.coeffs);
+}
+
+void SamplingBatch::noise(std::span<Poly> out, std::span<const std::uint8_t, 32> seed, std::uint8_t first_nonce,
+                          std::size_t eta) {
+    check_eta(eta);
+    if (noise_count_ + out.size() > kMaxNoise) std::abort();  // caller contract
+    for (std::size_t n = 0; n < out.size(); ++n) {
+        NoiseEntry& e = noise_[noise_count_++];
+        e.out = &out[n];
+        std::memcpy(e.input.data(), seed.data(), 32);
+        e.input[32] = static_cast<std::uint8_t>(first_nonce + n);
+        e.eta = eta;
+        e.have = 0;
+    }
+}
+
+void SamplingBatch::also(const primitives::SpongeJob& job) {
+    if (other_count_ == kMaxOther) std::abort();  // caller contract
+    other_[other_count_++] = job;
+}
+
+// The longest jobs first: the other sponge, then the matrix (3 blocks or
+// more), then the noise (1 or 2).
+void SamplingBatch::run() {
+    std::array<primitives::SpongeJob, kMaxOther + kMaxMatrix + kMaxNoise> jobs;
+    std::size_t count = 0;
+    for (std::size_t n = 0; n < other_count_; ++n) jobs[count++] = other_[n];
+    for (std::size_t n = 0; n < matrix_count_; ++n) {
+        const ByteView input(matrix_[n].input);
+        jobs[count++] = {primitives::Sha3::Shake128, {input, ByteView()}, matrix_[n], kFirstBlocks};
+    }
+    for (std::size_t n = 0; n < noise_count_; ++n) {
+        const std::size_t blocks = noise_[n].eta == 2 ? 1 : 2;
+        const ByteView input(noise_[n].input);
+        jobs[count++] = {primitives::Sha3::Shake256, {input, ByteView()}, noise_[n], blocks};
+    }
+    primitives::run_sponges(std::span(jobs).first(count));
+    for (std::size_t n = 0; n < noise_count_; ++n) secure_zero(noise_[n].input.data(), noise_[n].input.size());
+    matrix_count_ = noise_count_ = other_count_ = 0;
+}
+
+void sample_ntt(Poly& a, std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {
+    SamplingBatch batch;
+    batch.entry(a, rho, j, i);
+    batch.run();
 }
 
 Poly sample_ntt(std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint8_t i) {
@@ -116,18 +189,11 @@ Poly sample_ntt(std::span<const std::uint8_t, 32> rho, std::uint8_t j, std::uint
     return a;
 }
 
-void sample_matrix(std::span<Poly> a_hat, std::span<const std::uint8_t, 32> rho, std::size_t k, bool transposed) {
-    for (std::size_t i = 0; i < k; ++i) {
-        for (std::size_t j = 0; j < k; ++j) {
-            Poly& entry = transposed ? a_hat[j * k + i] : a_hat[i * k + j];
-            sample_ntt(entry, rho, static_cast<std::uint8_t>(j), static_cast<std::uint8_t>(i));
-        }
-    }
-}
-
 PolyVec sample_matrix(std::span<const std::uint8_t, 32> rho, std::size_t k) {
     PolyVec a_hat = PolyVec::zero(k * k);
-    sample_matrix(a_hat.polys, rho, k, false);
+    SamplingBatch batch;
+    batch.matrix(a_hat.polys, rho, k, false);
+    batch.run();
     return a_hat;
 }
 
@@ -137,19 +203,10 @@ Poly sample_poly_cbd(std::span<const std::uint8_t> b, std::size_t eta) noexcept 
     return f;
 }
 
-// SamplePolyCBD_eta(PRF_eta(seed, nonce)), PRF_eta(s, b) = SHAKE256(s || b)[0 .. 64*eta).
 void sample_noise_poly(Poly& out, std::span<const std::uint8_t, 32> seed, std::uint8_t nonce, std::size_t eta) {
-    std::array<std::uint8_t, 192> prf_output;
-    const std::span<std::uint8_t> buf = std::span(prf_output).first(64 * (eta <= 3 ? eta : 3));
-    const std::uint8_t nonce_byte[1] = {nonce};
-    primitives::shake256({ByteView(seed), ByteView(nonce_byte)}, buf);
-    if (eta != 2 && eta != 3) {
-        // Only 2 and 3 come from the parameter sets; anything else is a bug.
-        std::fprintf(stderr, "unsupported eta value: %zu\n", eta);
-        std::abort();
-    }
-    cbd(buf, eta, out);
-    secure_zero(buf.data(), buf.size());
+    SamplingBatch batch;
+    batch.noise(std::span(&out, 1), seed, nonce, eta);
+    batch.run();
 }
 
 }  // namespace velora::mlkem

@@ -105,12 +105,15 @@ constexpr CompactTables kCompact{};
 
 }  // namespace
 
-VELORA_AVX2 void cbd(std::span<const std::uint8_t> in, std::size_t eta, Poly& out) noexcept {
+VELORA_AVX2 Native cbd(std::span<const std::uint8_t> in, std::size_t eta, Poly& out) noexcept {
     if (eta == 2) {
         cbd2(in.data(), out);
     } else if (eta == 3) {
         cbd3(in.data(), out);
+    } else {
+        return Native::Fallback;
     }
+    return Native::Done;
 }
 
 // Algorithm 7, steps 3 to 5, 24 bytes (16 candidates) a step: the candidates
@@ -119,8 +122,8 @@ VELORA_AVX2 void cbd(std::span<const std::uint8_t> in, std::size_t eta, Poly& ou
 // from rho), so the table lookups and the data-dependent count are fine.
 // A step stores 16 values from the count on and may end past `want`; steps
 // run while out has room for that, the scalar loop takes what is left.
-VELORA_AVX2 std::size_t rej_uniform(std::span<std::uint16_t> out, std::size_t n, std::size_t want,
-                                    std::span<const std::uint8_t> buf) noexcept {
+VELORA_AVX2 Native rej_uniform(std::span<std::uint16_t> out, std::size_t& n, std::size_t want,
+                               std::span<const std::uint8_t> buf) noexcept {
     const __m256i bound = _mm256_set1_epi16(kQ16);
     const auto* shuffles = reinterpret_cast<const __m128i*>(kCompact.shuffle.data());
     std::size_t pos = 0;
@@ -136,7 +139,8 @@ VELORA_AVX2 std::size_t rej_uniform(std::span<std::uint16_t> out, std::size_t n,
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out.data() + n), _mm_shuffle_epi8(d1, _mm_load_si128(shuffles + m1)));
         n += kCompact.count[m1];
     }
-    return n < want ? scalar::rej_uniform(out, n, want, buf.subspan(pos)) : n;
+    if (n < want) n = scalar::rej_uniform(out, n, want, buf.subspan(pos));
+    return Native::Done;
 }
 
 }  // namespace velora::mlkem::avx2

@@ -68,37 +68,22 @@ void decode_decompress(std::span<const std::uint8_t> in, std::size_t d, Poly& ou
 
 }  // namespace scalar
 
-namespace {
-
-// Widths with an AVX2 path: every width FIPS 203 compresses to (1, 4, 5, 10,
-// 11) and, for the encodings, 12. Any other width takes the scalar loop.
-[[maybe_unused]] constexpr bool compress_width(std::size_t d) noexcept {
-    return d == 1 || d == 4 || d == 5 || d == 10 || d == 11;
-}
-[[maybe_unused]] constexpr bool encode_width(std::size_t d) noexcept { return compress_width(d) || d == 12; }
-
-}  // namespace
-
 Poly compress_d(const Poly& f, std::size_t d) noexcept {
     Poly r;
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2() && compress_width(d)) {
-        avx2::compress(f, d, r);
+    if (run_native([&] { return avx2::compress(f, d, r); })) {
+        check_bound(r, 1u << d, "avx2::compress");
         return r;
     }
-#endif
     scalar::compress(f, d, r);
     return r;
 }
 
 Poly decompress_d(const Poly& f, std::size_t d) noexcept {
     Poly r;
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2() && d >= 1 && d <= 11) {
-        avx2::decompress(f, d, r);
+    if (run_native([&] { return avx2::decompress(f, d, r); })) {
+        check_bound(r, Q, "avx2::decompress");
         return r;
     }
-#endif
     scalar::decompress(f, d, r);
     return r;
 }
@@ -110,30 +95,24 @@ Poly byte_decode_d(std::span<const std::uint8_t> bytes, std::size_t d) noexcept 
 }
 
 void byte_encode_d(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2() && encode_width(d)) return avx2::encode(f, d, out);
-#endif
+    if (run_native([&] { return avx2::encode(f, d, out); })) return;
     scalar::encode(f, d, out);
 }
 
 void compress_encode_d(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2() && compress_width(d)) return avx2::compress_encode(f, d, out);
-#endif
+    if (run_native([&] { return avx2::compress_encode(f, d, out); })) return;
     scalar::compress_encode(f, d, out);
 }
 
 void byte_decode_d(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2() && encode_width(d)) return avx2::decode(in, d, out);
-#endif
+    if (run_native([&] { return avx2::decode(in, d, out); })) return check_bound(out, Q, "avx2::decode");
     scalar::decode(in, d, out);
 }
 
 void decode_decompress_d(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2() && compress_width(d)) return avx2::decode_decompress(in, d, out);
-#endif
+    if (run_native([&] { return avx2::decode_decompress(in, d, out); })) {
+        return check_bound(out, Q, "avx2::decode_decompress");
+    }
     scalar::decode_decompress(in, d, out);
 }
 

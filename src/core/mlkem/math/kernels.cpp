@@ -1,6 +1,7 @@
 // One-time kernel detection.
 #include "core/mlkem/math/kernels.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,5 +26,18 @@ KernelSet detect_kernels() noexcept {
 }
 
 const char* kernel_set_name(KernelSet kernels) noexcept { return kernels == KernelSet::Avx2 ? "avx2" : "scalar"; }
+#if defined(VELORA_CHECK_BOUNDS) && VELORA_CHECK_BOUNDS
+void check_bound(std::span<const Poly> polys, std::uint32_t bound, const char* kernel) noexcept {
+    for (std::size_t p = 0; p < polys.size(); ++p) {
+        for (std::size_t i = 0; i < kN; ++i) {
+            if (polys[p][i] >= bound) {
+                std::fprintf(stderr, "%s returned coefficient %zu of polynomial %zu = %u, not below %u\n", kernel, i, p,
+                             static_cast<unsigned>(polys[p][i]), static_cast<unsigned>(bound));
+                std::abort();
+            }
+        }
+    }
+}
+#endif
 
 }  // namespace velora::mlkem

@@ -74,30 +74,26 @@ void multiply_matrix_vector_ntt(std::span<const Poly> rows, std::span<const Poly
 }  // namespace scalar
 
 void ntt(Poly& f) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::ntt(f);
-#endif
+    if (run_native([&] { return avx2::ntt(f); })) return check_bound(f, Q, "avx2::ntt");
     scalar::ntt(f);
 }
 
 void ntt_inverse(Poly& f) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::ntt_inverse(f);
-#endif
+    if (run_native([&] { return avx2::ntt_inverse(f); })) return check_bound(f, Q, "avx2::ntt_inverse");
     scalar::ntt_inverse(f);
 }
 
 void inner_product_ntt(std::span<const Poly> a, std::span<const Poly> b, Poly& out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::inner_product_ntt(a, b, out);
-#endif
+    if (run_native([&] { return avx2::inner_product_ntt(a, b, out); })) {
+        return check_bound(out, Q, "avx2::inner_product_ntt");
+    }
     scalar::inner_product_ntt(a, b, out);
 }
 
 void multiply_matrix_vector_ntt(std::span<const Poly> rows, std::span<const Poly> y, std::span<Poly> out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::multiply_matrix_vector_ntt(rows, y, out);
-#endif
+    if (run_native([&] { return avx2::multiply_matrix_vector_ntt(rows, y, out); })) {
+        return check_bound(out, Q, "avx2::multiply_matrix_vector_ntt");
+    }
     scalar::multiply_matrix_vector_ntt(rows, y, out);
 }
 

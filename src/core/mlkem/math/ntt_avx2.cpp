@@ -202,7 +202,7 @@ VELORA_AVX2 inline void ntt_inverse_chunk(__m256i& a, __m256i& b, std::size_t c)
 // product is below q in magnitude), so |value| < 7q < 2^15 throughout. The
 // sums entering the last layer are Barrett-reduced to [0, q], so its outputs
 // lie in (-q, 2q) and two conditional corrections make them canonical.
-VELORA_AVX2 void ntt(Poly& f) noexcept {
+VELORA_AVX2 Native ntt(Poly& f) noexcept {
     for (std::size_t j = 0; j < 8; ++j) {
         __m256i a = load(f, j), b = load(f, j + 8);
         ct_wide(a, b, 1);
@@ -225,6 +225,7 @@ VELORA_AVX2 void ntt(Poly& f) noexcept {
 #pragma GCC unroll 8
         for (std::size_t j = 0; j < 8; ++j) store(f, 8 * h + j, reduce_once(fix_negative(r[j])));
     }
+    return Native::Done;
 }
 
 // Algorithm 10, with the scaling by 128^-1 folded into the last layer (the
@@ -235,7 +236,7 @@ VELORA_AVX2 void ntt(Poly& f) noexcept {
 // reduced (to [0, q]) after len = 4 and after len = 32, so no lane or
 // difference exceeds 8q < 2^15: 4q after len = 4 before reducing, then 2q,
 // 4q, 8q up to len = 32, then 2q, 4q up to len = 128.
-VELORA_AVX2 void ntt_inverse(Poly& f) noexcept {
+VELORA_AVX2 Native ntt_inverse(Poly& f) noexcept {
     for (std::size_t h = 0; h < 2; ++h) {
         __m256i r[8];
 #pragma GCC unroll 8
@@ -263,6 +264,7 @@ VELORA_AVX2 void ntt_inverse(Poly& f) noexcept {
         store(f, j, fix_negative(montgomery_multiply(a, s, sq)));
         store(f, j + 8, fix_negative(montgomery_multiply(b, s, sq)));
     }
+    return Native::Done;
 }
 
 // Matrix-vector product in the NTT domain (Algorithms 11 and 12 for every
@@ -277,8 +279,8 @@ VELORA_AVX2 void ntt_inverse(Poly& f) noexcept {
 // with 2^32 mod q restores sum mod q, made canonical. y is taken in groups of
 // at most four polynomials (every parameter set needs one group); the
 // results of several groups are added mod q.
-VELORA_AVX2 void multiply_matrix_vector_ntt(std::span<const Poly> rows, std::span<const Poly> y,
-                                            std::span<Poly> out) noexcept {
+VELORA_AVX2 Native multiply_matrix_vector_ntt(std::span<const Poly> rows, std::span<const Poly> y,
+                                              std::span<Poly> out) noexcept {
     const std::size_t n = y.size();
     const __m256i swap_pairs = _mm256_setr_epi8(2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13,
                                                 2, 3, 0, 1, 6, 7, 4, 5, 10, 11, 8, 9, 14, 15, 12, 13);
@@ -288,7 +290,7 @@ VELORA_AVX2 void multiply_matrix_vector_ntt(std::span<const Poly> rows, std::spa
     __m256i b0[kGroup][16], b1[kGroup][16];
     if (n == 0) {
         for (Poly& f : out) f = Poly{};
-        return;
+        return Native::Done;
     }
     for (std::size_t g0 = 0; g0 < n; g0 += kGroup) {
         const std::size_t g = n - g0 < kGroup ? n - g0 : kGroup;
@@ -319,19 +321,22 @@ VELORA_AVX2 void multiply_matrix_vector_ntt(std::span<const Poly> rows, std::spa
             }
         }
     }
+    return Native::Done;
 }
 
-VELORA_AVX2 void inner_product_ntt(std::span<const Poly> a, std::span<const Poly> b, Poly& out) noexcept {
+VELORA_AVX2 Native inner_product_ntt(std::span<const Poly> a, std::span<const Poly> b, Poly& out) noexcept {
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    avx2::multiply_matrix_vector_ntt(a.first(n), b.first(n), std::span(&out, 1));
+    return avx2::multiply_matrix_vector_ntt(a.first(n), b.first(n), std::span(&out, 1));
 }
 
-VELORA_AVX2 void add(const Poly& a, const Poly& b, Poly& out) noexcept {
+VELORA_AVX2 Native add(const Poly& a, const Poly& b, Poly& out) noexcept {
     for (std::size_t v = 0; v < 16; ++v) store(out, v, reduce_once(_mm256_add_epi16(load(a, v), load(b, v))));
+    return Native::Done;
 }
 
-VELORA_AVX2 void sub(const Poly& a, const Poly& b, Poly& out) noexcept {
+VELORA_AVX2 Native sub(const Poly& a, const Poly& b, Poly& out) noexcept {
     for (std::size_t v = 0; v < 16; ++v) store(out, v, fix_negative(_mm256_sub_epi16(load(a, v), load(b, v))));
+    return Native::Done;
 }
 
 }  // namespace velora::mlkem::avx2

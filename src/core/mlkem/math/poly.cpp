@@ -22,16 +22,12 @@ void sub(const Poly& a, const Poly& b, Poly& out) noexcept {
 }  // namespace scalar
 
 void poly_add(const Poly& a, const Poly& b, Poly& out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::add(a, b, out);
-#endif
+    if (run_native([&] { return avx2::add(a, b, out); })) return check_bound(out, Q, "avx2::add");
     scalar::add(a, b, out);
 }
 
 void poly_sub(const Poly& a, const Poly& b, Poly& out) noexcept {
-#if VELORA_HAVE_AVX2_KERNELS
-    if (use_avx2()) return avx2::sub(a, b, out);
-#endif
+    if (run_native([&] { return avx2::sub(a, b, out); })) return check_bound(out, Q, "avx2::sub");
     scalar::sub(a, b, out);
 }
 

@@ -1,18 +1,10 @@
-// Test-side reader for the Wycheproof ML-KEM files: a small JSON parser, hex
-// decoding and the lookup of the vectors folder beside the repository.
+// A small JSON parser for the vector files the engine tests read
+// (Wycheproof, NIST ACVP).
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include "hex.hpp"
-#include "test_data.hpp"
-
-#include <cstdint>
-#include <filesystem>
-#include <fstream>
+#include <cstddef>
 #include <map>
-#include <memory>
-#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -140,34 +132,6 @@ private:
     const std::string& s_;
     std::size_t pos_ = 0;
 };
-
-// The folder shared/vectors/mlkem beside the repository root (or beside one
-// of its parents, for a work tree nested one level deeper). Empty if absent.
-inline std::filesystem::path find_mlkem_vectors() {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    for (fs::path dir = fs::path(VELORA_SOURCE_DIR).parent_path(); !dir.empty(); dir = dir.parent_path()) {
-        const fs::path candidate = dir / "shared" / "vectors" / "mlkem";
-        if (fs::is_directory(candidate, ec)) return candidate;
-        if (dir == dir.root_path()) break;
-    }
-    return {};
-}
-
-// Loads one vector file; a missing file fails the calling test (a missing
-// folder is the fixture's to skip, see VELORA_REQUIRE_MLKEM_VECTORS).
-inline std::shared_ptr<const Json> load_mlkem_file(const std::string& name) {
-    const std::filesystem::path dir = find_mlkem_vectors();
-    std::ifstream in(dir / name, std::ios::binary);
-    if (dir.empty() || !in) {
-        ADD_FAILURE() << "cannot open " << (dir / name);
-        return nullptr;
-    }
-    std::stringstream buf;
-    buf << in.rdbuf();
-    const std::string text = buf.str();
-    return std::make_shared<const Json>(JsonParser(text).parse());
-}
 
 }  // namespace velora::testing
 
