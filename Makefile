@@ -4,6 +4,8 @@ VENV   := .venv
 PY     := $(VENV)/bin/python
 JOBS   ?= 2
 SYSTEM_PACKAGES := g++ libssl-dev libgtest-dev libipsec-mb-dev
+# age 1.1.1: the age interoperability tests and the age benchmark call it.
+SYSTEM_PACKAGES += age
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 

@@ -9,7 +9,11 @@ namespace velora::bindings {
 namespace {
 
 // One table per concern, in registration order.
-const std::array<FunctionTable, 0> kTables = {};
+const std::array<FunctionTable, 3> kTables = {
+    kXWingTable,
+    kHpkeTable,
+    kAgeTable,
+};
 
 int exec_module(PyObject* module) {
     if (!import_core_module()) return -1;

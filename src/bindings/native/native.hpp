@@ -16,4 +16,9 @@ namespace velora::bindings {
 // The functions of one concern, registered in table order.
 using FunctionTable = std::span<PyMethodDef>;
 
+// The tables of the concerns (one file each under native/).
+extern const FunctionTable kXWingTable;  // xwing.cpp
+extern const FunctionTable kHpkeTable;   // hpke.cpp
+extern const FunctionTable kAgeTable;    // age.cpp
+
 }  // namespace velora::bindings

@@ -1,0 +1,52 @@
+// X25519 through EVP_PKEY: raw private and public keys, EVP_PKEY_derive.
+// libcrypto cleanses the key objects when they are freed.
+#include "primitives/x25519.hpp"
+
+#include <openssl/evp.h>
+
+#include <memory>
+
+#include "core/wipe.hpp"
+
+namespace velora::primitives {
+
+namespace {
+
+struct PkeyDeleter {
+    void operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
+};
+struct PkeyCtxDeleter {
+    void operator()(EVP_PKEY_CTX* c) const noexcept { EVP_PKEY_CTX_free(c); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+
+PkeyPtr private_key_object(std::span<const std::uint8_t, kX25519Bytes> k) noexcept {
+    return PkeyPtr(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, k.data(), k.size()));
+}
+
+}  // namespace
+
+bool x25519_public_key(std::span<const std::uint8_t, kX25519Bytes> private_key,
+                       std::span<std::uint8_t, kX25519Bytes> public_key) noexcept {
+    const PkeyPtr key = private_key_object(private_key);
+    std::size_t len = public_key.size();
+    return key && EVP_PKEY_get_raw_public_key(key.get(), public_key.data(), &len) == 1 && len == kX25519Bytes;
+}
+
+bool x25519(std::span<const std::uint8_t, kX25519Bytes> private_key,
+            std::span<const std::uint8_t, kX25519Bytes> peer_public_key,
+            std::span<std::uint8_t, kX25519Bytes> shared) noexcept {
+    const PkeyPtr key = private_key_object(private_key);
+    const PkeyPtr peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peer_public_key.data(),
+                                                   peer_public_key.size()));
+    if (!key || !peer) return false;
+    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    std::size_t len = shared.size();
+    // The derive step fails when the result is all zero.
+    const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
+                    EVP_PKEY_derive(ctx.get(), shared.data(), &len) == 1 && len == kX25519Bytes;
+    if (!ok) secure_wipe(shared);
+    return ok;
+}
+
+}  // namespace velora::primitives
