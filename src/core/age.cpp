@@ -237,34 +237,40 @@ Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t co
 }
 
 Result<Opened> open_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t counter,
-                           std::span<const std::uint8_t> ciphertext, bool final, std::span<std::uint8_t> out) {
-    if (!final && ciphertext.size() % kEncryptedChunkBytes != 0) {
+                           std::span<const std::uint8_t> ciphertext, bool at_end, std::span<std::uint8_t> out) {
+    if (!at_end && ciphertext.size() % kEncryptedChunkBytes != 0) {
         return fail(VeloraError::InvalidParameter(kPayloadLayout));
     }
-    const std::size_t chunks = (ciphertext.size() + kEncryptedChunkBytes - 1) / kEncryptedChunkBytes;
-    if (out.size() < ciphertext.size() - std::min(ciphertext.size(), chunks * kTagBytes)) {
-        return fail(VeloraError::InvalidParameter(kOutputSize));
-    }
+    if (out.size() < ciphertext.size()) return fail(VeloraError::InvalidParameter(kOutputSize));
     auto aead = EvpAead::create(AeadAlgorithm::ChaCha20Poly1305, key);
     if (!aead) return fail(VeloraError::InvalidParameter(kLibraryFailure));
     Opened result;
     std::size_t in_pos = 0;
-    // A final call with no bytes at all has no final chunk: it fails below.
-    while (in_pos < ciphertext.size() || (final && in_pos == 0)) {
+    while (in_pos < ciphertext.size()) {
         const std::size_t n = std::min(kEncryptedChunkBytes, ciphertext.size() - in_pos);
-        const bool last = final && in_pos + n == ciphertext.size();
-        // A chunk holds a tag; only the first chunk of a payload may be empty, and only as its final chunk.
-        if (n < kTagBytes || (n == kTagBytes && !(last && counter == 0))) return result;
+        // Only the first chunk of a payload may be empty, and then only as its final chunk.
+        if (n < kTagBytes || (n == kTagBytes && counter != 0)) return result;
         const std::size_t m = n - kTagBytes;
-        const auto nonce = chunk_nonce(counter++, last);
-        if (!aead->open(nonce, {}, ciphertext.subspan(in_pos, m), ciphertext.subspan(in_pos + m).first<kTagBytes>(),
-                        out.subspan(result.written, m))) {
-            return result;
+        const ByteView ct = ciphertext.subspan(in_pos, m);
+        const std::span<const std::uint8_t, kTagBytes> tag = ciphertext.subspan(in_pos + m).first<kTagBytes>();
+        const std::span<std::uint8_t> pt = out.subspan(result.written, m);
+        bool last = n < kEncryptedChunkBytes;
+        bool opened = !last && aead->open(chunk_nonce(counter, false), {}, ct, tag, pt);
+        if (!opened) {
+            last = true;
+            opened = aead->open(chunk_nonce(counter, true), {}, ct, tag, pt);
         }
+        if (!opened) return result;
+        ++counter;
         result.written += m;
         in_pos += n;
+        if (last) {
+            result.finished = true;
+            result.ok = at_end && in_pos == ciphertext.size();  // nothing may follow the final chunk
+            return result;
+        }
     }
-    result.ok = true;
+    result.ok = !at_end;  // at the end, the data stopped without a final chunk
     return result;
 }
 

@@ -99,17 +99,24 @@ constexpr std::size_t sealed_size(std::size_t plaintext_bytes, bool final) noexc
 Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t counter,
                          std::span<const std::uint8_t> plaintext, bool final, std::span<std::uint8_t> out);
 
-// Opens encrypted chunks numbered counter, counter + 1, ... into out (at
-// least ciphertext.size() - tags bytes). Without `final` the ciphertext is a
-// whole number of 64 KiB + 16 chunks; with it the last one is opened with the
-// final flag (an empty final chunk passes only as chunk 0). Stops at the first
-// chunk that does not authenticate: `written` counts the plaintext of the
-// chunks before it, and nothing after them is left in out.
+// Opens the encrypted chunks numbered counter, counter + 1, ... of
+// `ciphertext` into out (at least ciphertext.size() bytes). `at_end`: the
+// payload ends with this data; otherwise it is a whole number of 64 KiB + 16
+// chunks and more data follows it.
+//
+// A full-size chunk opens as a non-final chunk or, failing that, as the
+// final one; a shorter chunk can only be the final one (and an empty one
+// only as chunk 0, the whole payload). Opening stops at the first chunk that
+// does not authenticate, and after a final chunk: `written` counts the
+// plaintext released so far (nothing after it is left in out), `finished`
+// says a final chunk opened, and `ok` is false when the payload is bad there:
+// a chunk failed, data follows the final chunk, or the data ended without one.
 struct Opened {
     std::size_t written = 0;
+    bool finished = false;
     bool ok = false;
 };
 Result<Opened> open_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t counter,
-                           std::span<const std::uint8_t> ciphertext, bool final, std::span<std::uint8_t> out);
+                           std::span<const std::uint8_t> ciphertext, bool at_end, std::span<std::uint8_t> out);
 
 }  // namespace velora::age

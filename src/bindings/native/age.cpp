@@ -203,7 +203,7 @@ PyObject* age_open_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (!r) return core_error_to_pyerr(r.error());
         PyRef written(PyLong_FromSize_t(r->written));
         if (!written) return nullptr;
-        return PyTuple_Pack(2, written.get(), r->ok ? Py_True : Py_False);
+        return PyTuple_Pack(3, written.get(), r->finished ? Py_True : Py_False, r->ok ? Py_True : Py_False);
     });
 }
 
@@ -227,8 +227,8 @@ PyMethodDef kAgeMethods[] = {
     AGE_FN(age_seal_chunks,
            "age_seal_chunks(key, counter, data, final, out)\n--\n\nSeals data as STREAM chunks into out; the byte count."),
     AGE_FN(age_open_chunks,
-           "age_open_chunks(key, counter, data, final, out)\n--\n\n"
-           "Opens STREAM chunks into out: (plaintext bytes written, all authenticated)."),
+           "age_open_chunks(key, counter, data, at_end, out)\n--\n\n"
+           "Opens STREAM chunks into out: (plaintext bytes written, final chunk seen, payload good so far)."),
 };
 
 #undef AGE_FN

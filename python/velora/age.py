@@ -1,0 +1,309 @@
+"""age v1 files (age-encryption.org/v1): streaming writer and reader.
+
+`AgeWriter` encrypts what is written to it into an age file on a binary file
+object; `AgeReader` decrypts one. Both are `io.BufferedIOBase` file objects
+that stream in batches of 64 KiB chunks, so memory stays bounded (a few MiB)
+whatever the file's size. The reader releases plaintext only from chunks that
+authenticated; a file cut short, or with data after its final chunk, raises
+`AgePayloadError` at the point where the reader reaches it, after the
+authenticated plaintext before it.
+
+Recipients (`age1...` X25519, `age1pq1...` post-quantum hybrid, scrypt
+passphrases) and identities come from `velora.age_keys`; the header text from
+`velora.age_header`; the armour from `velora.age_armor`. The payload
+cryptography (HKDF, ChaCha20-Poly1305 chunks) and every stanza's key wrapping
+run in the native engine with the interpreter lock released.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+from collections.abc import Iterable, Sequence
+from typing import BinaryIO, Final
+
+from . import _velora_native as _native
+from ._velora_core import InvalidParameterError
+from .age_armor import ArmorReader, ArmorWriter
+from .age_errors import (
+    AgeArmorError,
+    AgeError,
+    AgeHeaderError,
+    AgeHmacError,
+    AgeNoIdentityMatchError,
+    AgePayloadError,
+)
+from .age_header import ByteSource, encode_header, read_header
+from .age_keys import (
+    HybridIdentity,
+    HybridRecipient,
+    Identity,
+    Recipient,
+    ScryptIdentity,
+    ScryptRecipient,
+    Stanza,
+    X25519Identity,
+    X25519Recipient,
+    parse_identities,
+    parse_identity,
+    parse_recipient,
+    parse_recipients,
+    read_identities_file,
+    read_recipients_file,
+    unwrap_file_key,
+)
+from .keys import Buffer
+
+__all__ = [
+    "AgeArmorError",
+    "AgeError",
+    "AgeHeaderError",
+    "AgeHmacError",
+    "AgeNoIdentityMatchError",
+    "AgePayloadError",
+    "AgeReader",
+    "AgeWriter",
+    "HybridIdentity",
+    "HybridRecipient",
+    "ScryptIdentity",
+    "ScryptRecipient",
+    "X25519Identity",
+    "X25519Recipient",
+    "decrypt",
+    "encrypt",
+    "is_age_file",
+    "parse_identities",
+    "parse_identity",
+    "parse_recipient",
+    "parse_recipients",
+    "read_identities_file",
+    "read_recipients_file",
+]
+
+CHUNK: Final = 64 * 1024
+TAG: Final = 16
+SEALED_CHUNK: Final = CHUNK + TAG
+#: Chunks sealed or opened per native call: the unit of the memory bound.
+BATCH_CHUNKS: Final = 16
+FILE_KEY_SIZE: Final = 16
+NONCE_SIZE: Final = 16
+_WHITESPACE: Final = b" \t\r\n"
+
+
+def _check_recipients(recipients: Sequence[Recipient]) -> None:
+    if not recipients:
+        raise InvalidParameterError("an age file needs at least one recipient")
+    if any(isinstance(r, ScryptRecipient) for r in recipients) and len(recipients) > 1:
+        raise InvalidParameterError("a passphrase (scrypt) must be the file's only recipient")
+    kinds = {isinstance(r, HybridRecipient) for r in recipients}
+    if len(kinds) > 1:
+        raise InvalidParameterError(
+            "post-quantum (age1pq1...) and classic recipients in one file would defeat the post-quantum protection"
+        )
+
+
+class AgeWriter(io.BufferedIOBase):
+    """Writes an age file to `fileobj` (binary, opened for writing) for `recipients`.
+
+    The header is written at once; plaintext is sealed in batches of 64 KiB
+    chunks as it comes; close() seals the final chunk (and ends the armour).
+    Closing the writer does not close `fileobj`.
+    """
+
+    def __init__(self, fileobj: BinaryIO, recipients: Iterable[Recipient], *, armor: bool = False) -> None:
+        super().__init__()
+        rs = list(recipients)
+        _check_recipients(rs)
+        file_key = os.urandom(FILE_KEY_SIZE)
+        stanzas: list[Stanza] = []
+        for r in rs:
+            stanzas.extend(r.wrap(file_key))
+        nonce = os.urandom(NONCE_SIZE)
+        self._fileobj = fileobj
+        self._armor = ArmorWriter(fileobj) if armor else None
+        self._key: bytes = _native.age_payload_key(file_key, nonce)
+        self._counter = 0
+        self._pending = bytearray()
+        self._batch = BATCH_CHUNKS * CHUNK
+        self._out = bytearray(BATCH_CHUNKS * SEALED_CHUNK)
+        self._emit(encode_header(stanzas, file_key) + nonce)
+
+    def _emit(self, data: bytes | memoryview) -> None:
+        if self._armor is not None:
+            self._armor.write(data)
+        else:
+            self._fileobj.write(data)
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, b: Buffer) -> int:  # type: ignore[override]
+        if self.closed:
+            raise ValueError("write to a closed AgeWriter")
+        view = memoryview(b).cast("B")
+        pos = 0
+        # The pending bytes never exceed one batch and one byte: the final
+        # chunk is sealed only in close(), so at least one byte always waits.
+        while pos < len(view):
+            take = min(len(view) - pos, self._batch + 1 - len(self._pending))
+            self._pending += view[pos : pos + take]
+            pos += take
+            if len(self._pending) > self._batch:
+                self._seal(self._batch, final=False)
+        return len(view)
+
+    def _seal(self, n: int, final: bool) -> None:
+        with memoryview(self._pending) as data:
+            written = _native.age_seal_chunks(self._key, self._counter, data[:n], final, self._out)
+        del self._pending[:n]
+        self._counter += (n + CHUNK - 1) // CHUNK
+        with memoryview(self._out) as out:
+            self._emit(out[:written])
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        try:
+            self._seal(len(self._pending), final=True)
+            if self._armor is not None:
+                self._armor.close()
+            self._fileobj.flush()
+        finally:
+            super().close()
+
+
+class AgeReader(io.BufferedIOBase):
+    """Reads the plaintext of the age file on `fileobj` (binary, opened for reading).
+
+    The header is read and checked at once: AgeHeaderError, AgeArmorError,
+    AgeNoIdentityMatchError or AgeHmacError. `armor` None detects the ASCII
+    armour from the first bytes; True requires it, False refuses it.
+    Closing the reader does not close `fileobj`.
+    """
+
+    def __init__(self, fileobj: BinaryIO, identities: Iterable[Identity], *, armor: bool | None = None) -> None:
+        super().__init__()
+        ids = list(identities)
+        raw = ByteSource(fileobj.read)
+        if armor is None:
+            armor = raw.peek_first_nonspace() == b"-"
+        self.armored = armor
+        self._src = ByteSource(ArmorReader(raw.read_buffered).read) if armor else raw
+        header = read_header(self._src)
+        file_key = unwrap_file_key(ids, header.stanzas)
+        header.verify(file_key)
+        nonce = self._src.read(NONCE_SIZE)
+        if len(nonce) != NONCE_SIZE:
+            raise AgeHeaderError("the file ends before the payload nonce")
+        self._key: bytes = _native.age_payload_key(file_key, nonce)
+        self._counter = 0
+        self._cbuf = bytearray()  # sealed chunks not yet opened
+        self._eof = False  # the source has ended
+        self._done = False  # the final chunk has opened
+        self._plain = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)
+        self._pos = 0
+        self._end = 0
+        self._error: AgePayloadError | None = None
+
+    def readable(self) -> bool:
+        return True
+
+    def _refill(self) -> None:
+        """Opens the next batch of chunks into the plaintext buffer (called when it is empty)."""
+        want = BATCH_CHUNKS * SEALED_CHUNK + 1  # one byte more tells whether a chunk is the last
+        while len(self._cbuf) < want and not self._eof:
+            data = self._src.read_buffered(want - len(self._cbuf))
+            if data:
+                self._cbuf += data
+            else:
+                self._eof = True
+        # Whole chunks with at least one byte after them, or everything at the end.
+        n = len(self._cbuf) if self._eof else (len(self._cbuf) - 1) // SEALED_CHUNK * SEALED_CHUNK
+        with memoryview(self._cbuf) as cbuf:
+            written, finished, ok = _native.age_open_chunks(self._key, self._counter, cbuf[:n], self._eof, self._plain)
+        del self._cbuf[:n]
+        self._counter += n // SEALED_CHUNK
+        self._pos, self._end = 0, written
+        if not ok:
+            self._error = AgePayloadError(
+                "the payload does not authenticate, is cut short or has data after its final chunk"
+            )
+        self._done = finished
+
+    def _available(self) -> memoryview | None:
+        """The buffered plaintext, refilled when empty; None at the end (raises a pending error)."""
+        while self._pos == self._end:
+            if self._error is not None:
+                raise self._error
+            if self._done:
+                return None
+            self._refill()
+        return memoryview(self._plain)[self._pos : self._end]
+
+    def read(self, size: int | None = -1) -> bytes:
+        if self.closed:
+            raise ValueError("read from a closed AgeReader")
+        if size is None or size < 0:
+            parts = []
+            while (chunk := self._available()) is not None:
+                parts.append(bytes(chunk))
+                self._pos = self._end
+            return b"".join(parts)
+        out = bytearray()
+        while len(out) < size and (chunk := self._available()) is not None:
+            take = min(size - len(out), len(chunk))
+            out += chunk[:take]
+            self._pos += take
+        return bytes(out)
+
+    def read1(self, size: int = -1) -> bytes:
+        if self.closed:
+            raise ValueError("read from a closed AgeReader")
+        chunk = self._available()
+        if chunk is None:
+            return b""
+        take = len(chunk) if size < 0 else min(size, len(chunk))
+        self._pos += take
+        return bytes(chunk[:take])
+
+    def readinto(self, b: Buffer) -> int:  # type: ignore[override]
+        if self.closed:
+            raise ValueError("read from a closed AgeReader")
+        with memoryview(b).cast("B") as target:
+            filled = 0
+            while filled < len(target) and (chunk := self._available()) is not None:
+                take = min(len(target) - filled, len(chunk))
+                target[filled : filled + take] = chunk[:take]
+                self._pos += take
+                filled += take
+            return filled
+
+    def readinto1(self, b: Buffer) -> int:  # type: ignore[override]
+        with memoryview(b).cast("B") as target:
+            chunk = self._available()
+            if chunk is None:
+                return 0
+            take = min(len(target), len(chunk))
+            target[:take] = chunk[:take]
+            self._pos += take
+            return take
+
+
+def is_age_file(head: bytes) -> bool:
+    """Whether data starting with `head` is an age file, binary or armoured (by its first line)."""
+    stripped = head.lstrip(_WHITESPACE)
+    return stripped.startswith(b"age-encryption.org/") or stripped.startswith(b"-----BEGIN AGE ENCRYPTED FILE-----")
+
+
+def encrypt(plaintext: Buffer, recipients: Iterable[Recipient], *, armor: bool = False) -> bytes:
+    """The age file of `plaintext` for `recipients`, as bytes."""
+    out = io.BytesIO()
+    with AgeWriter(out, recipients, armor=armor) as w:
+        w.write(plaintext)
+    return out.getvalue()
+
+
+def decrypt(data: Buffer, identities: Iterable[Identity], *, armor: bool | None = None) -> bytes:
+    """The plaintext of the age file `data` (armour detected unless `armor` says otherwise)."""
+    with AgeReader(io.BytesIO(bytes(data)), identities, armor=armor) as r:
+        return r.read()
