@@ -6,3 +6,9 @@ from .keys import PrivateKey, PublicKey
 from .levels import as_level
 
 __all__ = list(_velora_core.__all__) + ["PublicKey", "PrivateKey", "as_level"]
+
+# age v1 files, X-Wing and HPKE: velora.age, velora.xwing, velora.hpke.
+from . import age, hpke, xwing  # noqa: E402
+from .xwing import XWingPrivateKey, XWingPublicKey  # noqa: E402
+
+__all__ += ["XWingPrivateKey", "XWingPublicKey"]
