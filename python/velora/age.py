@@ -70,7 +70,9 @@ __all__ = [
     "X25519Identity",
     "X25519Recipient",
     "decrypt",
+    "decrypt_file",
     "encrypt",
+    "encrypt_file",
     "is_age_file",
     "parse_identities",
     "parse_identity",
@@ -307,3 +309,26 @@ def decrypt(data: Buffer, identities: Iterable[Identity], *, armor: bool | None 
     """The plaintext of the age file `data` (armour detected unless `armor` says otherwise)."""
     with AgeReader(io.BytesIO(bytes(data)), identities, armor=armor) as r:
         return r.read()
+
+
+def encrypt_file(
+    source: str | os.PathLike[str], destination: str | os.PathLike[str], recipients: Iterable[Recipient], *,
+    armor: bool = False,
+) -> None:
+    """Encrypts the file `source` into the age file `destination`, streaming."""
+    with open(source, "rb") as src, open(destination, "wb") as dst, AgeWriter(dst, recipients, armor=armor) as w:
+        block = bytearray(BATCH_CHUNKS * CHUNK)
+        with memoryview(block) as view:
+            while n := src.readinto(view):
+                w.write(view[:n])
+
+
+def decrypt_file(
+    source: str | os.PathLike[str], destination: str | os.PathLike[str], identities: Iterable[Identity], *,
+    armor: bool | None = None,
+) -> None:
+    """Decrypts the age file `source` into `destination`, streaming. On an error the
+    destination holds only authenticated plaintext (what came before the error)."""
+    with open(source, "rb") as src, open(destination, "wb") as dst, AgeReader(src, identities, armor=armor) as r:
+        while chunk := r.read1(BATCH_CHUNKS * CHUNK):
+            dst.write(chunk)
