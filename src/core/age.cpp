@@ -221,10 +221,12 @@ Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t co
     if (out.size() != sealed_size(plaintext.size(), final)) return fail(VeloraError::InvalidParameter(kOutputSize));
     auto aead = EvpAead::create(AeadAlgorithm::ChaCha20Poly1305, key);
     if (!aead) return fail(VeloraError::InvalidParameter(kLibraryFailure));
+    // Every started chunk, and the one empty final chunk of an empty payload.
+    const std::size_t chunks = (out.size() - plaintext.size()) / kTagBytes;
     std::size_t in_pos = 0, out_pos = 0;
-    do {
+    for (std::size_t i = 0; i < chunks; ++i) {
         const std::size_t n = std::min(kChunkBytes, plaintext.size() - in_pos);
-        const bool last = final && in_pos + n == plaintext.size();
+        const bool last = final && i + 1 == chunks;
         const auto nonce = chunk_nonce(counter++, last);
         if (!aead->seal(nonce, {}, plaintext.subspan(in_pos, n), out.subspan(out_pos, n),
                         out.subspan(out_pos + n).first<kTagBytes>())) {
@@ -232,7 +234,7 @@ Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t co
         }
         in_pos += n;
         out_pos += n + kTagBytes;
-    } while (in_pos < plaintext.size());
+    }
     return {};
 }
 
