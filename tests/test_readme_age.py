@@ -1,0 +1,41 @@
+"""The Python examples of the README's age, X-Wing and HPKE section run as they
+stand and pass `mypy --strict`."""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+README = Path(__file__).resolve().parent.parent / "README.md"
+
+
+def _examples() -> list[str]:
+    text = README.read_text(encoding="utf-8")
+    section = text.split("\n## age files, X-Wing and HPKE\n", 1)[1].split("\n## ", 1)[0]
+    return re.findall(r"```python\n(.*?)```", section, re.S)
+
+
+def test_the_section_has_examples() -> None:
+    assert len(_examples()) == 3
+
+
+@pytest.mark.parametrize("index", range(3))
+def test_example_runs(index: int) -> None:
+    exec(compile(_examples()[index], f"README example {index}", "exec"), {})
+
+
+def test_examples_pass_mypy_strict(tmp_path: Path) -> None:
+    pytest.importorskip("mypy")
+    files = []
+    for i, code in enumerate(_examples()):
+        path = tmp_path / f"example_{i}.py"
+        path.write_text(code)
+        files.append(str(path))
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", *files], capture_output=True, text=True
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
