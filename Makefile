@@ -54,6 +54,7 @@ bench: install
 # age-format files against age 1.1.1: 1 GiB encrypt/decrypt, wall time and peak RSS.
 # BENCH_AGE_MIB and BENCH_AGE_ROUNDS change the size and the rounds.
 bench-age: install
+	@scripts/bootstrap.sh time
 	$(PY) bench/age_bench.py
 
 clean:

@@ -86,7 +86,7 @@ CHUNK: Final = 64 * 1024
 TAG: Final = 16
 SEALED_CHUNK: Final = CHUNK + TAG
 #: Chunks sealed or opened per native call: the unit of the memory bound.
-BATCH_CHUNKS: Final = 16
+BATCH_CHUNKS: Final = 32
 FILE_KEY_SIZE: Final = 16
 NONCE_SIZE: Final = 16
 _WHITESPACE: Final = b" \t\r\n"
@@ -142,23 +142,28 @@ class AgeWriter(io.BufferedIOBase):
     def write(self, b: Buffer) -> int:  # type: ignore[override]
         if self.closed:
             raise ValueError("write to a closed AgeWriter")
-        view = memoryview(b).cast("B")
-        pos = 0
-        # The pending bytes never exceed one batch and one byte: the final
-        # chunk is sealed only in close(), so at least one byte always waits.
-        while pos < len(view):
-            take = min(len(view) - pos, self._batch + 1 - len(self._pending))
-            self._pending += view[pos : pos + take]
-            pos += take
-            if len(self._pending) > self._batch:
-                self._seal(self._batch, final=False)
-        return len(view)
+        with memoryview(b) as raw, raw.cast("B") as view:
+            pos = 0
+            # The pending bytes never exceed one batch and one byte: the final
+            # chunk is sealed only in close(), so at least one byte always waits.
+            while pos < len(view):
+                if not self._pending and len(view) - pos > self._batch:
+                    # Whole batches straight from the caller's buffer, no copy.
+                    self._seal_from(view[pos : pos + self._batch], final=False)
+                    pos += self._batch
+                    continue
+                take = min(len(view) - pos, self._batch + 1 - len(self._pending))
+                self._pending += view[pos : pos + take]
+                pos += take
+                if len(self._pending) > self._batch:
+                    with memoryview(self._pending) as pending:
+                        self._seal_from(pending[: self._batch], final=False)
+                    del self._pending[: self._batch]
+            return len(view)
 
-    def _seal(self, n: int, final: bool) -> None:
-        with memoryview(self._pending) as data:
-            written = _native.age_seal_chunks(self._key, self._counter, data[:n], final, self._out)
-        del self._pending[:n]
-        self._counter += (n + CHUNK - 1) // CHUNK
+    def _seal_from(self, data: memoryview, final: bool) -> None:
+        written = _native.age_seal_chunks(self._key, self._counter, data, final, self._out)
+        self._counter += (len(data) + CHUNK - 1) // CHUNK
         with memoryview(self._out) as out:
             self._emit(out[:written])
 
@@ -166,7 +171,9 @@ class AgeWriter(io.BufferedIOBase):
         if self.closed:
             return
         try:
-            self._seal(len(self._pending), final=True)
+            with memoryview(self._pending) as pending:
+                self._seal_from(pending, final=True)
+            self._pending.clear()
             if self._armor is not None:
                 self._armor.close()
             self._fileobj.flush()
@@ -191,6 +198,9 @@ class AgeReader(io.BufferedIOBase):
             armor = raw.peek_first_nonspace() == b"-"
         self.armored = armor
         self._src = ByteSource(ArmorReader(raw.read_buffered).read) if armor else raw
+        # The binary payload is read straight into the chunk buffer once the header's
+        # buffered bytes are used up.
+        self._readinto = None if armor else getattr(fileobj, "readinto", None)
         header = read_header(self._src)
         file_key = unwrap_file_key(ids, header.stanzas)
         header.verify(file_key)
@@ -199,7 +209,8 @@ class AgeReader(io.BufferedIOBase):
             raise AgeHeaderError("the file ends before the payload nonce")
         self._key: bytes = _native.age_payload_key(file_key, nonce)
         self._counter = 0
-        self._cbuf = bytearray()  # sealed chunks not yet opened
+        self._cbuf = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)  # sealed chunks not yet opened
+        self._have = 0
         self._eof = False  # the source has ended
         self._done = False  # the final chunk has opened
         self._plain = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)
@@ -210,20 +221,36 @@ class AgeReader(io.BufferedIOBase):
     def readable(self) -> bool:
         return True
 
-    def _refill(self) -> None:
-        """Opens the next batch of chunks into the plaintext buffer (called when it is empty)."""
-        want = BATCH_CHUNKS * SEALED_CHUNK + 1  # one byte more tells whether a chunk is the last
-        while len(self._cbuf) < want and not self._eof:
-            data = self._src.read_buffered(want - len(self._cbuf))
-            if data:
-                self._cbuf += data
+    def _fill(self, want: int) -> None:
+        """Reads until the chunk buffer holds `want` bytes or the source ends."""
+        while self._have < want and not self._eof:
+            with memoryview(self._cbuf) as cbuf:
+                n = 0
+                data = self._src.buffered(want - self._have)
+                if data:
+                    n = len(data)
+                    cbuf[self._have : self._have + n] = data
+                elif self._readinto is not None:
+                    n = self._readinto(cbuf[self._have : want]) or 0
+                else:
+                    data = self._src.read_buffered(want - self._have)
+                    n = len(data)
+                    cbuf[self._have : self._have + n] = data
+            if n:
+                self._have += n
             else:
                 self._eof = True
+
+    def _refill(self) -> None:
+        """Opens the next batch of chunks into the plaintext buffer (called when it is empty)."""
+        self._fill(len(self._cbuf))  # one byte more than a batch tells whether a chunk is the last
         # Whole chunks with at least one byte after them, or everything at the end.
-        n = len(self._cbuf) if self._eof else (len(self._cbuf) - 1) // SEALED_CHUNK * SEALED_CHUNK
+        n = self._have if self._eof else (self._have - 1) // SEALED_CHUNK * SEALED_CHUNK
         with memoryview(self._cbuf) as cbuf:
             written, finished, ok = _native.age_open_chunks(self._key, self._counter, cbuf[:n], self._eof, self._plain)
-        del self._cbuf[:n]
+            rest = self._have - n
+            cbuf[:rest] = cbuf[n : self._have]
+        self._have = rest
         self._counter += n // SEALED_CHUNK
         self._pos, self._end = 0, written
         if not ok:
@@ -330,5 +357,6 @@ def decrypt_file(
     """Decrypts the age file `source` into `destination`, streaming. On an error the
     destination holds only authenticated plaintext (what came before the error)."""
     with open(source, "rb") as src, open(destination, "wb") as dst, AgeReader(src, identities, armor=armor) as r:
-        while chunk := r.read1(BATCH_CHUNKS * CHUNK):
-            dst.write(chunk)
+        while (view := r._available()) is not None:  # the plaintext buffer itself, no copy
+            dst.write(view)
+            r._pos = r._end

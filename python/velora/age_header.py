@@ -79,6 +79,10 @@ class ByteSource:
             if not self._fill():
                 return b""
 
+    def buffered(self, n: int) -> bytes:
+        """Up to n of the bytes already buffered, without reading the source."""
+        return self.take(n) if self._buf else b""
+
     def read_buffered(self, n: int) -> bytes:
         """Up to n bytes: first what is buffered, then one read of the source."""
         if not self._buf and not self._fill():

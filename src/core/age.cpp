@@ -2,6 +2,10 @@
 #include "core/age.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "core/hpke.hpp"
 #include "core/wipe.hpp"
@@ -214,8 +218,35 @@ Result<PayloadKey> payload_key(std::span<const std::uint8_t> file_key, std::span
     return key;
 }
 
+namespace {
+
+// Calls fn(i) for every i in [0, count), spread over up to `threads` threads
+// (the calling one and threads started here; inline should one not start).
+// Indices are handed out one at a time, so a thread slowed down by other
+// work on the machine holds up the call by one chunk at most.
+template <class Fn>
+void parallel_for(std::size_t count, unsigned threads, Fn&& fn) {
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) fn(i);
+    };
+    std::vector<std::jthread> others;
+    const std::size_t extra = std::min<std::size_t>(threads, count) > 1 ? std::min<std::size_t>(threads, count) - 1 : 0;
+    try {
+        for (std::size_t t = 0; t < extra; ++t) others.emplace_back(work);
+    } catch (const std::system_error&) {
+        // Fewer threads: the ones running and this one share the chunks.
+    }
+    work();
+}
+
+enum class ChunkOutcome : std::uint8_t { Failed, NonFinal, Final };
+
+}  // namespace
+
 Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t counter,
-                         std::span<const std::uint8_t> plaintext, bool final, std::span<std::uint8_t> out) {
+                         std::span<const std::uint8_t> plaintext, bool final, std::span<std::uint8_t> out,
+                         unsigned threads) {
     if (!final && plaintext.size() % kChunkBytes != 0) return fail(VeloraError::InvalidParameter(kPayloadLayout));
     if (final && plaintext.empty() && counter != 0) return fail(VeloraError::InvalidParameter(kPayloadLayout));
     if (out.size() != sealed_size(plaintext.size(), final)) return fail(VeloraError::InvalidParameter(kOutputSize));
@@ -223,56 +254,66 @@ Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t co
     if (!aead) return fail(VeloraError::InvalidParameter(kLibraryFailure));
     // Every started chunk, and the one empty final chunk of an empty payload.
     const std::size_t chunks = (out.size() - plaintext.size()) / kTagBytes;
-    std::size_t in_pos = 0, out_pos = 0;
-    for (std::size_t i = 0; i < chunks; ++i) {
+    std::atomic<bool> failed{false};
+    parallel_for(chunks, threads, [&](std::size_t i) {
+        const std::size_t in_pos = i * kChunkBytes, out_pos = i * kEncryptedChunkBytes;
         const std::size_t n = std::min(kChunkBytes, plaintext.size() - in_pos);
-        const bool last = final && i + 1 == chunks;
-        const auto nonce = chunk_nonce(counter++, last);
+        const auto nonce = chunk_nonce(counter + i, final && i + 1 == chunks);
         if (!aead->seal(nonce, {}, plaintext.subspan(in_pos, n), out.subspan(out_pos, n),
                         out.subspan(out_pos + n).first<kTagBytes>())) {
-            return fail(VeloraError::InvalidParameter(kLibraryFailure));
+            failed.store(true, std::memory_order_relaxed);
         }
-        in_pos += n;
-        out_pos += n + kTagBytes;
-    }
+    });
+    if (failed.load()) return fail(VeloraError::InvalidParameter(kLibraryFailure));
     return {};
 }
 
 Result<Opened> open_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t counter,
-                           std::span<const std::uint8_t> ciphertext, bool at_end, std::span<std::uint8_t> out) {
+                           std::span<const std::uint8_t> ciphertext, bool at_end, std::span<std::uint8_t> out,
+                           unsigned threads) {
     if (!at_end && ciphertext.size() % kEncryptedChunkBytes != 0) {
         return fail(VeloraError::InvalidParameter(kPayloadLayout));
     }
     if (out.size() < ciphertext.size()) return fail(VeloraError::InvalidParameter(kOutputSize));
     auto aead = EvpAead::create(AeadAlgorithm::ChaCha20Poly1305, key);
     if (!aead) return fail(VeloraError::InvalidParameter(kLibraryFailure));
-    Opened result;
-    std::size_t in_pos = 0;
-    while (in_pos < ciphertext.size()) {
+    const std::size_t chunks = (ciphertext.size() + kEncryptedChunkBytes - 1) / kEncryptedChunkBytes;
+
+    // Each chunk on its own (possibly at once), then released in order.
+    std::vector<ChunkOutcome> outcome(chunks, ChunkOutcome::Failed);
+    parallel_for(chunks, threads, [&](std::size_t i) {
+        const std::size_t in_pos = i * kEncryptedChunkBytes;
         const std::size_t n = std::min(kEncryptedChunkBytes, ciphertext.size() - in_pos);
-        // Only the first chunk of a payload may be empty, and then only as its final chunk.
-        if (n < kTagBytes || (n == kTagBytes && counter != 0)) return result;
+        // A chunk holds a tag; only the first chunk of a payload may be empty (as its final chunk).
+        if (n < kTagBytes || (n == kTagBytes && counter + i != 0)) return;
         const std::size_t m = n - kTagBytes;
         const ByteView ct = ciphertext.subspan(in_pos, m);
         const std::span<const std::uint8_t, kTagBytes> tag = ciphertext.subspan(in_pos + m).first<kTagBytes>();
-        const std::span<std::uint8_t> pt = out.subspan(result.written, m);
-        bool last = n < kEncryptedChunkBytes;
-        bool opened = !last && aead->open(chunk_nonce(counter, false), {}, ct, tag, pt);
-        if (!opened) {
-            last = true;
-            opened = aead->open(chunk_nonce(counter, true), {}, ct, tag, pt);
+        const std::span<std::uint8_t> pt = out.subspan(i * kChunkBytes, m);
+        // A full-size chunk is a non-final one or, failing that, the final one; a shorter one is final.
+        if (n == kEncryptedChunkBytes && aead->open(chunk_nonce(counter + i, false), {}, ct, tag, pt)) {
+            outcome[i] = ChunkOutcome::NonFinal;
+        } else if (aead->open(chunk_nonce(counter + i, true), {}, ct, tag, pt)) {
+            outcome[i] = ChunkOutcome::Final;
         }
-        if (!opened) return result;
-        ++counter;
-        result.written += m;
-        in_pos += n;
-        if (last) {
+    });
+
+    Opened result;
+    result.ok = !at_end;  // at the end, the data must not stop without a final chunk
+    for (std::size_t i = 0; i < chunks; ++i) {
+        if (outcome[i] == ChunkOutcome::Failed) {
+            result.ok = false;
+            break;
+        }
+        result.written += std::min(kEncryptedChunkBytes, ciphertext.size() - i * kEncryptedChunkBytes) - kTagBytes;
+        if (outcome[i] == ChunkOutcome::Final) {
             result.finished = true;
-            result.ok = at_end && in_pos == ciphertext.size();  // nothing may follow the final chunk
-            return result;
+            result.ok = at_end && i + 1 == chunks;  // nothing may follow the final chunk
+            break;
         }
     }
-    result.ok = !at_end;  // at the end, the data stopped without a final chunk
+    // Nothing past the released plaintext stays in out.
+    secure_zero(out.data() + result.written, out.size() - result.written);
     return result;
 }
 

@@ -96,8 +96,12 @@ constexpr std::size_t sealed_size(std::size_t plaintext_bytes, bool final) noexc
 // (sealed_size bytes). Without `final` the plaintext is a whole number of
 // chunks; with it the last chunk (shorter, or empty only as chunk 0) carries
 // the final flag.
+//
+// `threads` > 1 spreads the chunks over that many threads (the calling one
+// and threads - 1 started here); the bytes are the same.
 Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t counter,
-                         std::span<const std::uint8_t> plaintext, bool final, std::span<std::uint8_t> out);
+                         std::span<const std::uint8_t> plaintext, bool final, std::span<std::uint8_t> out,
+                         unsigned threads = 1);
 
 // Opens the encrypted chunks numbered counter, counter + 1, ... of
 // `ciphertext` into out (at least ciphertext.size() bytes). `at_end`: the
@@ -116,7 +120,11 @@ struct Opened {
     bool finished = false;
     bool ok = false;
 };
+// `threads` as for seal_chunks: chunks open at once, and their plaintext is
+// released in order, up to the first chunk that fails (out is wiped after
+// `written`).
 Result<Opened> open_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t counter,
-                           std::span<const std::uint8_t> ciphertext, bool at_end, std::span<std::uint8_t> out);
+                           std::span<const std::uint8_t> ciphertext, bool at_end, std::span<std::uint8_t> out,
+                           unsigned threads = 1);
 
 }  // namespace velora::age

@@ -5,6 +5,8 @@
 #include "core/age.hpp"
 #include "primitives/x25519.hpp"
 
+#include <thread>
+
 namespace velora::bindings {
 
 namespace {
@@ -12,6 +14,13 @@ namespace {
 using Bytes = std::span<const std::uint8_t>;
 
 constexpr std::uint64_t kMaxCounter = (std::uint64_t{1} << 62);  // far beyond any file; the nonce holds 88 bits
+
+// Threads for a batch of chunks: two or more cores share a batch of at least
+// eight chunks (512 KiB); smaller batches stay on the calling thread.
+unsigned chunk_threads(std::size_t bytes) {
+    static const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    return bytes >= 8 * age::kChunkBytes ? cores : 1;
+}
 
 PyObject* stanza_pair(age::Stanza& s) { return bytes_pair(s.argument, s.body); }
 
@@ -187,7 +196,8 @@ PyObject* age_seal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         const std::size_t n = age::sealed_size(data.size(), c.final);
         if (c.out.writable().size() < n) return set_error(invalid_parameter_error_type(), age::kOutputSize);
         auto r = without_gil([&] {
-            return age::seal_chunks(c.key.first<32>(), c.counter, data, c.final, c.out.writable().first(n));
+            return age::seal_chunks(c.key.first<32>(), c.counter, data, c.final, c.out.writable().first(n),
+                                    chunk_threads(data.size()));
         });
         if (!r) return core_error_to_pyerr(r.error());
         return PyLong_FromSize_t(n);
@@ -199,7 +209,10 @@ PyObject* age_open_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         ChunkArgs c;
         if (!parse_chunk_args("age_open_chunks", args, nargs, kwnames, c)) return nullptr;
         auto r = without_gil(
-            [&] { return age::open_chunks(c.key.first<32>(), c.counter, c.data.bytes(), c.final, c.out.writable()); });
+            [&] {
+                return age::open_chunks(c.key.first<32>(), c.counter, c.data.bytes(), c.final, c.out.writable(),
+                                        chunk_threads(c.data.bytes().size()));
+            });
         if (!r) return core_error_to_pyerr(r.error());
         PyRef written(PyLong_FromSize_t(r->written));
         if (!written) return nullptr;
