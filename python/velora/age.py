@@ -17,8 +17,10 @@ run in the native engine with the interpreter lock released.
 
 from __future__ import annotations
 
+import contextlib
 import io
 import os
+from concurrent.futures import Future, ThreadPoolExecutor
 from collections.abc import Iterable, Sequence
 from typing import BinaryIO, Final
 
@@ -125,8 +127,9 @@ class AgeWriter(io.BufferedIOBase):
         self._armor = ArmorWriter(fileobj) if armor else None
         self._key: bytes = _native.age_payload_key(file_key, nonce)
         self._counter = 0
-        self._pending = bytearray()
         self._batch = BATCH_CHUNKS * CHUNK
+        self._pending = bytearray(self._batch)  # plaintext not sealed yet: at most one batch
+        self._npending = 0
         self._out = bytearray(BATCH_CHUNKS * SEALED_CHUNK)
         self._emit(encode_header(stanzas, file_key) + nonce)
 
@@ -144,21 +147,22 @@ class AgeWriter(io.BufferedIOBase):
             raise ValueError("write to a closed AgeWriter")
         with memoryview(b) as raw, raw.cast("B") as view:
             pos = 0
-            # The pending bytes never exceed one batch and one byte: the final
-            # chunk is sealed only in close(), so at least one byte always waits.
+            # A full batch is sealed only once more data follows it: the final
+            # chunk waits for close().
             while pos < len(view):
-                if not self._pending and len(view) - pos > self._batch:
+                if self._npending == self._batch:
+                    with memoryview(self._pending) as pending:
+                        self._seal_from(pending, final=False)
+                    self._npending = 0
+                if self._npending == 0 and len(view) - pos > self._batch:
                     # Whole batches straight from the caller's buffer, no copy.
                     self._seal_from(view[pos : pos + self._batch], final=False)
                     pos += self._batch
                     continue
-                take = min(len(view) - pos, self._batch + 1 - len(self._pending))
-                self._pending += view[pos : pos + take]
+                take = min(len(view) - pos, self._batch - self._npending)
+                self._pending[self._npending : self._npending + take] = view[pos : pos + take]
+                self._npending += take
                 pos += take
-                if len(self._pending) > self._batch:
-                    with memoryview(self._pending) as pending:
-                        self._seal_from(pending[: self._batch], final=False)
-                    del self._pending[: self._batch]
             return len(view)
 
     def _seal_from(self, data: memoryview, final: bool) -> None:
@@ -167,13 +171,20 @@ class AgeWriter(io.BufferedIOBase):
         with memoryview(self._out) as out:
             self._emit(out[:written])
 
+    def _write_batch(self, batch: memoryview) -> None:
+        """Seals one whole batch that more data is known to follow (encrypt_file's path)."""
+        if self._npending:
+            self.write(batch)
+        else:
+            self._seal_from(batch, final=False)
+
     def close(self) -> None:
         if self.closed:
             return
         try:
             with memoryview(self._pending) as pending:
-                self._seal_from(pending, final=True)
-            self._pending.clear()
+                self._seal_from(pending[: self._npending], final=True)
+            self._npending = 0
             if self._armor is not None:
                 self._armor.close()
             self._fileobj.flush()
@@ -211,6 +222,10 @@ class AgeReader(io.BufferedIOBase):
         self._counter = 0
         self._cbuf = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)  # sealed chunks not yet opened
         self._have = 0
+        # decrypt_file reads the next batch on a thread of its own while a batch opens.
+        self._spare: bytearray | None = None
+        self._prefetch: Future[None] | None = None
+        self._pool: ThreadPoolExecutor | None = None
         self._eof = False  # the source has ended
         self._done = False  # the final chunk has opened
         self._plain = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)
@@ -243,14 +258,25 @@ class AgeReader(io.BufferedIOBase):
 
     def _refill(self) -> None:
         """Opens the next batch of chunks into the plaintext buffer (called when it is empty)."""
+        if self._prefetch is not None:
+            self._prefetch.result()
+            self._prefetch = None
         self._fill(len(self._cbuf))  # one byte more than a batch tells whether a chunk is the last
         # Whole chunks with at least one byte after them, or everything at the end.
-        n = self._have if self._eof else (self._have - 1) // SEALED_CHUNK * SEALED_CHUNK
-        with memoryview(self._cbuf) as cbuf:
-            written, finished, ok = _native.age_open_chunks(self._key, self._counter, cbuf[:n], self._eof, self._plain)
-            rest = self._have - n
-            cbuf[:rest] = cbuf[n : self._have]
-        self._have = rest
+        at_end = self._eof
+        n = self._have if at_end else (self._have - 1) // SEALED_CHUNK * SEALED_CHUNK
+        rest = self._have - n
+        current = self._cbuf
+        if self._pool is not None and self._spare is not None and not at_end:
+            # The unopened tail moves to the spare buffer, which fills while this batch opens.
+            self._spare[:rest] = current[n : self._have]
+            self._cbuf, self._spare, self._have = self._spare, current, rest
+            self._prefetch = self._pool.submit(self._fill, len(self._cbuf))
+        with memoryview(current) as cbuf:
+            written, finished, ok = _native.age_open_chunks(self._key, self._counter, cbuf[:n], at_end, self._plain)
+            if self._prefetch is None:
+                cbuf[:rest] = cbuf[n : self._have]
+                self._have = rest
         self._counter += n // SEALED_CHUNK
         self._pos, self._end = 0, written
         if not ok:
@@ -258,6 +284,22 @@ class AgeReader(io.BufferedIOBase):
                 "the payload does not authenticate, is cut short or has data after its final chunk"
             )
         self._done = finished
+
+    def _start_prefetch(self) -> None:
+        """Reads ahead on a thread of its own (decrypt_file, which owns the source file)."""
+        if self._readinto is not None and self._pool is None:
+            self._pool = ThreadPoolExecutor(max_workers=1)
+            self._spare = bytearray(len(self._cbuf))
+
+    def close(self) -> None:
+        if self._prefetch is not None:
+            with contextlib.suppress(Exception):
+                self._prefetch.result()
+            self._prefetch = None
+        if self._pool is not None:
+            self._pool.shutdown()
+            self._pool = None
+        super().close()
 
     def _available(self) -> memoryview | None:
         """The buffered plaintext, refilled when empty; None at the end (raises a pending error)."""
@@ -338,16 +380,41 @@ def decrypt(data: Buffer, identities: Iterable[Identity], *, armor: bool | None 
         return r.read()
 
 
+def _read_full(src: BinaryIO, view: memoryview) -> int:
+    """Fills view from src; fewer bytes only at the end of the file."""
+    n = 0
+    while n < len(view):
+        got = src.readinto(view[n:])
+        if not got:
+            break
+        n += got
+    return n
+
+
 def encrypt_file(
     source: str | os.PathLike[str], destination: str | os.PathLike[str], recipients: Iterable[Recipient], *,
     armor: bool = False,
 ) -> None:
     """Encrypts the file `source` into the age file `destination`, streaming."""
-    with open(source, "rb") as src, open(destination, "wb") as dst, AgeWriter(dst, recipients, armor=armor) as w:
-        block = bytearray(BATCH_CHUNKS * CHUNK)
-        with memoryview(block) as view:
-            while n := src.readinto(view):
-                w.write(view[:n])
+    with open(source, "rb", buffering=0) as src, open(destination, "wb") as dst:
+        with AgeWriter(dst, recipients, armor=armor) as w:
+            # Two batch buffers: one is sealed once the next read shows more data follows.
+            # Batch i is sealed while batch i + 2 is read on a thread of its own
+            # (batch i + 1, already read, shows that more data follows batch i).
+            size = BATCH_CHUNKS * CHUNK
+            buffers = [memoryview(bytearray(size)) for _ in range(3)]
+            with ThreadPoolExecutor(max_workers=1) as pool:
+                i = 0
+                n = _read_full(src, buffers[0])
+                following = pool.submit(_read_full, src, buffers[1]) if n == size else None
+                while following is not None:
+                    more = following.result()
+                    if not more:
+                        break
+                    following = pool.submit(_read_full, src, buffers[(i + 2) % 3]) if more == size else None
+                    w._write_batch(buffers[i % 3])
+                    i, n = i + 1, more
+                w.write(buffers[i % 3][:n])
 
 
 def decrypt_file(
@@ -356,7 +423,14 @@ def decrypt_file(
 ) -> None:
     """Decrypts the age file `source` into `destination`, streaming. On an error the
     destination holds only authenticated plaintext (what came before the error)."""
-    with open(source, "rb") as src, open(destination, "wb") as dst, AgeReader(src, identities, armor=armor) as r:
-        while (view := r._available()) is not None:  # the plaintext buffer itself, no copy
-            dst.write(view)
-            r._pos = r._end
+    with open(source, "rb", buffering=0) as src, open(destination, "wb") as dst:
+        r = AgeReader(src, identities, armor=armor)
+        r._start_prefetch()
+        with r:
+            _drain(r, dst)
+
+
+def _drain(r: AgeReader, dst: BinaryIO) -> None:
+    while (view := r._available()) is not None:  # the plaintext buffer itself, no copy
+        dst.write(view)
+        r._pos = r._end
