@@ -380,7 +380,7 @@ def decrypt(data: Buffer, identities: Iterable[Identity], *, armor: bool | None 
         return r.read()
 
 
-def _read_full(src: BinaryIO, view: memoryview) -> int:
+def _read_full(src: io.RawIOBase, view: memoryview) -> int:
     """Fills view from src; fewer bytes only at the end of the file."""
     n = 0
     while n < len(view):

@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from typing import Final, Protocol, Union
 
@@ -105,12 +105,12 @@ def _check_arg_count(stanza: Stanza, count: int, kind: str) -> None:
         raise AgeHeaderError(f"{kind} stanza must have {count - 1} argument(s) after its type")
 
 
-def _unwrap_each(stanzas: Sequence[Stanza], one: object) -> bytes | None:
+def _unwrap_each(stanzas: Sequence[Stanza], one: Callable[[Stanza], bytes | None]) -> bytes | None:
     """The first file key one(stanza) gives; None when none does. An error stops the search."""
     for s in stanzas:
-        key = one(s)  # type: ignore[operator]
+        key = one(s)
         if key is not None:
-            return bytes(key)
+            return key
     return None
 
 

@@ -16,7 +16,7 @@ import hashlib
 import hmac
 import os
 import re
-from typing import Final
+from typing import Any, Final
 
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError, KeySerializationError
@@ -197,5 +197,5 @@ class XWingPrivateKey:
     def __repr__(self) -> str:
         return f"XWingPrivateKey(fp={self._public.fingerprint})"
 
-    def __reduce__(self) -> object:
+    def __reduce__(self) -> str | tuple[Any, ...]:
         raise TypeError("XWingPrivateKey objects are not picklable: store to_bytes() deliberately")
