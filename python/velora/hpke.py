@@ -53,30 +53,33 @@ PrivateKeyLike = Union[bytes, bytearray, memoryview, XWingPrivateKey, PrivateKey
 _ML_KEM_LEVEL = {KEM.ML_KEM_768: 768, KEM.ML_KEM_1024: 1024}
 
 
-def _public_bytes(kem: KEM, key: PublicKeyLike) -> bytes:
-    if isinstance(key, XWingPublicKey):
+def _key_bytes(kem: KEM, key: PublicKeyLike | PrivateKeyLike, role: str) -> bytes:
+    """The serialized key of a byte string or of a key object whose kind fits `kem`."""
+    if isinstance(key, (XWingPublicKey, XWingPrivateKey)):
         if kem is not KEM.MLKEM768_X25519:
-            raise TypeError(f"an X-Wing public key does not fit the KEM {kem.name}")
+            raise TypeError(f"an X-Wing {role} key does not fit the KEM {kem.name}")
         return key.to_bytes()
-    if isinstance(key, PublicKey):
+    if isinstance(key, (PublicKey, PrivateKey)):
         if _ML_KEM_LEVEL.get(kem) != int(key.level):
-            raise TypeError(f"an ML-KEM-{int(key.level)} public key does not fit the KEM {kem.name}")
-        return key.to_bytes()
-    return _as_bytes(key, "public key")
-
-
-def _private_bytes(kem: KEM, key: PrivateKeyLike) -> bytes:
-    if isinstance(key, XWingPrivateKey):
-        if kem is not KEM.MLKEM768_X25519:
-            raise TypeError(f"an X-Wing private key does not fit the KEM {kem.name}")
-        return key.to_bytes()
-    if isinstance(key, PrivateKey):
-        if _ML_KEM_LEVEL.get(kem) != int(key.level):
-            raise TypeError(f"an ML-KEM-{int(key.level)} private key does not fit the KEM {kem.name}")
+            raise TypeError(f"an ML-KEM-{int(key.level)} {role} key does not fit the KEM {kem.name}")
+        if isinstance(key, PublicKey):
+            return key.to_bytes()
         if key.seed is None:
             raise TypeError("HPKE ML-KEM private keys are 64-byte seeds: this key was loaded without its seed")
         return key.seed
-    return _as_bytes(key, "private key")
+    return _as_bytes(key, f"{role} key")
+
+
+def _public_bytes(kem: KEM, key: PublicKeyLike) -> bytes:
+    if isinstance(key, (XWingPrivateKey, PrivateKey)):
+        raise TypeError("a private key where a public key is expected")
+    return _key_bytes(kem, key, "public")
+
+
+def _private_bytes(kem: KEM, key: PrivateKeyLike) -> bytes:
+    if isinstance(key, (XWingPublicKey, PublicKey)):
+        raise TypeError("a public key where a private key is expected")
+    return _key_bytes(kem, key, "private")
 
 
 def generate_key_pair(kem: KEM | int) -> tuple[bytes, bytes]:

@@ -5,6 +5,8 @@
 
 #include <openssl/evp.h>
 
+#include "primitives/evp_detail.hpp"
+
 #include <algorithm>
 
 #include "core/wipe.hpp"
@@ -14,9 +16,6 @@ namespace velora::primitives {
 namespace {
 
 constexpr int kTagLen = static_cast<int>(EvpAead::kTagBytes);
-
-// The EVP update calls take int lengths; larger inputs go through in pieces.
-constexpr std::size_t kMaxPiece = std::size_t{1} << 30;
 
 // Fetched once per process; the algorithm objects are immutable.
 const EVP_CIPHER* cipher_for(AeadAlgorithm a) noexcept {
@@ -29,30 +28,6 @@ const EVP_CIPHER* cipher_for(AeadAlgorithm a) noexcept {
         case AeadAlgorithm::ChaCha20Poly1305: return chacha;
     }
     return nullptr;
-}
-
-bool add_aad(EVP_CIPHER_CTX* ctx, std::span<const std::uint8_t> aad) noexcept {
-    while (!aad.empty()) {
-        const std::size_t n = std::min(aad.size(), kMaxPiece);
-        int len = 0;
-        if (EVP_CipherUpdate(ctx, nullptr, &len, aad.data(), static_cast<int>(n)) != 1) return false;
-        aad = aad.subspan(n);
-    }
-    return true;
-}
-
-// Both AEADs are stream modes: every update writes as many bytes as it reads.
-bool transform(EVP_CIPHER_CTX* ctx, std::span<const std::uint8_t> in, std::span<std::uint8_t> out) noexcept {
-    for (std::size_t done = 0; done < in.size();) {
-        const std::size_t n = std::min(in.size() - done, kMaxPiece);
-        int len = 0;
-        if (EVP_CipherUpdate(ctx, out.data() + done, &len, in.data() + done, static_cast<int>(n)) != 1 ||
-            static_cast<std::size_t>(len) != n) {
-            return false;
-        }
-        done += n;
-    }
-    return true;
 }
 
 }  // namespace
@@ -87,7 +62,7 @@ bool EvpAead::seal(std::span<const std::uint8_t, kNonceBytes> nonce, std::span<c
     CtxPtr ctx = start(nonce, 1);
     std::uint8_t none[kTagBytes];  // the final step writes no data
     int len = 0;
-    return ctx && add_aad(ctx.get(), aad) && transform(ctx.get(), pt, ct) &&
+    return ctx && evp::cipher_add_aad(ctx.get(), aad) && evp::cipher_transform(ctx.get(), pt, ct) &&
            EVP_EncryptFinal_ex(ctx.get(), none, &len) == 1 && len == 0 &&
            EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_GET_TAG, kTagLen, tag.data()) == 1;
 }
@@ -99,7 +74,7 @@ bool EvpAead::open(std::span<const std::uint8_t, kNonceBytes> nonce, std::span<c
     CtxPtr ctx = start(nonce, 0);
     std::uint8_t none[kTagBytes];
     int len = 0;
-    const bool ok = ctx && add_aad(ctx.get(), aad) && transform(ctx.get(), ct, pt) &&
+    const bool ok = ctx && evp::cipher_add_aad(ctx.get(), aad) && evp::cipher_transform(ctx.get(), ct, pt) &&
                     EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_AEAD_SET_TAG, kTagLen,
                                         const_cast<std::uint8_t*>(tag.data())) == 1 &&
                     EVP_DecryptFinal_ex(ctx.get(), none, &len) == 1 && len == 0;

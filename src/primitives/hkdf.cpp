@@ -3,30 +3,18 @@
 // working memory.
 #include "primitives/hkdf.hpp"
 
+#include "primitives/evp_detail.hpp"
+
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
 #include <array>
-#include <memory>
 
 namespace velora::primitives {
 
 namespace {
-
-struct MacDeleter {
-    void operator()(EVP_MAC* m) const noexcept { EVP_MAC_free(m); }
-};
-struct MacCtxDeleter {
-    void operator()(EVP_MAC_CTX* c) const noexcept { EVP_MAC_CTX_free(c); }
-};
-struct KdfDeleter {
-    void operator()(EVP_KDF* k) const noexcept { EVP_KDF_free(k); }
-};
-struct KdfCtxDeleter {
-    void operator()(EVP_KDF_CTX* c) const noexcept { EVP_KDF_CTX_free(c); }
-};
 
 char* digest_name(HashAlgorithm h) noexcept {
     static char sha256[] = "SHA256";
@@ -35,18 +23,10 @@ char* digest_name(HashAlgorithm h) noexcept {
     return h == HashAlgorithm::Sha256 ? sha256 : h == HashAlgorithm::Sha384 ? sha384 : sha512;
 }
 
-// libcrypto takes non-const pointers for input octet strings it only reads.
-void* in(std::span<const std::uint8_t> s) noexcept {
-    static std::uint8_t empty = 0;  // a valid pointer for empty strings, never written
-    return s.empty() ? &empty : const_cast<std::uint8_t*>(s.data());
-}
+using evp::in;
 
 bool run_hkdf(HashAlgorithm h, int mode, std::span<const std::uint8_t> key, std::span<const std::uint8_t> salt,
               std::span<const std::uint8_t> info, std::span<std::uint8_t> out) noexcept {
-    std::unique_ptr<EVP_KDF, KdfDeleter> kdf(EVP_KDF_fetch(nullptr, OSSL_KDF_NAME_HKDF, nullptr));
-    if (!kdf) return false;
-    std::unique_ptr<EVP_KDF_CTX, KdfCtxDeleter> ctx(EVP_KDF_CTX_new(kdf.get()));
-    if (!ctx) return false;
     std::array<OSSL_PARAM, 6> params{};
     std::size_t n = 0;
     params[n++] = OSSL_PARAM_construct_int(OSSL_KDF_PARAM_MODE, &mode);
@@ -58,7 +38,7 @@ bool run_hkdf(HashAlgorithm h, int mode, std::span<const std::uint8_t> key, std:
         params[n++] = OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, in(info), info.size());
     }
     params[n] = OSSL_PARAM_construct_end();
-    return EVP_KDF_derive(ctx.get(), out.data(), out.size(), params.data()) == 1;
+    return evp::kdf_derive(OSSL_KDF_NAME_HKDF, params.data(), out);
 }
 
 }  // namespace
@@ -66,9 +46,9 @@ bool run_hkdf(HashAlgorithm h, int mode, std::span<const std::uint8_t> key, std:
 bool hmac(HashAlgorithm h, std::span<const std::uint8_t> key, std::span<const std::uint8_t> message,
           std::span<std::uint8_t> tag) noexcept {
     if (tag.size() != hash_bytes(h)) return false;
-    std::unique_ptr<EVP_MAC, MacDeleter> mac(EVP_MAC_fetch(nullptr, OSSL_MAC_NAME_HMAC, nullptr));
+    evp::MacPtr mac(EVP_MAC_fetch(nullptr, OSSL_MAC_NAME_HMAC, nullptr));
     if (!mac) return false;
-    std::unique_ptr<EVP_MAC_CTX, MacCtxDeleter> ctx(EVP_MAC_CTX_new(mac.get()));
+    evp::MacCtxPtr ctx(EVP_MAC_CTX_new(mac.get()));
     if (!ctx) return false;
     const std::array<OSSL_PARAM, 2> params = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest_name(h), 0),

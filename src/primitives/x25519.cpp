@@ -2,9 +2,9 @@
 // libcrypto cleanses the key objects when they are freed.
 #include "primitives/x25519.hpp"
 
-#include <openssl/evp.h>
+#include "primitives/evp_detail.hpp"
 
-#include <memory>
+#include <openssl/evp.h>
 
 #include "core/wipe.hpp"
 
@@ -12,13 +12,7 @@ namespace velora::primitives {
 
 namespace {
 
-struct PkeyDeleter {
-    void operator()(EVP_PKEY* k) const noexcept { EVP_PKEY_free(k); }
-};
-struct PkeyCtxDeleter {
-    void operator()(EVP_PKEY_CTX* c) const noexcept { EVP_PKEY_CTX_free(c); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyDeleter>;
+using evp::PkeyPtr;
 
 PkeyPtr private_key_object(std::span<const std::uint8_t, kX25519Bytes> k) noexcept {
     return PkeyPtr(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, k.data(), k.size()));
@@ -48,7 +42,7 @@ bool x25519(std::span<const std::uint8_t, kX25519Bytes> private_key,
     const PkeyPtr peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peer_public_key.data(),
                                                    peer_public_key.size()));
     if (!key || !peer) return false;
-    std::unique_ptr<EVP_PKEY_CTX, PkeyCtxDeleter> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    evp::PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
     // The derive step fails when the result is all zero.
     const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
                     x25519_derive_step(ctx.get(), shared);
