@@ -166,6 +166,11 @@ def test_errors() -> None:
         suite.send_export(pk, b"", 0)
     with pytest.raises(velora.InvalidParameterError, match="export length"):
         suite.send_export(pk, b"", 255 * 32 + 1)
+    # libcrypto's HKDF takes at most 32 KiB of info: 22 bytes of label, the rest context.
+    enc, secret = suite.send_export(pk, b"c" * 32746, 32)
+    assert suite.receive_export(sk, enc, b"c" * 32746, 32) == secret
+    with pytest.raises(velora.InvalidParameterError, match="key derivation failed"):
+        suite.send_export(pk, b"c" * 32747, 32)
     with pytest.raises(ValueError):
         Suite(0x0010, 1, 1)  # DHKEM(P-256) is not built
     with pytest.raises(velora.InvalidParameterError, match="unsupported KEM"):
