@@ -205,3 +205,15 @@ def test_file_functions_across_batch_boundaries(
     with pytest.raises(age.AgePayloadError):
         age.decrypt_file(tmp_path / "c", tmp_path / "o", [identity])
     assert data.startswith((tmp_path / "o").read_bytes())
+
+
+def test_an_exception_inside_the_writer_leaves_an_incomplete_file(identity: age.X25519Identity) -> None:
+    sink = io.BytesIO()
+    with pytest.raises(RuntimeError):
+        with age.AgeWriter(sink, [identity.recipient()]) as w:
+            w.write(_data(3 * CHUNK))
+            raise RuntimeError("the producer failed")
+    assert w.closed
+    r = age.AgeReader(io.BytesIO(sink.getvalue()), [identity])
+    with pytest.raises(age.AgePayloadError):
+        r.read()

@@ -111,7 +111,9 @@ class AgeWriter(io.BufferedIOBase):
 
     The header is written at once; plaintext is sealed in batches of 64 KiB
     chunks as it comes; close() seals the final chunk (and ends the armour).
-    Closing the writer does not close `fileobj`.
+    A `with` block left by an exception calls abort() instead, so that a
+    half-written file never passes for a whole one. Closing the writer does
+    not close `fileobj`.
     """
 
     def __init__(self, fileobj: BinaryIO, recipients: Iterable[Recipient], *, armor: bool = False) -> None:
@@ -171,6 +173,18 @@ class AgeWriter(io.BufferedIOBase):
         with memoryview(self._out) as out:
             self._emit(out[:written])
 
+    def __exit__(self, exc_type: object, exc: object, tb: object) -> None:
+        if exc_type is not None:
+            self.abort()
+        else:
+            self.close()
+
+    def abort(self) -> None:
+        """Closes without the final chunk: the file stays recognisably incomplete (a reader
+        raises AgePayloadError at its end). A `with` block that raises does this."""
+        self._npending = 0
+        super().close()
+
     def _write_batch(self, batch: memoryview) -> None:
         """Seals one whole batch that more data is known to follow (encrypt_file's path)."""
         if self._npending:
@@ -179,7 +193,8 @@ class AgeWriter(io.BufferedIOBase):
             self._seal_from(batch, final=False)
 
     def close(self) -> None:
-        if self.closed:
+        if self.closed or not hasattr(self, "_key"):  # closed, or __init__ failed before the header
+            super().close()
             return
         try:
             with memoryview(self._pending) as pending:
@@ -203,6 +218,10 @@ class AgeReader(io.BufferedIOBase):
 
     def __init__(self, fileobj: BinaryIO, identities: Iterable[Identity], *, armor: bool | None = None) -> None:
         super().__init__()
+        # decrypt_file reads the next batch on a thread of its own while a batch opens.
+        self._spare: bytearray | None = None
+        self._prefetch: Future[None] | None = None
+        self._pool: ThreadPoolExecutor | None = None
         ids = list(identities)
         raw = ByteSource(fileobj.read)
         if armor is None:
@@ -222,10 +241,6 @@ class AgeReader(io.BufferedIOBase):
         self._counter = 0
         self._cbuf = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)  # sealed chunks not yet opened
         self._have = 0
-        # decrypt_file reads the next batch on a thread of its own while a batch opens.
-        self._spare: bytearray | None = None
-        self._prefetch: Future[None] | None = None
-        self._pool: ThreadPoolExecutor | None = None
         self._eof = False  # the source has ended
         self._done = False  # the final chunk has opened
         self._plain = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)
