@@ -9,7 +9,7 @@ SYSTEM_PACKAGES += age
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest test demo bench bench-age clean \
+.PHONY: all system venv install engine engine-test pytest test typecheck demo bench bench-files bench-age clean wheel wheel-check \
         sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
@@ -31,7 +31,7 @@ install: venv
 
 engine: venv
 	cmake -S . -B $(ENGINE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DVELORA_BUILD_MODULE=OFF -DVELORA_BUILD_TESTS=ON
+	  -DVELORA_BUILD_MODULE=OFF -DVELORA_BUILD_TESTS=ON -DPython_EXECUTABLE=$(abspath $(PY))
 	cmake --build $(ENGINE_BUILD) -j $(JOBS)
 
 engine-test: engine
@@ -40,7 +40,16 @@ engine-test: engine
 pytest: install
 	$(PY) -m pytest -q tests
 
-test: engine-test pytest
+test: engine-test pytest typecheck
+
+# mypy --strict over the package sources, then over the README's ```python
+# blocks as a user's code sees the installed package (line numbers are the
+# README's; scripts/readme_examples.py).
+TYPECHECK_DIR := build/typecheck
+typecheck: install
+	cd python && $(abspath $(VENV))/bin/mypy --strict --cache-dir $(abspath $(TYPECHECK_DIR))/cache -p velora
+	$(PY) scripts/readme_examples.py README.md $(TYPECHECK_DIR)/README.py
+	cd $(TYPECHECK_DIR) && $(abspath $(VENV))/bin/mypy --strict --cache-dir cache README.py
 
 demo: install
 	$(PY) scripts/demo.py
@@ -51,6 +60,12 @@ bench: install
 	@$(PY) -m pip install -q pqcrypto || echo "bench: pqcrypto did not install; its column will say so"
 	$(PY) bench/run.py
 
+# velora encrypt / decrypt against Debian's age on a 1 GiB file (bench/file_bench.py).
+BENCH_FILES_ARGS ?=
+bench-files: install
+	@scripts/bootstrap.sh age
+	$(PY) bench/file_bench.py $(BENCH_FILES_ARGS)
+
 # age-format files against age 1.1.1: 1 GiB encrypt/decrypt, wall time and peak RSS.
 # BENCH_AGE_MIB and BENCH_AGE_ROUNDS change the size and the rounds.
 bench-age: install
@@ -58,7 +73,29 @@ bench-age: install
 	$(PY) bench/age_bench.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
+
+# ---- distribution: sdist and wheel --------------------------------------------
+# make wheel: an sdist and a wheel (python -m build: the wheel is built from the
+# sdist), the wheel repaired by auditwheel (the shared libraries it needs, i.e.
+# libcrypto and ipsec-mb, bundled; its manylinux tag), checked with abi3audit
+# (abi3: one wheel for CPython 3.11 and later) and twine. Results in dist/.
+# make wheel-check: that wheel in a fresh virtual environment, nothing else of
+# the project on the path, with scripts/wheel_smoke.py (every CPython 3.11+ found).
+DIST := dist
+WHEEL_BUILD := build/wheel
+wheel: venv
+	$(PY) -m pip install -q -r requirements-wheel.txt
+	rm -rf $(WHEEL_BUILD) $(DIST)
+	$(PY) -m build --outdir $(WHEEL_BUILD) .
+	auditwheel repair --wheel-dir $(DIST) $(WHEEL_BUILD)/velora-*.whl
+	cp $(WHEEL_BUILD)/velora-*.tar.gz $(DIST)/
+	abi3audit --strict --summary $(DIST)/velora-*.whl
+	twine check --strict $(DIST)/*
+	@ls -l $(DIST)
+
+wheel-check: wheel
+	scripts/wheel_check.sh $(DIST) $(PYTHON)
 
 # ---- hardening: sanitizers, fuzzing, constant time, soak, leaks -------------
 # Each check has a full form (make sanitize / fuzz / ct / soak / leaks) and a

@@ -2,7 +2,7 @@
 # Leak and reference checks of the installed module.
 # Usage: scripts/leak_check.sh PYTHON CALLS
 #   1. valgrind memcheck (PYTHONMALLOC=malloc) over rounds of every API: no
-#      definite leak and no memory error with a frame in _velora_core;
+#      definite leak and no memory error with a frame in _velora_core or _velora_native;
 #   2. CALLS calls per API: reference counts, gc-tracked objects and the heap
 #      in use stay flat (tests/leaks/api_loop.py).
 set -euo pipefail
@@ -25,7 +25,7 @@ echo "leaks: self-test: a planted 100-byte leak is reported"
 module=$("$python" -c "import velora._velora_core as c; print(c.__file__.rsplit('/', 1)[-1])")
 echo "== valgrind over $rounds round(s) of every API ($module)"
 PYTHONMALLOC=malloc "${vg[@]}" --xml-file="$out/valgrind.xml" "$python" tests/leaks/api_loop.py --rounds "$rounds"
-"$python" tests/leaks/valgrind_report.py "$out/valgrind.xml" _velora_core
+"$python" tests/leaks/valgrind_report.py "$out/valgrind.xml" _velora_  # both modules
 
 echo "== $calls calls per API: references, gc objects, heap and RSS"
 PYTHONMALLOC=malloc "$python" tests/leaks/api_loop.py --self-test > "$out/selftest_loop.txt" 2>&1 && {

@@ -38,6 +38,9 @@ export LD_PRELOAD="$libasan"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
 export PYTHONPATH="$build/python"
 export VELORA_SANITIZED=1
+# pycryptodome (an interoperability peer of the key tests) loads its native
+# libraries with RTLD_DEEPBIND, which the sanitizer runtime refuses (abort).
+export PYCRYPTODOME_DISABLE_DEEPBIND=1
 "$python" -c "import velora._velora_core as c, sys; sys.exit(0 if c.__file__.startswith('$build/') else 'wrong module: ' + c.__file__)"
 "$python" -m pytest -q -p no:cacheprovider tests "$@" 2>&1 | tee -a "$log"
 echo "== pytest again on the scalar loops (VELORA_FORCE_SCALAR=1)"

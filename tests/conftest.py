@@ -64,6 +64,20 @@ def vectors_dir() -> pathlib.Path:
     return VECTORS
 
 
+# Cases checked by the table-driven vector tests, per suite, shown at the end of the run.
+_CASE_COUNTS: dict[str, int] = {}
+
+
+def record_cases(suite: str, n: int) -> None:
+    """Adds n checked vector cases to `suite` for the closing summary."""
+    _CASE_COUNTS[suite] = _CASE_COUNTS.get(suite, 0) + n
+
+
+def pytest_terminal_summary(terminalreporter) -> None:
+    for suite, n in _CASE_COUNTS.items():
+        terminalreporter.write_line(f"{suite}: {n:,} cases passed")
+
+
 @dataclass(frozen=True)
 class Level:
     """One ML-KEM parameter set as the module exposes it."""

@@ -6,8 +6,6 @@ import hashlib
 import os
 import re
 import sys
-import threading
-import time
 
 import pytest
 
@@ -286,87 +284,6 @@ def test_capsule_and_key_of_different_levels(keypairs):
     with pytest.raises(core.InvalidParameterError) as excinfo:
         core.decapsulate(capsule, keypairs[768].secret_key, SL.ML_KEM_512)
     expect_exact(excinfo, core.InvalidParameterError, DK_MSG)
-
-
-# ---- the interpreter lock -------------------------------------------------------
-
-
-class Counter:
-    """A thread that counts while it holds the interpreter lock, yielding it with time.sleep(0)."""
-
-    def __init__(self) -> None:
-        self.count = 0
-        self.stop = False
-        self.started = threading.Event()
-        self.thread = threading.Thread(target=self.run, daemon=True)
-
-    def run(self) -> None:
-        self.started.set()
-        while not self.stop:
-            self.count += 1
-            time.sleep(0)
-
-
-@pytest.fixture
-def counter():
-    # With a huge switch interval the interpreter never forces the main thread to hand over the
-    # lock, so the counter can only advance while the main thread is inside a call that released it.
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    c = Counter()
-    try:
-        c.thread.start()
-        c.started.wait()
-        yield c
-    finally:
-        c.stop = True
-        sys.setswitchinterval(old)
-        c.thread.join()
-
-
-@pytest.fixture(scope="module")
-def kem1024():
-    kp = core.generate_keypair_deterministic(D, Z, SL.ML_KEM_1024)
-    capsule, _ = core.encapsulate(kp.public_key, SL.ML_KEM_1024)
-    return kp, capsule
-
-
-RELEASING = {
-    "generate_keypair": lambda kp, c: core.generate_keypair(SL.ML_KEM_1024),
-    "generate_keypair_deterministic": lambda kp, c: core.generate_keypair_deterministic(D, Z, SL.ML_KEM_1024),
-    "encapsulate": lambda kp, c: core.encapsulate(kp.public_key, SL.ML_KEM_1024),
-    "encapsulate_deterministic": lambda kp, c: core.encapsulate_deterministic(kp.public_key, M, SL.ML_KEM_1024),
-    "decapsulate": lambda kp, c: core.decapsulate(c, kp.secret_key, SL.ML_KEM_1024),
-}
-HOLDING = {
-    "serialize_public_key": lambda kp, c: core.serialize_public_key(kp.public_key),
-    "KeyPair.public_key_b64": lambda kp, c: kp.public_key_b64(),
-    "KeyPair.__repr__": lambda kp, c: repr(kp),
-    "KeyPair.secret_key": lambda kp, c: kp.secret_key,
-}
-
-
-@pytest.mark.parametrize("name", RELEASING)
-def test_engine_calls_let_other_threads_run(counter, kem1024, name):
-    call = RELEASING[name]
-    kp, capsule = kem1024
-    before = counter.count
-    for _ in range(2000):  # a burst of calls; stops as soon as the other thread has run
-        call(kp, capsule)
-        if counter.count != before:
-            break
-    assert counter.count != before, f"{name} never released the interpreter lock"
-
-
-@pytest.mark.parametrize("name", HOLDING)
-def test_text_functions_keep_the_lock(counter, kem1024, name):
-    # The control: a burst of calls that keep the lock leaves the counter where it was.
-    call = HOLDING[name]
-    kp, capsule = kem1024
-    before = counter.count
-    for _ in range(200):
-        call(kp, capsule)
-    assert counter.count == before
 
 
 # ---- references and threads -----------------------------------------------------

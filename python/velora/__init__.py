@@ -1,11 +1,88 @@
 """velora: post-quantum encryption built on ML-KEM (FIPS 203) and AES-256-GCM."""
 
 from . import _velora_core
-from ._velora_core import *  # noqa: F401,F403  (every registered name)
+from ._velora_core import (
+    DecapsulationError,
+    DecryptionError,
+    InvalidParameterError,
+    KeyPair,
+    KeySerializationError,
+    RngError,
+    SecurityLevel,
+    StreamDecryptorHandle,
+    StreamEncryptorHandle,
+    VeloraError,
+    decapsulate,
+    decrypt_hybrid,
+    deserialize_public_key,
+    encapsulate,
+    encapsulate_deterministic,
+    encrypt_hybrid,
+    generate_keypair,
+    generate_keypair_deterministic,
+    load_public_key_json,
+    load_public_key_pem,
+    load_secret_key_pem,
+    load_secret_key_raw,
+    serialize_public_key,
+    stream_decryptor_from_header,
+    stream_encryptor_new,
+)
+from ._velora_native import build_info
+from ._version import __version__
+from .checks import fips203_hash_check, fips203_modulus_check
+from .files import DecryptedReader, EncryptedWriter, FileFormatError, decrypt_file, encrypt_file, inspect_file
 from .keys import PrivateKey, PublicKey
 from .levels import as_level
+from .loaders import is_encrypted_private_key, load_private_key, load_public_key
 
-__all__ = list(_velora_core.__all__) + ["PublicKey", "PrivateKey", "as_level"]
+# The core module's names first, in its registration order (its own
+# __all__), then the package's. Listed by name so that type checkers see
+# every export; a test keeps the first part equal to _velora_core.__all__.
+__all__ = [
+    "VeloraError",
+    "DecapsulationError",
+    "DecryptionError",
+    "InvalidParameterError",
+    "RngError",
+    "KeySerializationError",
+    "SecurityLevel",
+    "KeyPair",
+    "generate_keypair",
+    "encapsulate",
+    "decapsulate",
+    "serialize_public_key",
+    "deserialize_public_key",
+    "generate_keypair_deterministic",
+    "encapsulate_deterministic",
+    "encrypt_hybrid",
+    "decrypt_hybrid",
+    "load_public_key_pem",
+    "load_public_key_json",
+    "load_secret_key_raw",
+    "load_secret_key_pem",
+    "StreamEncryptorHandle",
+    "StreamDecryptorHandle",
+    "stream_encryptor_new",
+    "stream_decryptor_from_header",
+    # the package's own
+    "PublicKey",
+    "PrivateKey",
+    "as_level",
+    "build_info",
+    "load_public_key",
+    "load_private_key",
+    "is_encrypted_private_key",
+    "fips203_modulus_check",
+    "fips203_hash_check",
+    # encrypted files and file objects (velora.files)
+    "DecryptedReader",
+    "EncryptedWriter",
+    "FileFormatError",
+    "decrypt_file",
+    "encrypt_file",
+    "inspect_file",
+]
 
 # age v1 files, X-Wing and HPKE: velora.age, velora.xwing, velora.hpke.
 from . import age, hpke, xwing  # noqa: E402

@@ -43,9 +43,9 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, P
     if (static_cast<std::size_t>(nargs) > n) return too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
 
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* key = PyTuple_GetItem(kwnames, k);  // borrowed; k is in range
         // Compared as str objects (length-aware, never raises): a keyword with an embedded NUL
         // or a lone surrogate names no parameter.
         std::size_t slot = n;
@@ -103,8 +103,7 @@ bool raise_type_error(PyObject* obj, const char* expected, const char* name) {
 
 bool arg_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>* out) {
     if (!PyBytes_Check(obj)) return raise_type_error(obj, "bytes", name);
-    *out = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(obj)),
-            static_cast<std::size_t>(PyBytes_GET_SIZE(obj))};
+    *out = bytes_view(obj);
     return true;
 }
 
@@ -117,8 +116,8 @@ bool arg_str(PyObject* obj, const char* name, std::string_view* out, PyRef& stor
         PyErr_Clear();
         storage = PyRef(PyUnicode_AsEncodedString(obj, "utf-8", "surrogatepass"));
         if (!storage) return false;
-        utf8 = PyBytes_AS_STRING(storage.get());
-        len = PyBytes_GET_SIZE(storage.get());
+        utf8 = PyBytes_AsString(storage.get());
+        len = PyBytes_Size(storage.get());
     }
     *out = {utf8, static_cast<std::size_t>(len)};
     return true;
@@ -149,7 +148,7 @@ PyObject* to_str(std::string_view utf8) {
 
 PyObject* new_bytes(std::size_t n, std::span<std::uint8_t>* view) {
     PyObject* obj = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n));
-    if (obj != nullptr) *view = {reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(obj)), n};
+    if (obj != nullptr) *view = {reinterpret_cast<std::uint8_t*>(PyBytes_AsString(obj)), n};
     return obj;
 }
 
@@ -169,6 +168,41 @@ PyObject* cache_type(PyObject*& cell, PyObject* created, const char* class_name)
 PyObject* cached_type(PyObject*& cell, PyType_Spec* spec, const char* class_name) {
     if (cell != nullptr) return cell;
     return cache_type(cell, PyType_FromSpec(spec), class_name);
+}
+
+std::span<const std::uint8_t> bytes_view(PyObject* obj) noexcept {
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(obj)), static_cast<std::size_t>(PyBytes_Size(obj))};
+}
+
+PyObject* alloc_object(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    return alloc(type, 0);
+}
+
+void free_object(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);  // instances of heap types own a reference to their type
+}
+
+namespace {
+// Slot id and value of Py_mod_multiple_interpreters / _NOT_SUPPORTED (3.12+).
+constexpr int kSlotMultipleInterpreters = 3;
+#ifdef Py_mod_multiple_interpreters
+static_assert(Py_mod_multiple_interpreters == kSlotMultipleInterpreters);
+#endif
+constexpr unsigned long kFirstVersionWithTheSlot = 0x030C0000;
+}  // namespace
+
+void fill_module_slots(std::span<PyModuleDef_Slot, 3> slots, int (*exec)(PyObject*)) noexcept {
+    slots[0] = {Py_mod_exec, reinterpret_cast<void*>(exec)};
+    if (Py_Version >= kFirstVersionWithTheSlot) {
+        slots[1] = {kSlotMultipleInterpreters, nullptr};  // nullptr: not supported
+        slots[2] = {0, nullptr};
+    } else {
+        slots[1] = {0, nullptr};
+    }
 }
 
 void raise_memory_error() noexcept { PyErr_NoMemory(); }

@@ -76,6 +76,9 @@ struct Signature {
 [[nodiscard]] bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                               PyObject** out);
 
+// The contents of a `bytes` object (type already checked), in place.
+std::span<const std::uint8_t> bytes_view(PyObject* obj) noexcept;
+
 // `bytes` or a subclass, viewed in place (valid while the object lives).
 [[nodiscard]] bool arg_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>* out);
 // `str`, viewed as UTF-8 (valid while the object and `storage` live). A lone
@@ -90,6 +93,14 @@ struct Signature {
 // Raises TypeError "'T' object is not an instance of 'EXPECTED'" (or the
 // None form) with the note "while processing 'NAME'". Returns false.
 bool raise_type_error(PyObject* obj, const char* expected, const char* name);
+
+// ---- objects of the module's own classes ------------------------------------
+
+// A new instance of a heap type through its tp_alloc slot (nullptr on error).
+PyObject* alloc_object(PyTypeObject* type);
+// The tp_dealloc tail of a heap type's instance: tp_free, then the reference
+// to its type is dropped.
+void free_object(PyObject* self) noexcept;
 
 // ---- results ----------------------------------------------------------------
 
@@ -167,6 +178,17 @@ PyObject* bytes_written_without_gil(std::size_t n, Write&& write) {
 
 // METH_FASTCALL | METH_KEYWORDS functions stored in a PyMethodDef.
 #define VELORA_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+// ---- module definitions -----------------------------------------------------
+
+// Fills a module's slot table for the running interpreter: its exec function,
+// then, on CPython 3.12 and later, Py_mod_multiple_interpreters with "not
+// supported" (the type objects, exception classes and SecurityLevel members
+// are cached once per process, so they cannot serve a second interpreter),
+// then the end marker. Built on the 3.11 stable ABI, the modules cannot test
+// the version at compile time, and 3.11 refuses a slot it does not know, so
+// the running version (Py_Version) decides. Call from PyInit_*.
+void fill_module_slots(std::span<PyModuleDef_Slot, 3> slots, int (*exec)(PyObject*)) noexcept;
 
 // ---- shared types (types.cpp) -----------------------------------------------
 

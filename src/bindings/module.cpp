@@ -82,10 +82,9 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+// Filled by PyInit (fill_module_slots): exec, and the sub-interpreter
+// declaration on CPython 3.12 and later.
+PyModuleDef_Slot kSlots[3] = {};
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
@@ -104,5 +103,6 @@ PyModuleDef kModuleDef = {
 }  // namespace velora::bindings
 
 PyMODINIT_FUNC PyInit__velora_core(void) {
+    velora::bindings::fill_module_slots(velora::bindings::kSlots, velora::bindings::exec_module);
     return PyModuleDef_Init(&velora::bindings::kModuleDef);
 }

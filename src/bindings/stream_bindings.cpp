@@ -94,12 +94,10 @@ HandleObject<Engine>* as_handle(PyObject* self) {
 
 template <class Engine>
 void handle_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     auto* h = as_handle<Engine>(self);
     delete h->engine;  // the keyed cipher is freed; it need not be wiped
     h->borrow.~BorrowFlag();
-    type->tp_free(self);
-    Py_DECREF(type);
+    free_object(self);
 }
 
 // Wraps an engine object in a new handle of the given type (new reference).
@@ -107,8 +105,7 @@ template <class Engine>
 PyObject* handle_new(PyObject* type, Engine&& engine) {
     if (type == nullptr) return nullptr;
     auto* owned = new Engine(std::move(engine));
-    auto* tp = reinterpret_cast<PyTypeObject*>(type);
-    PyObject* self = tp->tp_alloc(tp, 0);
+    PyObject* self = alloc_object(reinterpret_cast<PyTypeObject*>(type));
     if (self == nullptr) {
         delete owned;
         return nullptr;

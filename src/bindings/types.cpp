@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <structmember.h>
 
+#include "core/wipe.hpp"
 #include "primitives/sha3.hpp"
 
 namespace velora::bindings {
@@ -59,6 +60,18 @@ PyObject* level_richcompare(PyObject* self, PyObject* other, int op) {
     return compare_result(value == n, op);
 }
 
+// Pickled by reference, as the qualified name of the class attribute
+// ("SecurityLevel.ML_KEM_768" in module "velora"): unpickling, copy and
+// deepcopy give back the very singleton.
+PyObject* level_reduce(PyObject* self, PyObject*) {
+    const auto* lv = reinterpret_cast<SecurityLevelObject*>(self);
+    return PyUnicode_FromFormat("SecurityLevel.%s", kLevelAttrs[index_of_value(lv->value)]);
+}
+
+PyMethodDef kSecurityLevelMethods[] = {
+    {"__reduce__", level_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyType_Slot kSecurityLevelSlots[] = {
     {Py_tp_doc, const_cast<char*>("Nivel de seguridad ML-KEM.\n\n"
@@ -67,6 +80,7 @@ PyType_Slot kSecurityLevelSlots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(level_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(PyObject_HashNotImplemented)},
     {Py_nb_int, reinterpret_cast<void*>(level_int)},
+    {Py_tp_methods, kSecurityLevelMethods},
     {0, nullptr},
 };
 
@@ -90,10 +104,12 @@ PyObject* create_member(PyTypeObject* type, std::uint8_t index) {
 PyObject* g_keypair_type = nullptr;
 
 void keypair_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    delete as_keypair(self)->keys;  // released without overwriting, as for any KeyPair
-    type->tp_free(self);
-    Py_DECREF(type);
+    mlkem::KeyPairBytes* keys = as_keypair(self)->keys;
+    // The secret key is overwritten before its memory goes back to the
+    // allocator; the public key is released as it is.
+    secure_zero(keys->dk.data(), keys->dk.size());
+    delete keys;
+    free_object(self);
 }
 
 PyObject* keypair_get_public_key(PyObject* self, void*) { return to_bytes(as_keypair(self)->keys->ek); }
@@ -107,6 +123,14 @@ PyObject* keypair_repr(PyObject* self) {
     char fingerprint[17];
     for (std::size_t i = 0; i < 8; ++i) std::snprintf(fingerprint + 2 * i, 3, "%02x", digest[i]);
     return PyUnicode_FromFormat("KeyPair(level=%s, fp=%s)", level_engine_name(kp->level), fingerprint);
+}
+
+// A secret key does not leave the process silently, through pickle or copy.
+PyObject* keypair_reduce(PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError,
+                    "cannot pickle a KeyPair: a secret key does not leave a process silently; export it with "
+                    "export_secret_key_raw() or export_secret_key_pem(), or pass the public key alone");
+    return nullptr;
 }
 
 PyGetSetDef kKeyPairGetSet[] = {
@@ -124,6 +148,7 @@ PyMethodDef kKeyPairMethods[] = {
      kKeyPairExportSecretKeyRawDoc},
     {"export_secret_key_pem", VELORA_FASTCALL(keypair_export_secret_key_pem), METH_FASTCALL | METH_KEYWORDS,
      kKeyPairExportSecretKeyPemDoc},
+    {"__reduce__", keypair_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -151,22 +176,30 @@ PyObject* security_level_type() {
     if (g_security_level_type != nullptr) return g_security_level_type;
     PyObject* created = PyType_FromSpec(&kSecurityLevelSpec);
     if (created == nullptr) return cache_type(g_security_level_type, nullptr, "SecurityLevel");
-    // The members live in the class dictionary: IMMUTABLETYPE forbids setattr,
-    // so they are placed before the type is handed out.
+    // The members live in the class dictionary. IMMUTABLETYPE makes the
+    // class refuse setattr, so they are stored with the generic setter, whose
+    // target for a class is its dictionary, before the class is handed out;
+    // read back, each must be the object stored.
     auto* type = reinterpret_cast<PyTypeObject*>(created);
+    std::array<PyRef, 3> members;
     for (std::uint8_t i = 0; i < 3; ++i) {
-        PyRef member(create_member(type, i));
-        if (!member || PyDict_SetItemString(type->tp_dict, kLevelAttrs[i], member.get()) < 0) {
+        members[i] = PyRef(create_member(type, i));
+        PyRef name(PyUnicode_FromString(kLevelAttrs[i]));
+        if (!members[i] || !name || PyObject_GenericSetAttr(created, name.get(), members[i].get()) < 0) {
             Py_DECREF(created);
             return cache_type(g_security_level_type, nullptr, "SecurityLevel");
         }
     }
     PyType_Modified(type);
-    if (g_security_level_type == nullptr) {
-        for (std::uint8_t i = 0; i < 3; ++i) {
-            g_level_members[i] = PyDict_GetItemString(type->tp_dict, kLevelAttrs[i]);
-            Py_INCREF(g_level_members[i]);
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        PyRef stored(PyObject_GetAttrString(created, kLevelAttrs[i]));
+        if (stored.get() != members[i].get()) {
+            Py_DECREF(created);
+            return cache_type(g_security_level_type, nullptr, "SecurityLevel");
         }
+    }
+    if (g_security_level_type == nullptr) {
+        for (std::uint8_t i = 0; i < 3; ++i) g_level_members[i] = members[i].release();
     }
     return cache_type(g_security_level_type, created, "SecurityLevel");
 }

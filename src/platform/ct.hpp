@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <span>
 
 #if defined(VELORA_CT_VALGRIND)
@@ -37,6 +39,57 @@ void mark_secret(std::span<T, N> s) noexcept {
 template <class T, std::size_t N>
 void declassify(std::span<T, N> s) noexcept {
     declassify(s.data(), s.size_bytes());
+}
+
+// ---- constant-time helpers, shared by every layer ---------------------------
+
+// An optimisation barrier: the value goes to memory and comes back through a
+// volatile access in a function that is never inlined, so the compiler can
+// neither see through a comparison loop nor branch on its result.
+#if defined(__GNUC__) && !defined(__clang__)
+[[gnu::noinline, gnu::noipa]]
+#else
+[[gnu::noinline]]
+#endif
+inline std::uint8_t value_barrier(std::uint8_t v) noexcept {
+    volatile std::uint8_t slot = v;
+    return slot;
+}
+
+// Hides v from the optimiser: afterwards it may hold any value, so nothing
+// computed from it can be folded, predicted or cut short.
+inline void opaque(std::uint64_t& v) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __asm__ __volatile__("" : "+r"(v));
+#else
+    volatile std::uint64_t slot = v;
+    v = slot;
+#endif
+}
+
+// 1 when a and b are equal, else 0. Every byte is read once, with no early
+// exit and no branch on the data: the XOR differences of 8-byte words are
+// ORed into one accumulator that passes through `opaque` after each word (so
+// the loop cannot become an early-exit comparison), and the final flag passes
+// through value_barrier. The lengths are public.
+inline std::uint8_t constant_time_equal(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {
+    if (a.size() != b.size()) return 0;
+    std::uint64_t diff = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= a.size(); i += 8) {
+        std::uint64_t x, y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        diff |= x ^ y;
+        opaque(diff);
+    }
+    for (; i < a.size(); ++i) {
+        diff |= static_cast<std::uint64_t>(a[i] ^ b[i]);
+        opaque(diff);
+    }
+    // diff | -diff has its top bit set exactly when diff is not zero.
+    const std::uint64_t nonzero = (diff | (0 - diff)) >> 63;
+    return value_barrier(static_cast<std::uint8_t>(1 ^ nonzero));
 }
 
 }  // namespace velora::ct

@@ -56,6 +56,7 @@ public:
 std::unique_ptr<GcmEngine> make_openssl_gcm(std::span<const std::uint8_t, Aes256Gcm::kKeyBytes> key) noexcept;
 
 // ipsec-mb, compiled in only where the library was found at build time.
+const char* ipsecmb_version() noexcept;  // nullptr: not built in
 bool ipsecmb_gcm_available() noexcept;
 bool ipsecmb_gcm_fast_path() noexcept;  // VAES + VPCLMULQDQ on AVX-512
 std::unique_ptr<GcmEngine> make_ipsecmb_gcm(std::span<const std::uint8_t, Aes256Gcm::kKeyBytes> key) noexcept;

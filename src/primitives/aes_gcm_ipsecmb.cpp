@@ -109,6 +109,7 @@ private:
 
 }  // namespace
 
+const char* ipsecmb_version() noexcept { return imb_get_version_str(); }
 bool ipsecmb_gcm_available() noexcept { return functions().pre != nullptr; }
 bool ipsecmb_gcm_fast_path() noexcept { return functions().fast_path; }
 
@@ -124,6 +125,7 @@ std::unique_ptr<GcmEngine> make_ipsecmb_gcm(std::span<const std::uint8_t, Aes256
 
 namespace velora::primitives::detail {
 
+const char* ipsecmb_version() noexcept { return nullptr; }
 bool ipsecmb_gcm_available() noexcept { return false; }
 bool ipsecmb_gcm_fast_path() noexcept { return false; }
 std::unique_ptr<GcmEngine> make_ipsecmb_gcm(std::span<const std::uint8_t, Aes256Gcm::kKeyBytes>) noexcept {

@@ -6,6 +6,7 @@
 
 #include "core/hybrid.hpp"
 #include "core/kem.hpp"
+#include "core/key_formats.hpp"
 #include "core/key_text.hpp"
 #include "core/key_wrap.hpp"
 #include "core/mlkem/encaps.hpp"
@@ -120,6 +121,38 @@ void key_text_seeds(LevelIndex level, int& n) {
     ++n;
 }
 
+// ---- key formats: SPKI, PKCS#8 in its three forms, encrypted PKCS#8, PEM ----
+void key_format_seeds(LevelIndex level, int& n) {
+    namespace kf = key_formats;
+    std::array<std::uint8_t, 64> seed{};
+    for (std::size_t i = 0; i < seed.size(); ++i) seed[i] = static_cast<std::uint8_t>(i + level);
+    auto key = must(keys::from_seed(seed, level), "from_seed");
+    const auto spki = kf::spki_encode(key.ek(), level);
+    write_seed("fuzz_spki", n, spki);
+    write_seed("fuzz_key_pem", n * 4, kf::pem_encode(kf::PemLabel::PublicKey, spki));
+    int f = 0;
+    for (auto form : {mlkem_key::Form::Seed, mlkem_key::Form::Expanded, mlkem_key::Form::Both}) {
+        auto der = must(kf::pkcs8_encode(key, form), "pkcs8_encode");
+        write_seed("fuzz_pkcs8", 3 * n + f, der.span());
+        const auto inner = mlkem_key::encode(form, key.seed.span(), key.dk.span(), level);
+        write_seed("fuzz_mlkem_private_key", 3 * n + f, cat({Bytes{level}, inner.span()}));
+        write_seed("fuzz_key_pem", n * 4 + 1 + f, kf::pem_encode(kf::PemLabel::PrivateKey, der.span()));
+        ++f;
+    }
+    auto plain = must(kf::pkcs8_encode(key, mlkem_key::Form::Seed), "pkcs8_encode");
+    const Bytes password = {'p', 'w'};
+    kf::EncryptionSettings scrypt;
+    scrypt.scrypt_n = 16;
+    kf::EncryptionSettings pbkdf2;
+    pbkdf2.kdf = kf::Kdf::Pbkdf2HmacSha256;
+    pbkdf2.pbkdf2_iterations = 10;
+    const auto e1 = must(kf::pkcs8_encrypt(plain.span(), password, scrypt), "pkcs8_encrypt");
+    const auto e2 = must(kf::pkcs8_encrypt(plain.span(), password, pbkdf2), "pkcs8_encrypt");
+    write_seed("fuzz_encrypted_pkcs8", 2 * n, cat({Bytes{2}, password, e1}));
+    write_seed("fuzz_encrypted_pkcs8", 2 * n + 1, cat({Bytes{2}, password, e2}));
+    ++n;
+}
+
 }  // namespace
 
 // age payloads sealed with the fixed key, stanzas for the fixed identities,
@@ -156,7 +189,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_out = argv[1];
-    int pk = 0, kem = 0, transit = 0, stream = 0, text = 0;
+    int pk = 0, kem = 0, transit = 0, stream = 0, text = 0, formats = 0;
     write_seed("fuzz_public_key_b64", pk++, std::string_view{});
     for (LevelIndex level = 0; level < 3; ++level) {
         public_key_seeds(level, pk);
@@ -164,6 +197,7 @@ int main(int argc, char** argv) {
         transit_seeds(level, transit);
         stream_seeds(level, stream);
         key_text_seeds(level, text);
+        key_format_seeds(level, formats);
     }
     age_and_hpke_seeds();
     return 0;

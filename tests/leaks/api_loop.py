@@ -15,12 +15,15 @@ which a leak of even one malloc chunk per call exceeds. RSS is reported too.
 from __future__ import annotations
 
 import argparse
+import copy
 import ctypes
 import gc
 import os
+import pickle
 import sys
 
 from velora import _velora_core as core
+from velora import _velora_native as native
 
 L = core.SecurityLevel
 LEVELS = [L.ML_KEM_512, L.ML_KEM_768, L.ML_KEM_1024]
@@ -135,12 +138,15 @@ def build_cases():
     def keypair_reads():
         pair.public_key, pair.secret_key, pair.level, repr(pair), str(pair)
         expect(AttributeError, setattr, pair, "level", L.ML_KEM_512)
+        expect(TypeError, pickle.dumps, pair)
 
     def security_level():
         for lv in LEVELS:
             int(lv), repr(lv), lv == 768, lv != lv, lv == "x"
         expect(TypeError, lambda: L.ML_KEM_512 < L.ML_KEM_768)
         expect(TypeError, hash, L.ML_KEM_512)
+        for lv in LEVELS:
+            assert pickle.loads(pickle.dumps(lv)) is lv and copy.deepcopy(lv) is lv
 
     def kem_errors():
         expect(core.InvalidParameterError, core.encapsulate, short)
@@ -197,11 +203,53 @@ def build_cases():
         ("KeyPair.export_secret_key_raw", lambda: pair.export_secret_key_raw(PASSWORD), [pair, PASSWORD]),
         ("KeyPair.export_secret_key_pem", lambda: pair.export_secret_key_pem(PASSWORD), [pair, PASSWORD]),
         ("SecurityLevel", security_level, []),
+        ("KeyPair released", lambda: core.generate_keypair_deterministic(d, z, L.ML_KEM_1024), [d, z]),
+        ("build_info", native.build_info, []),
+        ("build_info errors", lambda: expect(TypeError, native.build_info, 1), []),
         ("stream chunk round trip", stream_chunk, [long_enc, long_dec, plaintext]),
         ("stream life cycle", stream_lifecycle, [pk, sk]),
         ("stream dropped open", stream_dropped_open, [pk, sk]),
         ("stream errors", stream_errors, [long_enc, long_dec, closed_enc, closed_dec, header]),
         ("stream getters", getters, [long_enc, long_dec, closed_enc, closed_dec]),
+    ]
+    # ---- keys: the key objects over velora._velora_native -------------------
+    import velora
+
+    kkey = velora.PrivateKey.from_seed(bytes(range(64)), L.ML_KEM_768)
+    kder = kkey.to_der("both")
+    kenc = kkey.to_der(password=PASSWORD, scrypt_n=16)
+    kspki = kkey.public_key().to_pem()
+    kcapsule, _ = kkey.public_key().encapsulate()
+
+    def key_objects():
+        fresh = velora.PrivateKey.generate(768)
+        fresh.decapsulate(kcapsule) if fresh.level is kkey.level else None
+        kkey.decapsulate(kcapsule)
+        kkey.decrypt(kkey.public_key().encrypt(plaintext))
+        assert fresh != kkey and kkey.seed is not None and len(kkey.to_bytes()) == 2400
+        with kkey._secret_key_bytes() as dk:
+            assert len(dk) == 2400
+
+    def key_formats():
+        velora.load_private_key(kder)
+        velora.load_private_key(kenc, PASSWORD)
+        velora.load_public_key(kspki)
+        kkey.to_pem("expanded")
+        velora.PrivateKey.from_bytes(sk, 768)
+        velora.is_encrypted_private_key(kenc)
+
+    def key_errors():
+        expect(core.KeySerializationError, velora.load_private_key, kder[:-1])
+        expect(core.DecryptionError, velora.load_private_key, kenc, b"wrong")
+        expect(core.KeySerializationError, velora.load_private_key, kenc)
+        expect(core.KeySerializationError, velora.load_public_key, kspki[:-40])
+        expect(core.InvalidParameterError, velora.PrivateKey.from_seed, b"short", 768)
+        expect(TypeError, velora.PrivateKey.from_der, kder, "pw")
+
+    cases += [
+        ("key objects", key_objects, [kkey, kcapsule, plaintext]),
+        ("key formats", key_formats, [kkey, kder, kenc, kspki, sk]),
+        ("key errors", key_errors, [kkey, kder, kenc, kspki]),
     ]
     watched_always = [*LEVELS, L, core.KeyPair, core.StreamEncryptorHandle, core.StreamDecryptorHandle,
                       core.VeloraError, core.DecapsulationError, core.DecryptionError, core.InvalidParameterError,

@@ -9,7 +9,9 @@ namespace velora::bindings {
 namespace {
 
 // One table per concern, in registration order.
-const std::array<FunctionTable, 3> kTables = {
+const std::array<FunctionTable, 5> kTables = {
+    kBuildInfoFunctions,
+    keys_functions(),
     kXWingTable,
     kHpkeTable,
     kAgeTable,
@@ -31,13 +33,15 @@ int exec_module(PyObject* module) {
             }
         }
     }
+    // Classes of the concerns.
+    PyObject* secret_key = keys_secret_key_type();
+    if (secret_key == nullptr || PyModule_AddObjectRef(module, "SecretKey", secret_key) < 0) return -1;
     return PyObject_SetAttrString(module, "__all__", all.get());
 }
 
-PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+// Filled by PyInit (fill_module_slots): exec, and the sub-interpreter
+// declaration on CPython 3.12 and later.
+PyModuleDef_Slot kSlots[3] = {};
 
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
@@ -56,5 +60,6 @@ PyModuleDef kModuleDef = {
 }  // namespace velora::bindings
 
 PyMODINIT_FUNC PyInit__velora_native(void) {
+    velora::bindings::fill_module_slots(velora::bindings::kSlots, velora::bindings::exec_module);
     return PyModuleDef_Init(&velora::bindings::kModuleDef);
 }

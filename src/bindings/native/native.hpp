@@ -16,7 +16,14 @@ namespace velora::bindings {
 // The functions of one concern, registered in table order.
 using FunctionTable = std::span<PyMethodDef>;
 
-// The tables of the concerns (one file each under native/).
+// build_info.cpp: build_info()
+extern const FunctionTable kBuildInfoFunctions;
+
+// ---- keys (keys.cpp): key objects, IETF key formats, FIPS 203 checks ----
+FunctionTable keys_functions();
+PyObject* keys_secret_key_type();  // borrowed; registered as SecretKey
+
+// The protocol concerns (one file each under native/).
 extern const FunctionTable kXWingTable;  // xwing.cpp
 extern const FunctionTable kHpkeTable;   // hpke.cpp
 extern const FunctionTable kAgeTable;    // age.cpp

@@ -9,6 +9,7 @@
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
 #include "core/wipe.hpp"
+#include "platform/ct.hpp"
 #include "primitives/sha3.hpp"
 
 namespace velora::mlkem {
@@ -16,57 +17,6 @@ namespace velora::mlkem {
 using primitives::ByteView;
 
 namespace {
-
-// An optimisation barrier: the value goes to memory and comes back through a
-// volatile access in a function that is never inlined, so the compiler can
-// neither see through the comparison loop nor branch on its result.
-#if defined(__GNUC__) && !defined(__clang__)
-[[gnu::noinline, gnu::noipa]]
-#else
-[[gnu::noinline]]
-#endif
-std::uint8_t value_barrier(std::uint8_t v) noexcept {
-    volatile std::uint8_t slot = v;
-    return slot;
-}
-
-// Hides v from the optimiser: afterwards it may hold any value, so nothing
-// computed from it can be folded, predicted or cut short.
-inline void opaque(std::uint64_t& v) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-    __asm__ __volatile__("" : "+r"(v));
-#else
-    volatile std::uint64_t slot = v;
-    v = slot;
-#endif
-}
-
-// 1 when a and b are equal, else 0. Every byte is read once, with no early
-// exit and no branch on the data: the XOR differences of 8-byte words are
-// ORed into one accumulator that passes through the barrier above after
-// each word (so the loop cannot become an early-exit comparison), and the
-// final flag passes through the opaque value_barrier. Word-wise rather than
-// byte-wise with a call per byte: the same guarantees at a fraction of the
-// cost over the 768 to 1568 bytes of a capsule.
-std::uint8_t constant_time_equal(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) noexcept {
-    if (a.size() != b.size()) return 0;  // lengths are public
-    std::uint64_t diff = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= a.size(); i += 8) {
-        std::uint64_t x, y;
-        std::memcpy(&x, a.data() + i, 8);
-        std::memcpy(&y, b.data() + i, 8);
-        diff |= x ^ y;
-        opaque(diff);
-    }
-    for (; i < a.size(); ++i) {
-        diff |= static_cast<std::uint64_t>(a[i] ^ b[i]);
-        opaque(diff);
-    }
-    // diff | -diff has its top bit set exactly when diff is not zero.
-    const std::uint64_t nonzero = (diff | (0 - diff)) >> 63;
-    return value_barrier(static_cast<std::uint8_t>(1 ^ nonzero));
-}
 
 // Algorithm 15: K-PKE.Decrypt(dk_pke, c) -> m'. The polynomials live on the
 // stack, sized for the largest rank.
@@ -141,7 +91,7 @@ Result<std::array<std::uint8_t, 32>> ml_kem_decaps(std::span<const std::uint8_t>
     k_pke_encrypt(ek, m_prime.span(), r_prime, params, c_prime);
 
     // mask = 0xFF when c = c', 0x00 otherwise; K = (mask & K') | (~mask & K-bar).
-    const auto mask = static_cast<std::uint8_t>(-constant_time_equal(capsule, c_prime));
+    const auto mask = static_cast<std::uint8_t>(-ct::constant_time_equal(capsule, c_prime));
     std::array<std::uint8_t, 32> shared_secret{};
     for (std::size_t i = 0; i < 32; ++i) {
         shared_secret[i] = static_cast<std::uint8_t>((mask & k_prime[i]) | (~mask & k_bar.bytes[i]));

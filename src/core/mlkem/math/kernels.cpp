@@ -24,4 +24,6 @@ KernelSet detect_kernels() noexcept {
     return cpu_supports_avx2() ? KernelSet::Avx2 : KernelSet::Scalar;
 }
 
+const char* kernel_set_name(KernelSet kernels) noexcept { return kernels == KernelSet::Avx2 ? "avx2" : "scalar"; }
+
 }  // namespace velora::mlkem

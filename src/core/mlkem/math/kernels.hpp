@@ -26,6 +26,9 @@ bool cpu_supports_avx2() noexcept;
 // selects the scalar loops so that the whole engine can be checked on both.
 KernelSet detect_kernels() noexcept;
 
+// "avx2" or "scalar".
+const char* kernel_set_name(KernelSet kernels) noexcept;
+
 inline KernelSet active_kernels() noexcept {
     static const KernelSet kernels = detect_kernels();
     return kernels;

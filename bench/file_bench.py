@@ -1,0 +1,201 @@
+"""File encryption benchmark: `velora encrypt` / `velora decrypt` against age, `make bench-files`.
+
+Encrypts and decrypts one file (1 GiB by default) from the page cache to
+/dev/null with the `velora` command line and with Debian's `age`, alternating
+the two tools round by round so that both see the same machine load. Every
+figure is wall time of the whole process (interpreter start included) and its
+peak RSS (wait4's ru_maxrss); the tables show medians over the rounds, each
+round's age/velora ratio, and the machine's load average before and after.
+
+--chunks also times velora's chunk sizes (the default was chosen from these),
+--rss-sizes runs velora at other file sizes to show that peak memory does not
+grow with the file.
+
+Usage: python bench/file_bench.py [--size-mib N] [--rounds N] [--chunks] [--rss-sizes]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+OUT = ROOT / "bench" / "out"
+MiB = 1024 * 1024
+VELORA = [sys.executable, "-m", "velora"]
+
+
+def timed(argv: list[str], stdin: int | None = None) -> tuple[float, int]:
+    """(wall seconds, peak RSS in KiB) of one run of argv; output to /dev/null."""
+    with open(os.devnull, "wb") as null:
+        start = time.perf_counter()
+        proc = subprocess.Popen(argv, stdin=stdin if stdin is not None else subprocess.DEVNULL, stdout=null,
+                                stderr=subprocess.PIPE)
+        _, status, usage = os.wait4(proc.pid, 0)
+        wall = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    err = proc.stderr.read() if proc.stderr else b""  # type: ignore[union-attr]
+    if proc.returncode != 0:
+        raise SystemExit(f"{' '.join(argv)} failed ({proc.returncode}): {err.decode(errors='replace')}")
+    return wall, usage.ru_maxrss
+
+
+def make_input(path: Path, size: int) -> None:
+    block = os.urandom(MiB)
+    with open(path, "wb") as f:
+        for i in range(size // MiB):
+            f.write(block[i % 7 :] + block[: i % 7])  # distinct blocks, cheap to make
+        f.write(os.urandom(size % MiB))
+
+
+def warm(*paths: Path) -> None:
+    for p in paths:
+        with open(p, "rb", buffering=0) as f:
+            while f.read(8 * MiB):
+                pass
+
+
+def median(xs: list[float]) -> float:
+    return statistics.median(xs)
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--size-mib", type=int, default=1024)
+    ap.add_argument("--rounds", type=int, default=7)
+    ap.add_argument("--chunks", action="store_true", help="also time chunk sizes 64 KiB to 4 MiB")
+    ap.add_argument("--rss-sizes", action="store_true", help="also peak RSS at 64 MiB and 4x the size")
+    ap.add_argument("--dir", default=None, help="where the temporary files go (default: a temporary directory)")
+    args = ap.parse_args()
+
+    age = shutil.which("age")
+    keygen = shutil.which("age-keygen")
+    if not age or not keygen:
+        raise SystemExit("age is not installed (make bench-files installs Debian's age)")
+    age_version = subprocess.run([age, "--version"], capture_output=True, text=True).stdout.strip()
+
+    work = Path(tempfile.mkdtemp(prefix="velora-file-bench-", dir=args.dir))
+    try:
+        return run(args, work, age, keygen, age_version)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run(args: argparse.Namespace, work: Path, age: str, keygen: str, age_version: str) -> int:
+    size = args.size_mib * MiB
+    plain = work / "plain.bin"
+    make_input(plain, size)
+    key = work / "key.pem"
+    done = subprocess.run([*VELORA, "keygen", "-o", str(key)], capture_output=True, text=True, check=True)
+    recipient = done.stderr.split(": ", 1)[1].strip()
+    age_key = work / "age.key"
+    done = subprocess.run([keygen, "-o", str(age_key)], capture_output=True, text=True, check=True)
+    age_recipient = done.stderr.split(": ", 1)[1].strip()
+    vlr, agef = work / "plain.vlr", work / "plain.age"
+    subprocess.run([*VELORA, "encrypt", "-r", recipient, "-o", str(vlr), str(plain)], check=True)
+    subprocess.run([age, "-r", age_recipient, "-o", str(agef), str(plain)], check=True)
+    warm(plain, vlr, agef)
+
+    jobs = {
+        "velora encrypt": [*VELORA, "encrypt", "-q", "-r", recipient, "-o", os.devnull, str(plain)],
+        "age encrypt": [age, "-r", age_recipient, "-o", os.devnull, str(plain)],
+        "velora decrypt": [*VELORA, "decrypt", "-q", "-i", str(key), "-o", os.devnull, str(vlr)],
+        "age decrypt": [age, "-d", "-i", str(age_key), "-o", os.devnull, str(agef)],
+        "velora start (--version)": [*VELORA, "--version"],
+    }
+    load_before = os.getloadavg()
+    times: dict[str, list[float]] = {name: [] for name in jobs}
+    rss: dict[str, list[int]] = {name: [] for name in jobs}
+    for _ in range(args.rounds):
+        for name, argv in jobs.items():
+            wall, peak = timed(argv)
+            times[name].append(wall)
+            rss[name].append(peak)
+    load_after = os.getloadavg()
+
+    gib = size / (1024 * MiB)
+    print(f"file: {args.size_mib} MiB from the page cache to /dev/null; {args.rounds} rounds, tools alternating")
+    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores; "
+          f"load average before {load_before[0]:.2f}, after {load_after[0]:.2f}; {age_version and 'age ' + age_version}")
+    print()
+    print(f"{'':26} {'median s':>9} {'min s':>7} {'max s':>7} {'GiB/s':>6} {'peak RSS MiB':>13}")
+    for name in jobs:
+        t = times[name]
+        print(f"{name:26} {median(t):9.3f} {min(t):7.3f} {max(t):7.3f} "
+              f"{(gib / median(t) if 'start' not in name else 0):6.2f} {max(rss[name]) / 1024:13.1f}")
+    print()
+    ratios = {}
+    for op in ("encrypt", "decrypt"):
+        per_round = [a / v for a, v in zip(times[f"age {op}"], times[f"velora {op}"])]
+        ratios[op] = median(per_round)
+        met = "met" if ratios[op] >= 3 else "MISSED"
+        print(f"{op}: age / velora = {ratios[op]:.2f}x (median of per-round ratios; "
+              f"range {min(per_round):.2f} to {max(per_round):.2f}); target >= 3x: {met}")
+    peak = max(max(rss["velora encrypt"]), max(rss["velora decrypt"])) / 1024
+    print(f"velora peak RSS {peak:.1f} MiB; target <= 64 MiB: {'met' if peak <= 64 else 'MISSED'}")
+
+    results: dict[str, object] = {
+        "size_mib": args.size_mib, "rounds": args.rounds, "age": age_version,
+        "load_before": load_before, "load_after": load_after,
+        "times": times, "rss_kib": rss, "ratio_median": ratios,
+    }
+
+    if args.chunks:
+        print()
+        print("chunk size sweep (velora, median wall s, the sizes alternating round by round):")
+        sizes = (64 * 1024, 256 * 1024, 1024 * 1024, 4 * 1024 * 1024)
+        for cs in sizes:
+            path = work / f"cs{cs}.vlr"
+            subprocess.run([*VELORA, "encrypt", "-r", recipient, "--chunk-size", str(cs), "-o", str(path),
+                            str(plain)], check=True)
+            warm(path)
+        enc: dict[int, list[float]] = {cs: [] for cs in sizes}
+        dec: dict[int, list[float]] = {cs: [] for cs in sizes}
+        load = os.getloadavg()[0]
+        for _ in range(args.rounds):
+            for cs in sizes:
+                enc[cs].append(timed([*VELORA, "encrypt", "-q", "-r", recipient, "--chunk-size", str(cs), "-o",
+                                      os.devnull, str(plain)])[0])
+                dec[cs].append(timed([*VELORA, "decrypt", "-q", "-i", str(key), "-o", os.devnull,
+                                      str(work / f"cs{cs}.vlr")])[0])
+        sweep: dict[str, dict[str, float]] = {}
+        for cs in sizes:
+            sweep[str(cs)] = {"encrypt": median(enc[cs]), "decrypt": median(dec[cs])}
+            print(f"  {cs // 1024:5} KiB: encrypt {median(enc[cs]):.3f}  decrypt {median(dec[cs]):.3f}")
+            (work / f"cs{cs}.vlr").unlink()
+        print(f"  (load average {load:.2f} before, {os.getloadavg()[0]:.2f} after)")
+        results["chunk_sweep"] = sweep
+
+    if args.rss_sizes:
+        print()
+        print("velora peak RSS by file size (MiB):")
+        by_size: dict[str, dict[str, float]] = {}
+        for mib in (64, 4 * args.size_mib):
+            p = work / f"size{mib}.bin"
+            make_input(p, mib * MiB)
+            c = work / f"size{mib}.vlr"
+            _, enc_rss = timed([*VELORA, "encrypt", "-q", "-r", recipient, "-o", str(c), str(p)])
+            p.unlink()
+            _, dec_rss = timed([*VELORA, "decrypt", "-q", "-i", str(key), "-o", os.devnull, str(c)])
+            c.unlink()
+            by_size[str(mib)] = {"encrypt": enc_rss / 1024, "decrypt": dec_rss / 1024}
+            print(f"  {mib:6} MiB: encrypt {enc_rss / 1024:.1f}  decrypt {dec_rss / 1024:.1f}")
+        results["rss_by_size"] = by_size
+
+    OUT.mkdir(parents=True, exist_ok=True)
+    (OUT / "files.json").write_text(json.dumps(results, indent=1))
+    print(f"\nwrote {OUT / 'files.json'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,433 @@
+"""The `velora` command line: keygen, pubkey, encrypt, decrypt, inspect.
+
+Conventions follow age where they fit: input and output default to standard
+input and output, ``-`` names them explicitly, binary output to a terminal is
+refused (``-o -`` forces it), ``-a`` writes ASCII armour and decryption
+detects it, passphrases are asked on the terminal (or read with
+``--passphrase-file`` in scripts), never taken on the command line. Every
+error ends the program with one line on standard error and exit status 1
+(2 for a usage error); no traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn
+
+if TYPE_CHECKING:
+    from tqdm import tqdm
+
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+
+class Failure(Exception):
+    """An error the command line reports as one line (no traceback)."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:  # one line, not usage + message
+        self.exit(EXIT_USAGE, f"velora: error: {message} (see '{self.prog} --help')\n")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="velora", description="Post-quantum file encryption with ML-KEM and AES-256-GCM.")
+    from .._version import __version__
+
+    parser.add_argument("--version", action="version", version=f"velora {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub.required = True
+
+    def quiet(p: argparse.ArgumentParser) -> None:
+        p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes on standard error")
+
+    def passphrase_file(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--passphrase-file", metavar="PATH",
+                       help="read the passphrase from the first line of PATH (e.g. /dev/fd/3) instead of asking")
+
+    from .recipients import KEY_KINDS
+
+    p = sub.add_parser("keygen", help="generate a private key (PKCS#8) and print its public key",
+                       description="Generate a key pair. The private key is written as PKCS#8 PEM (encrypted "
+                                   "PKCS#8 with --passphrase); its recipient is printed on standard error.")
+    p.add_argument("-l", "--level", type=int, choices=(512, 768, 1024), default=768, help="ML-KEM level (768)")
+    p.add_argument("-t", "--type", choices=sorted(KEY_KINDS), default="mlkem", help="kind of key (mlkem)")
+    p.add_argument("-o", "--output", metavar="PATH", help="write the private key to PATH (never overwritten)")
+    p.add_argument("-p", "--passphrase", action="store_true", help="encrypt the private key under a passphrase")
+    passphrase_file(p)
+    quiet(p)
+
+    p = sub.add_parser("pubkey", help="print the public key of a private key file",
+                       description="Print the recipient of a private key file, as one line or (--pem) as an "
+                                   "SPKI public-key file.")
+    p.add_argument("input", nargs="?", default="-", metavar="KEYFILE", help="private key file (standard input)")
+    p.add_argument("-o", "--output", metavar="PATH", help="write to PATH instead of standard output")
+    p.add_argument("--pem", action="store_true", help="SPKI PEM public-key file instead of the one-line form")
+    passphrase_file(p)
+
+    p = sub.add_parser("encrypt", help="encrypt a file to recipients",
+                       description="Encrypt INPUT (standard input) to OUTPUT (standard output).")
+    p.add_argument("input", nargs="?", default="-", metavar="INPUT")
+    p.add_argument("-r", "--recipient", action="append", default=[], metavar="RECIPIENT",
+                   help="one-line recipient, e.g. mlkem768:... (repeatable)")
+    p.add_argument("-R", "--recipients-file", action="append", default=[], metavar="PATH",
+                   help="public-key file (SPKI PEM/DER or ML-KEM armour) or a list of one-line recipients")
+    p.add_argument("-a", "--armor", action="store_true", help="ASCII armour (strict PEM)")
+    p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' forces standard output)")
+    p.add_argument("--chunk-size", type=int, metavar="BYTES", help=argparse.SUPPRESS)
+    quiet(p)
+
+    p = sub.add_parser("decrypt", help="decrypt a file with an identity",
+                       description="Decrypt INPUT (standard input) to OUTPUT (standard output). ASCII armour "
+                                   "is detected. An OUTPUT file appears only once the whole file has "
+                                   "authenticated; standard output receives each chunk once it has.")
+    p.add_argument("input", nargs="?", default="-", metavar="INPUT")
+    p.add_argument("-i", "--identity", action="append", default=[], metavar="PATH",
+                   help="private key file (repeatable)")
+    p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' for standard output)")
+    passphrase_file(p)
+    quiet(p)
+
+    p = sub.add_parser("inspect", help="tell what an encrypted file is, without a key",
+                       description="Print the format, level and sizes of INPUT. Nothing is authenticated: "
+                                   "only decryption proves a file whole.")
+    p.add_argument("input", nargs="?", default="-", metavar="INPUT")
+    p.add_argument("--json", action="store_true", help="one JSON object")
+    return parser
+
+
+# ---- input, output, passphrases ------------------------------------------------
+
+
+def _stdin() -> BinaryIO:
+    return open(sys.stdin.fileno(), "rb", buffering=0, closefd=False)
+
+
+def _stdout() -> BinaryIO:
+    return open(sys.stdout.fileno(), "wb", buffering=0, closefd=False)
+
+
+def _read_file(path: str, what: str) -> bytes:
+    try:
+        if path == "-":
+            return _stdin().read()
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError as exc:
+        raise Failure(f"cannot read {what} {path!r}: {exc.strerror or exc}") from None
+
+
+def _open_input(path: str) -> BinaryIO:
+    if path == "-":
+        return _stdin()
+    try:
+        return open(path, "rb", buffering=0)
+    except OSError as exc:
+        raise Failure(f"cannot open {path!r}: {exc.strerror or exc}") from None
+
+
+class Passphrases:
+    """Asks on the terminal, or reads ``--passphrase-file`` (first line, once)."""
+
+    def __init__(self, path: str | None) -> None:
+        self._path = path
+
+    def _from_file(self) -> bytes:
+        assert self._path is not None
+        data = _read_file(self._path, "passphrase file")
+        line = data.split(b"\n", 1)[0]
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if not line:
+            raise Failure(f"the passphrase file {self._path!r} starts with an empty line")
+        return line
+
+    def ask(self, prompt: str) -> bytes:
+        if self._path is not None:
+            return self._from_file()
+        return _getpass(prompt).encode("utf-8")
+
+    def new(self) -> bytes:
+        """A new passphrase, asked twice on a terminal."""
+        if self._path is not None:
+            return self._from_file()
+        first = _getpass("Enter passphrase: ")
+        if not first:
+            raise Failure("empty passphrase")
+        if _getpass("Confirm passphrase: ") != first:
+            raise Failure("the passphrases do not match")
+        return first.encode("utf-8")
+
+
+def _getpass(prompt: str) -> str:
+    # getpass falls back to standard input without a terminal, which here may
+    # be the data: refuse instead.
+    try:
+        fd = os.open("/dev/tty", os.O_RDWR | os.O_NOCTTY)
+    except OSError:
+        raise Failure("a passphrase is needed but there is no terminal to ask on; use --passphrase-file") from None
+    os.close(fd)
+    import getpass
+
+    try:
+        return getpass.getpass(prompt)
+    except EOFError:
+        raise Failure("no passphrase given") from None
+
+
+class _Progress:
+    """A tqdm bar on standard error, only when it is a terminal and the size is known."""
+
+    def __init__(self, enabled: bool, desc: str) -> None:
+        self._enabled = enabled and _stderr_is_terminal()
+        self._desc = desc
+        self._bar: tqdm[Any] | None = None
+        self._done = 0
+
+    def __call__(self, done: int, total: int | None) -> None:
+        if not self._enabled or total is None:
+            return
+        if self._bar is None:
+            from tqdm import tqdm
+
+            columns, rows = _terminal_size()
+
+            self._bar = tqdm(total=total, desc=self._desc, unit="B", unit_scale=True, unit_divisor=1024,
+                             file=sys.stderr, leave=False, ncols=columns, nrows=rows)
+        self._bar.update(done - self._done)
+        self._done = done
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _terminal_size() -> tuple[int, int]:
+    # A terminal that reports no size (0 x 0, as a bare pseudo-terminal does)
+    # would get no bar at all from tqdm: assume 80 x 24 then.
+    try:
+        size = os.get_terminal_size(sys.stderr.fileno())
+    except (AttributeError, OSError, ValueError):
+        return 80, 24
+    return size.columns or 80, size.lines or 24
+
+
+def _stderr_is_terminal() -> bool:
+    try:
+        return os.isatty(sys.stderr.fileno())
+    except (AttributeError, OSError, ValueError):
+        return False
+
+
+def _note(args: argparse.Namespace, text: str) -> None:
+    if not getattr(args, "quiet", False):
+        print(text, file=sys.stderr)
+
+
+# ---- commands ------------------------------------------------------------------
+
+
+def cmd_keygen(args: argparse.Namespace) -> int:
+    from .recipients import KEY_KINDS
+
+    password = Passphrases(args.passphrase_file).new() if args.passphrase or args.passphrase_file else None
+    key = KEY_KINDS[args.type](args.level, password)
+    data = key.key_file.encode("ascii")
+    if args.output is None or args.output == "-":
+        _stdout().write(data)
+    else:
+        try:
+            fd = os.open(args.output, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        except FileExistsError:
+            raise Failure(f"{args.output!r} already exists; not overwriting a key file") from None
+        except OSError as exc:
+            raise Failure(f"cannot create {args.output!r}: {exc.strerror or exc}") from None
+        with open(fd, "wb") as f:
+            f.write(data)
+    _note(args, f"Public key: {key.recipient}")
+    return 0
+
+
+def _identities(paths: Sequence[str], passphrases: Passphrases) -> list[object]:
+    from .recipients import load_identities
+
+    out: list[object] = []
+    for path in paths:
+        data = _read_file(path, "identity file")
+        try:
+            out.extend(load_identities(data, passphrases.ask, path))
+        except Failure:
+            raise
+        except Exception as exc:
+            raise Failure(f"identity file {path!r}: {_message(exc)}") from None
+    return out
+
+
+def cmd_pubkey(args: argparse.Namespace) -> int:
+    from .recipients import public_of, recipient_line, recipient_pem
+
+    lines = []
+    for identity in _identities([args.input], Passphrases(args.passphrase_file)):
+        recipient = public_of(identity)
+        lines.append(recipient_pem(recipient) if args.pem else recipient_line(recipient) + "\n")
+    _write_small(args.output, "".join(lines).encode("ascii"))
+    return 0
+
+
+def _write_small(path: str | None, data: bytes) -> None:
+    if path is None or path == "-":
+        _stdout().write(data)
+        return
+    from ..files.output import open_output
+
+    try:
+        out = open_output(path)
+        out.write(data)
+        out.commit()
+    except OSError as exc:
+        raise Failure(f"cannot write {path!r}: {exc.strerror or exc}") from None
+
+
+def _recipients(args: argparse.Namespace) -> list[object]:
+    from .recipients import load_recipients, parse_recipient
+
+    out: list[object] = []
+    for text in args.recipient:
+        try:
+            out.append(parse_recipient(text))
+        except Exception as exc:
+            raise Failure(f"-r: {_message(exc)}") from None
+    for path in args.recipients_file:
+        data = _read_file(path, "recipients file")
+        try:
+            out.extend(load_recipients(data))
+        except Exception as exc:
+            raise Failure(f"recipients file {path!r}: {_message(exc)}") from None
+    if not out:
+        raise Failure("no recipient: give -r RECIPIENT or -R PATH")
+    return out
+
+
+def _check_stdin_free(args: argparse.Namespace, *option_lists: Sequence[str]) -> None:
+    if args.input == "-" and any("-" in options for options in option_lists):
+        raise Failure("standard input is already used for keys: give INPUT as a file")
+
+
+def _destination(args: argparse.Namespace, binary: bool) -> str | BinaryIO:
+    if args.output is None:
+        if binary and os.isatty(sys.stdout.fileno()):
+            raise Failure("refusing to write binary output to a terminal: use -a, -o FILE, or -o - to force")
+        return _stdout()
+    if args.output == "-":
+        return _stdout()
+    return str(args.output)
+
+
+def cmd_encrypt(args: argparse.Namespace) -> int:
+    from ..files import encrypt_file
+
+    _check_stdin_free(args, args.recipients_file)
+    recipients = _recipients(args)
+    destination = _destination(args, binary=not args.armor)
+    source = _open_input(args.input)
+    progress = _Progress(not args.quiet, "encrypting")
+    try:
+        encrypt_file(source, destination, recipients, armor=args.armor, chunk_size=args.chunk_size,
+                     progress=progress)
+    finally:
+        progress.close()
+    return 0
+
+
+def cmd_decrypt(args: argparse.Namespace) -> int:
+    from ..files import decrypt_file
+
+    if not args.identity:
+        raise Failure("no identity: give -i PATH")
+    _check_stdin_free(args, args.identity)
+    identities = _identities(args.identity, Passphrases(args.passphrase_file))
+    destination = _destination(args, binary=False)
+    source = _open_input(args.input)
+    progress = _Progress(not args.quiet, "decrypting")
+    try:
+        decrypt_file(source, destination, identities, progress=progress)
+    finally:
+        progress.close()
+    return 0
+
+
+def cmd_inspect(args: argparse.Namespace) -> int:
+    from ..files import inspect_file
+
+    info = inspect_file(_open_input(args.input))
+    if args.json:
+        import json
+
+        print(json.dumps(info.as_dict(), sort_keys=True))
+    else:
+        rows: list[tuple[str, object]] = [
+            ("format", f"{info.format} v{info.version}" + (" (armoured)" if info.armored else "")),
+            ("level", f"ML-KEM-{info.level}" if info.level else None),
+            ("chunk size", info.chunk_size),
+            ("header", f"{info.header_size} bytes" if info.header_size is not None else None),
+            ("file size", f"{info.file_size} bytes" if info.file_size is not None else None),
+            ("plaintext", f"{info.plaintext_size} bytes in {info.data_chunks} chunks"
+             if info.plaintext_size is not None else None),
+            ("structure", "complete (not authenticated without the key)" if info.complete
+             else f"incomplete: {info.problem}"),
+        ]
+        rows.extend((str(k), v) for k, v in info.details.items())
+        for name, value in rows:
+            if value is not None:
+                print(f"{name + ':':<12} {value}")
+    if not info.complete:
+        raise Failure(f"damaged file: {info.problem}")
+    return 0
+
+
+COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
+    "keygen": cmd_keygen,
+    "pubkey": cmd_pubkey,
+    "encrypt": cmd_encrypt,
+    "decrypt": cmd_decrypt,
+    "inspect": cmd_inspect,
+}
+
+
+def _message(exc: BaseException) -> str:
+    text = str(exc) or type(exc).__name__
+    if isinstance(exc, OSError) and exc.strerror:
+        text = f"{exc.strerror}: {exc.filename!r}" if exc.filename else exc.strerror
+    return " ".join(text.split())  # one line
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    from ..files.allocator import keep_freed_buffers
+
+    keep_freed_buffers()
+    args = build_parser().parse_args(argv)
+    try:
+        return COMMANDS[args.command](args)
+    except Failure as exc:
+        print(f"velora: error: {_message(exc)}", file=sys.stderr)
+    except KeyboardInterrupt:
+        print("velora: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away; say nothing more to it.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except OSError:
+            pass
+        print("velora: error: broken pipe", file=sys.stderr)
+    except Exception as exc:  # every other error still ends in one line
+        from .. import VeloraError
+
+        kind = "" if isinstance(exc, (VeloraError, OSError, ValueError)) else f"{type(exc).__name__}: "
+        print(f"velora: error: {kind}{_message(exc)}", file=sys.stderr)
+    return EXIT_ERROR

@@ -1,0 +1,19 @@
+"""The errors of encrypted files."""
+
+from __future__ import annotations
+
+from .._velora_core import DecryptionError
+
+
+class FileFormatError(DecryptionError):
+    """The input is not a well-formed encrypted file.
+
+    Raised for an unknown magic, an unsupported version or level, a field out
+    of range, malformed armour or a frame structure no writer produces. It is
+    a `DecryptionError`, so ``except DecryptionError`` catches every way a file
+    can fail to decrypt.
+    """
+
+
+TRUNCATED = "truncated file: the encrypted stream ends before its end marker"
+TRAILING = "trailing data after the end of the encrypted stream"

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the repaired wheel into a fresh virtual environment, with nothing
+# else of the project on the path (no index, no source tree, python -I), and
+# runs scripts/wheel_smoke.py there; once for each CPython given and, as the
+# wheel is abi3, once for each further CPython 3.11+ that pyenv has here.
+# Usage: scripts/wheel_check.sh DIST_DIR PYTHON [PYTHON...]
+set -euo pipefail
+dist=$(cd "${1:?dist directory}" && pwd)
+shift
+[ $# -gt 0 ] || { echo "usage: $0 DIST_DIR PYTHON [PYTHON...]"; exit 2; }
+wheels=("$dist"/velora-*.whl)
+[ ${#wheels[@]} -eq 1 ] && [ -f "${wheels[0]}" ] || { echo "wheel-check: expected one wheel in $dist"; exit 1; }
+wheel=${wheels[0]}
+smoke=$(pwd)/scripts/wheel_smoke.py
+work=$(pwd)/build/wheel-check
+
+pythons=("$@")
+if command -v pyenv >/dev/null 2>&1; then
+  for py in "$(pyenv root)"/versions/3.*/bin/python3; do
+    [ -x "$py" ] && pythons+=("$py")
+  done
+fi
+
+rm -rf "$work"
+mkdir -p "$work"
+declare -A seen=()
+checked=()
+for py in "${pythons[@]}"; do
+  ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2]) if sys.version_info >= (3, 11) and sys.implementation.name == "cpython" else None' 2>/dev/null || true)
+  [ -n "$ver" ] && [ "$ver" != None ] && [ -z "${seen[$ver]:-}" ] || continue
+  seen[$ver]=1
+  echo "== wheel-check: $(basename "$wheel") on CPython $ver ($py)"
+  env="$work/venv-$ver"
+  "$py" -m venv "$env"
+  "$env/bin/python" -m pip install -q --no-index "$wheel"
+  (cd "$work" && env -u PYTHONPATH "$env/bin/python" -I "$smoke")
+  checked+=("$ver")
+done
+[ ${#checked[@]} -gt 0 ] || { echo "wheel-check: no CPython 3.11+ to check with"; exit 1; }
+echo "wheel-check: OK on CPython ${checked[*]}"
