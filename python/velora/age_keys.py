@@ -342,10 +342,29 @@ class ScryptIdentity:
         return None
 
 
+class ScryptPrompt:
+    """A passphrase identity that asks for its passphrase only when a file has an scrypt
+    stanza (the command line's ``decrypt -p``); ``ask()`` returns the passphrase."""
+
+    __slots__ = ("_ask", "_max_work_factor")
+
+    def __init__(self, ask: Callable[[], str | bytes], max_work_factor: int = DEFAULT_MAX_SCRYPT_WORK_FACTOR) -> None:
+        self._ask = ask
+        self._max_work_factor = max_work_factor
+
+    def unwrap(self, stanzas: Sequence[Stanza]) -> bytes | None:
+        if not any(s.type == "scrypt" for s in stanzas):
+            return None
+        return ScryptIdentity(self._ask(), self._max_work_factor).unwrap(stanzas)
+
+
 # ---- text forms and files ---------------------------------------------------
 
 AnyRecipient = Union[X25519Recipient, HybridRecipient, ScryptRecipient]
-AnyIdentity = Union[X25519Identity, HybridIdentity, ScryptIdentity]
+AnyIdentity = Union[X25519Identity, HybridIdentity, ScryptIdentity, ScryptPrompt]
+#: The classes of the recipients and identities above (for the file-format registry).
+RECIPIENT_TYPES = (X25519Recipient, HybridRecipient, ScryptRecipient)
+IDENTITY_TYPES = (X25519Identity, HybridIdentity, ScryptIdentity, ScryptPrompt)
 
 
 def parse_recipient(text: str) -> X25519Recipient | HybridRecipient:

@@ -27,8 +27,10 @@ bool arg_optional_bytes(PyObject* obj, const char* name, std::span<const std::ui
 bool BufferArg::get(PyObject* obj, const char* name, bool writable) {
     if (PyObject_GetBuffer(obj, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "'%s' must be a %sbytes-like object, not '%s'", name, writable ? "writable " : "",
-                     Py_TYPE(obj)->tp_name);
+        PyRef type_name(PyType_GetName(Py_TYPE(obj)));
+        if (!type_name) return false;
+        PyErr_Format(PyExc_TypeError, "'%s' must be a %sbytes-like object, not '%U'", name, writable ? "writable " : "",
+                     type_name.get());
         return false;
     }
     held_ = true;

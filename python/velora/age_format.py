@@ -1,0 +1,169 @@
+"""age v1 as a format of `velora.files`: `EncryptedWriter`, `DecryptedReader`,
+`encrypt_file`, `decrypt_file`, `inspect_file` and the `velora` command line
+read and write age files through it.
+
+The writer is chosen when every recipient is an age recipient (X25519,
+post-quantum hybrid or a passphrase); the reader when the input starts with
+"age-encryption.org/" (inside the "AGE ENCRYPTED FILE" armour or not). The
+chunk size is age's fixed 64 KiB. Header parsing, key unwrapping and the
+chunk cryptography are those of `velora.age`; this module only fits them to
+the registry's sealer and opener.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterator, Sequence
+from typing import Final
+
+from . import _velora_native as _native
+from ._velora_core import DecryptionError
+from .age import CHUNK, FILE_KEY_SIZE, NONCE_SIZE, SEALED_CHUNK, TAG, _check_recipients
+from .age_errors import AgeHeaderError, AgePayloadError
+from .age_header import ByteSource, Header, encode_header, read_header
+from .age_keys import IDENTITY_TYPES, RECIPIENT_TYPES, Identity, Recipient, Stanza, unwrap_file_key
+from .files.formats import FileInfo, register, sequential_batches
+from .files.source import Source
+
+MAGIC: Final = b"age-encryption.org/"
+
+
+class AgeSealer:
+    """Encrypts one age file. The newest chunk waits in `seal`: only `finish` knows it is the last."""
+
+    chunk_size = CHUNK
+
+    def __init__(self, recipients: Sequence[Recipient]) -> None:
+        _check_recipients(recipients)
+        file_key = os.urandom(FILE_KEY_SIZE)
+        stanzas: list[Stanza] = []
+        for r in recipients:
+            stanzas.extend(r.wrap(file_key))
+        nonce = os.urandom(NONCE_SIZE)
+        self._header = encode_header(stanzas, file_key) + nonce
+        self._key: bytes = _native.age_payload_key(file_key, nonce)
+        self._counter = 0
+        self._held: bytes | None = None
+
+    @property
+    def header(self) -> bytes:
+        return self._header
+
+    def _seal(self, chunk: bytes, final: bool) -> bytes:
+        out = bytearray(len(chunk) + TAG)
+        _native.age_seal_chunks(self._key, self._counter, chunk, final, out)
+        self._counter += 1
+        return bytes(out)
+
+    def seal(self, chunk: bytes) -> bytes:
+        previous, self._held = self._held, chunk
+        return b"" if previous is None else self._seal(previous, final=False)
+
+    def finish(self) -> bytes:
+        # An empty plaintext is one empty final chunk.
+        return self._seal(self._held if self._held is not None else b"", final=True)
+
+
+class AgeOpener:
+    """Reads one age file: the header and key at construction, then the chunks one by one."""
+
+    chunk_size = CHUNK
+
+    def __init__(self, source: Source, identities: Sequence[object]) -> None:
+        ids: list[Identity] = [i for i in identities if isinstance(i, IDENTITY_TYPES)]
+        if not ids:
+            raise DecryptionError("no age identity given for an age file (AGE-SECRET-KEY-... or a passphrase)")
+        self._src = ByteSource(source.read_upto)
+        header = read_header(self._src)
+        file_key = unwrap_file_key(ids, header.stanzas)
+        header.verify(file_key)
+        nonce = self._src.read(NONCE_SIZE)
+        if len(nonce) != NONCE_SIZE:
+            raise AgeHeaderError("the file ends before the payload nonce")
+        self._key: bytes = _native.age_payload_key(file_key, nonce)
+        self._counter = 0
+        self._complete = False
+        self._out = bytearray(SEALED_CHUNK)
+
+    @property
+    def complete(self) -> bool:
+        return self._complete
+
+    def records(self) -> Iterator[object]:
+        while chunk := self._src.read(SEALED_CHUNK):
+            yield chunk
+
+    def batches(self, n: int) -> tuple[Callable[[int], list[object] | None], bool, int | None]:
+        return sequential_batches(self.records(), n), False, None
+
+    def open(self, record: object) -> bytes:
+        assert isinstance(record, bytes)
+        if self._complete:
+            raise AgePayloadError("data after the final chunk")
+        # One chunk at the end of the data: a full one opens as a non-final chunk
+        # or, failing that, as the final one; a shorter one only as the final one.
+        written, finished, _ = _native.age_open_chunks(self._key, self._counter, record, True, self._out)
+        if not finished and not (len(record) == SEALED_CHUNK and written == CHUNK):
+            raise AgePayloadError("a chunk of the payload does not authenticate")
+        self._counter += 1
+        self._complete = finished
+        return bytes(self._out[:written])
+
+
+class AgeFormat:
+    """age v1 (age-encryption.org/v1)."""
+
+    name = "age"
+    armor_label = "AGE ENCRYPTED FILE"
+
+    def detect(self, prefix: bytes) -> bool:
+        return prefix.startswith(MAGIC)
+
+    def accepts(self, recipients: Sequence[object]) -> bool:
+        return bool(recipients) and all(isinstance(r, RECIPIENT_TYPES) for r in recipients)
+
+    def sealer(self, recipients: Sequence[object], chunk_size: int | None) -> AgeSealer:
+        if chunk_size not in (None, CHUNK):
+            raise ValueError(f"age files have 64 KiB chunks: chunk_size must be None or {CHUNK}")
+        return AgeSealer([r for r in recipients if isinstance(r, RECIPIENT_TYPES)])
+
+    def opener(self, source: Source, identities: Sequence[object]) -> AgeOpener:
+        return AgeOpener(source, identities)
+
+    def inspect(self, source: Source) -> FileInfo:
+        return inspect_age(source)
+
+
+def inspect_age(source: Source) -> FileInfo:
+    """The header's stanzas and the payload's chunk layout, without a key. Nothing here is
+    authenticated; whether the last chunk is the final one only the key can tell."""
+    start = source.consumed
+    src = ByteSource(source.read_upto)
+    info = FileInfo(format="age", version=1, chunk_size=CHUNK)
+    try:
+        header: Header = read_header(src)
+        info.details["recipients"] = ", ".join(s.type for s in header.stanzas)
+        info.header_size = len(header.signed) + 1 + 44 + NONCE_SIZE  # " " + MAC + "\n", nonce
+        if len(src.read(NONCE_SIZE)) != NONCE_SIZE:
+            raise AgeHeaderError("the file ends before the payload nonce")
+        plaintext = chunks = 0
+        last = SEALED_CHUNK
+        while chunk := src.read(SEALED_CHUNK):
+            if last != SEALED_CHUNK:
+                raise AgePayloadError("a short chunk before the last one")
+            last = len(chunk)
+            if last < TAG or (last == TAG and chunks > 0):
+                raise AgePayloadError("a chunk too short to hold its tag, or an empty chunk after the first")
+            plaintext += last - TAG
+            chunks += 1
+        if chunks == 0:
+            raise AgePayloadError("the payload has no chunk")
+        info.plaintext_size, info.data_chunks, info.complete = plaintext, chunks, True
+    except DecryptionError as exc:
+        info.complete = False
+        info.problem = str(exc)
+    info.file_size = source.consumed - start
+    return info
+
+
+AGE: Final = register(AgeFormat())
