@@ -188,10 +188,19 @@ def age_header_mac(file_key: bytes, header: bytes) -> bytes:
 def age_payload_key(file_key: bytes, nonce: bytes) -> bytes:
     """HKDF-SHA-256(file key, nonce, "payload"): the 32-byte payload key."""
 
-def age_seal_chunks(key: bytes, counter: int, data: _Buffer, final: bool, out: _Buffer) -> int:
-    """Seals data as the STREAM chunks numbered from counter into out; the bytes written.
-    Without final, data is a whole number of 64 KiB chunks."""
+@overload
+def age_seal_chunks(key: bytes, counter: int, data: _Buffer, final: bool, out: _Buffer) -> int: ...
+@overload
+def age_seal_chunks(key: bytes, counter: int, data: _Buffer, final: bool, out: None = None) -> bytes:
+    """Seals data as the STREAM chunks numbered from counter into out (the bytes written), or
+    into a new bytes object. Without final, data is a whole number of 64 KiB chunks."""
 
-def age_open_chunks(key: bytes, counter: int, data: _Buffer, at_end: bool, out: _Buffer) -> tuple[int, bool, bool]:
-    """Opens STREAM chunks into out: (plaintext bytes released, final chunk opened, payload
-    good so far). Stops at the first chunk that does not authenticate."""
+@overload
+def age_open_chunks(key: bytes, counter: int, data: _Buffer, at_end: bool, out: _Buffer) -> tuple[int, bool, bool]: ...
+@overload
+def age_open_chunks(
+    key: bytes, counter: int, data: _Buffer, at_end: bool, out: None = None
+) -> tuple[bytes, bool, bool]:
+    """Opens STREAM chunks into out (or a new bytes object): (plaintext bytes released, or the
+    plaintext; final chunk opened; payload good so far). Stops at the first chunk that does not
+    authenticate."""

@@ -5,7 +5,8 @@ read and write age files through it.
 The writer is chosen when every recipient is an age recipient (X25519,
 post-quantum hybrid or a passphrase); the reader when the input starts with
 "age-encryption.org/" (inside the "AGE ENCRYPTED FILE" armour or not). The
-chunk size is age's fixed 64 KiB. Header parsing, key unwrapping and the
+chunk size is age's fixed 64 KiB; the registry's chunks are batches of 32 of
+them, sealed and opened at once on all cores. Header parsing, key unwrapping and the
 chunk cryptography are those of `velora.age`; this module only fits them to
 the registry's sealer and opener.
 """
@@ -18,7 +19,7 @@ from typing import Final
 
 from . import _velora_native as _native
 from ._velora_core import DecryptionError
-from .age import CHUNK, FILE_KEY_SIZE, NONCE_SIZE, SEALED_CHUNK, TAG, _check_recipients
+from .age import BATCH_CHUNKS, CHUNK, FILE_KEY_SIZE, NONCE_SIZE, SEALED_CHUNK, TAG, _check_recipients
 from .age_errors import AgeHeaderError, AgePayloadError
 from .age_header import ByteSource, Header, encode_header, read_header
 from .age_keys import IDENTITY_TYPES, RECIPIENT_TYPES, Identity, Recipient, Stanza, unwrap_file_key
@@ -26,12 +27,16 @@ from .files.formats import FileInfo, register, sequential_batches
 from .files.source import Source
 
 MAGIC: Final = b"age-encryption.org/"
+BATCH: Final = BATCH_CHUNKS * CHUNK  # the framework's chunk: 32 age chunks
+SEALED_BATCH: Final = BATCH_CHUNKS * SEALED_CHUNK
 
 
 class AgeSealer:
-    """Encrypts one age file. The newest chunk waits in `seal`: only `finish` knows it is the last."""
+    """Encrypts one age file. The framework's chunks are batches of 32 age chunks (2 MiB),
+    sealed at once over the cores; the newest batch waits in `seal`, since only `finish`
+    knows which age chunk is the last."""
 
-    chunk_size = CHUNK
+    chunk_size = BATCH
 
     def __init__(self, recipients: Sequence[Recipient]) -> None:
         _check_recipients(recipients)
@@ -49,11 +54,10 @@ class AgeSealer:
     def header(self) -> bytes:
         return self._header
 
-    def _seal(self, chunk: bytes, final: bool) -> bytes:
-        out = bytearray(len(chunk) + TAG)
-        _native.age_seal_chunks(self._key, self._counter, chunk, final, out)
-        self._counter += 1
-        return bytes(out)
+    def _seal(self, batch: bytes, final: bool) -> bytes:
+        sealed = _native.age_seal_chunks(self._key, self._counter, batch, final)
+        self._counter += max(1, -(-len(batch) // CHUNK))
+        return sealed
 
     def seal(self, chunk: bytes) -> bytes:
         previous, self._held = self._held, chunk
@@ -64,10 +68,19 @@ class AgeSealer:
         return self._seal(self._held if self._held is not None else b"", final=True)
 
 
-class AgeOpener:
-    """Reads one age file: the header and key at construction, then the chunks one by one."""
+class _Batch:
+    """Up to 32 sealed age chunks, and whether the payload ends with them."""
 
-    chunk_size = CHUNK
+    __slots__ = ("data", "at_end")
+
+    def __init__(self, data: bytes, at_end: bool) -> None:
+        self.data, self.at_end = data, at_end
+
+
+class AgeOpener:
+    """Reads one age file: the header and key at construction, then batches of chunks."""
+
+    chunk_size = BATCH
 
     def __init__(self, source: Source, identities: Sequence[object]) -> None:
         ids: list[Identity] = [i for i in identities if isinstance(i, IDENTITY_TYPES)]
@@ -83,31 +96,36 @@ class AgeOpener:
         self._key: bytes = _native.age_payload_key(file_key, nonce)
         self._counter = 0
         self._complete = False
-        self._out = bytearray(SEALED_CHUNK)
 
     @property
     def complete(self) -> bool:
         return self._complete
 
     def records(self) -> Iterator[object]:
-        while chunk := self._src.read(SEALED_CHUNK):
-            yield chunk
+        # A batch is known to be the last one when the read after it is empty.
+        current = self._src.read(SEALED_BATCH)
+        while True:
+            following = self._src.read(SEALED_BATCH) if len(current) == SEALED_BATCH else b""
+            yield _Batch(current, not following)
+            if not following:
+                return
+            current = following
 
     def batches(self, n: int) -> tuple[Callable[[int], list[object] | None], bool, int | None]:
         return sequential_batches(self.records(), n), False, None
 
     def open(self, record: object) -> bytes:
-        assert isinstance(record, bytes)
+        assert isinstance(record, _Batch)
         if self._complete:
             raise AgePayloadError("data after the final chunk")
-        # One chunk at the end of the data: a full one opens as a non-final chunk
-        # or, failing that, as the final one; a shorter one only as the final one.
-        written, finished, _ = _native.age_open_chunks(self._key, self._counter, record, True, self._out)
-        if not finished and not (len(record) == SEALED_CHUNK and written == CHUNK):
-            raise AgePayloadError("a chunk of the payload does not authenticate")
-        self._counter += 1
+        plaintext, finished, ok = _native.age_open_chunks(self._key, self._counter, record.data, record.at_end)
+        if not ok:
+            raise AgePayloadError(
+                "the payload does not authenticate, is cut short or has data after its final chunk"
+            )
+        self._counter += len(record.data) // SEALED_CHUNK
         self._complete = finished
-        return bytes(self._out[:written])
+        return plaintext
 
 
 class AgeFormat:
@@ -123,8 +141,8 @@ class AgeFormat:
         return bool(recipients) and all(isinstance(r, RECIPIENT_TYPES) for r in recipients)
 
     def sealer(self, recipients: Sequence[object], chunk_size: int | None) -> AgeSealer:
-        if chunk_size not in (None, CHUNK):
-            raise ValueError(f"age files have 64 KiB chunks: chunk_size must be None or {CHUNK}")
+        if chunk_size is not None:
+            raise ValueError("age files have fixed 64 KiB chunks: give no chunk_size")
         return AgeSealer([r for r in recipients if isinstance(r, RECIPIENT_TYPES)])
 
     def opener(self, source: Source, identities: Sequence[object]) -> AgeOpener:

@@ -274,10 +274,13 @@ Result<Opened> open_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t 
     if (!at_end && ciphertext.size() % kEncryptedChunkBytes != 0) {
         return fail(VeloraError::InvalidParameter(kPayloadLayout));
     }
-    if (out.size() < ciphertext.size()) return fail(VeloraError::InvalidParameter(kOutputSize));
+    const std::size_t chunks = (ciphertext.size() + kEncryptedChunkBytes - 1) / kEncryptedChunkBytes;
+    // Room for the plaintext of every chunk (a chunk shorter than its tag has none).
+    if (out.size() < ciphertext.size() - std::min(ciphertext.size(), chunks * kTagBytes)) {
+        return fail(VeloraError::InvalidParameter(kOutputSize));
+    }
     auto aead = EvpAead::create(AeadAlgorithm::ChaCha20Poly1305, key);
     if (!aead) return fail(VeloraError::InvalidParameter(kLibraryFailure));
-    const std::size_t chunks = (ciphertext.size() + kEncryptedChunkBytes - 1) / kEncryptedChunkBytes;
 
     // Each chunk on its own (possibly at once), then released in order.
     std::vector<ChunkOutcome> outcome(chunks, ChunkOutcome::Failed);

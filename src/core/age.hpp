@@ -104,7 +104,8 @@ Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t co
                          unsigned threads = 1);
 
 // Opens the encrypted chunks numbered counter, counter + 1, ... of
-// `ciphertext` into out (at least ciphertext.size() bytes). `at_end`: the
+// `ciphertext` into out (room for the plaintext: ciphertext.size() less a
+// tag per started 64 KiB + 16 chunk). `at_end`: the
 // payload ends with this data; otherwise it is a whole number of 64 KiB + 16
 // chunks and more data follows it.
 //

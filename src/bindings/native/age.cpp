@@ -169,16 +169,18 @@ struct ChunkArgs {
     BufferArg data;
     bool final = false;
     BufferArg out;
+    bool has_out = false;  // omitted or None: the result is a new bytes object
 };
 
 bool parse_chunk_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ChunkArgs& c) {
     static const char* const names[] = {"key", "counter", "data", "final", "out"};
     PyObject* a[5];
-    if (!parse_args({fn, names, 5}, args, nargs, kwnames, a) || !arg_bytes(a[0], "key", &c.key) ||
-        !arg_uint(a[1], "counter", kMaxCounter, &c.counter) || !c.data.get(a[2], "data", false) ||
-        !c.out.get(a[4], "out", true)) {
+    if (!parse_args({fn, names, 4}, args, nargs, kwnames, a) || !arg_bytes(a[0], "key", &c.key) ||
+        !arg_uint(a[1], "counter", kMaxCounter, &c.counter) || !c.data.get(a[2], "data", false)) {
         return false;
     }
+    c.has_out = a[4] != nullptr && a[4] != Py_None;
+    if (c.has_out && !c.out.get(a[4], "out", true)) return false;
     if (!PyBool_Check(a[3])) return raise_type_error(a[3], "bool", "final");
     c.final = a[3] == Py_True;
     if (c.key.size() != 32) {
@@ -194,11 +196,12 @@ PyObject* age_seal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (!parse_chunk_args("age_seal_chunks", args, nargs, kwnames, c)) return nullptr;
         const Bytes data = c.data.bytes();
         const std::size_t n = age::sealed_size(data.size(), c.final);
+        auto seal = [&](std::span<std::uint8_t> out) {
+            return age::seal_chunks(c.key.first<32>(), c.counter, data, c.final, out, chunk_threads(data.size()));
+        };
+        if (!c.has_out) return bytes_written_without_gil(n, seal);
         if (c.out.writable().size() < n) return set_error(invalid_parameter_error_type(), age::kOutputSize);
-        auto r = without_gil([&] {
-            return age::seal_chunks(c.key.first<32>(), c.counter, data, c.final, c.out.writable().first(n),
-                                    chunk_threads(data.size()));
-        });
+        auto r = without_gil([&] { return seal(c.out.writable().first(n)); });
         if (!r) return core_error_to_pyerr(r.error());
         return PyLong_FromSize_t(n);
     });
@@ -208,15 +211,32 @@ PyObject* age_open_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     return guarded([&]() -> PyObject* {
         ChunkArgs c;
         if (!parse_chunk_args("age_open_chunks", args, nargs, kwnames, c)) return nullptr;
-        auto r = without_gil(
-            [&] {
-                return age::open_chunks(c.key.first<32>(), c.counter, c.data.bytes(), c.final, c.out.writable(),
-                                        chunk_threads(c.data.bytes().size()));
-            });
+        const Bytes data = c.data.bytes();
+        // Without `out`: a new bytes object sized for every chunk opening.
+        const std::size_t chunks = (data.size() + age::kEncryptedChunkBytes - 1) / age::kEncryptedChunkBytes;
+        const std::size_t most = data.size() - std::min(data.size(), chunks * age::kTagBytes);
+        std::span<std::uint8_t> out;
+        PyRef fresh;
+        if (c.has_out) {
+            out = c.out.writable();
+        } else {
+            fresh = PyRef(new_bytes(most, &out));
+            if (!fresh) return nullptr;
+        }
+        auto r = without_gil([&] {
+            return age::open_chunks(c.key.first<32>(), c.counter, data, c.final, out, chunk_threads(data.size()));
+        });
         if (!r) return core_error_to_pyerr(r.error());
-        PyRef written(PyLong_FromSize_t(r->written));
-        if (!written) return nullptr;
-        return PyTuple_Pack(3, written.get(), r->finished ? Py_True : Py_False, r->ok ? Py_True : Py_False);
+        PyRef result;
+        if (c.has_out) {
+            result = PyRef(PyLong_FromSize_t(r->written));
+        } else if (r->written == most) {
+            result = std::move(fresh);
+        } else {
+            result = PyRef(to_bytes(out.first(r->written)));  // a shorter prefix: copied (failures only)
+        }
+        if (!result) return nullptr;
+        return PyTuple_Pack(3, result.get(), r->finished ? Py_True : Py_False, r->ok ? Py_True : Py_False);
     });
 }
 
@@ -238,10 +258,12 @@ PyMethodDef kAgeMethods[] = {
     AGE_FN(age_header_mac, "age_header_mac(file_key, header)\n--\n\nThe 32-byte header MAC."),
     AGE_FN(age_payload_key, "age_payload_key(file_key, nonce)\n--\n\nThe 32-byte payload key."),
     AGE_FN(age_seal_chunks,
-           "age_seal_chunks(key, counter, data, final, out)\n--\n\nSeals data as STREAM chunks into out; the byte count."),
+           "age_seal_chunks(key, counter, data, final, out=None)\n--\n\n"
+           "Seals data as STREAM chunks into out (the byte count), or into a new bytes object."),
     AGE_FN(age_open_chunks,
-           "age_open_chunks(key, counter, data, at_end, out)\n--\n\n"
-           "Opens STREAM chunks into out: (plaintext bytes written, final chunk seen, payload good so far)."),
+           "age_open_chunks(key, counter, data, at_end, out=None)\n--\n\n"
+           "Opens STREAM chunks into out, or into a new bytes object: (plaintext bytes written, or the "
+           "plaintext; final chunk seen; payload good so far)."),
 };
 
 #undef AGE_FN
