@@ -108,6 +108,31 @@ def _check_recipients(recipients: Sequence[Recipient]) -> None:
         )
 
 
+def new_header(recipients: Sequence[Recipient]) -> tuple[bytes, bytes]:
+    """A fresh file key wrapped for `recipients`: (the header with its MAC and the payload
+    nonce, the payload key)."""
+    _check_recipients(recipients)
+    file_key = os.urandom(FILE_KEY_SIZE)
+    stanzas: list[Stanza] = []
+    for r in recipients:
+        stanzas.extend(r.wrap(file_key))
+    nonce = os.urandom(NONCE_SIZE)
+    payload_key: bytes = _native.age_payload_key(file_key, nonce)
+    return encode_header(stanzas, file_key) + nonce, payload_key
+
+
+def open_header(src: ByteSource, identities: Sequence[Identity]) -> bytes:
+    """Reads and checks the header and the payload nonce; the payload key."""
+    header = read_header(src)
+    file_key = unwrap_file_key(identities, header.stanzas)
+    header.verify(file_key)
+    nonce = src.read(NONCE_SIZE)
+    if len(nonce) != NONCE_SIZE:
+        raise AgeHeaderError("the file ends before the payload nonce")
+    payload_key: bytes = _native.age_payload_key(file_key, nonce)
+    return payload_key
+
+
 class AgeWriter(io.BufferedIOBase):
     """Writes an age file to `fileobj` (binary, opened for writing) for `recipients`.
 
@@ -120,22 +145,15 @@ class AgeWriter(io.BufferedIOBase):
 
     def __init__(self, fileobj: BinaryIO, recipients: Iterable[Recipient], *, armor: bool = False) -> None:
         super().__init__()
-        rs = list(recipients)
-        _check_recipients(rs)
-        file_key = os.urandom(FILE_KEY_SIZE)
-        stanzas: list[Stanza] = []
-        for r in rs:
-            stanzas.extend(r.wrap(file_key))
-        nonce = os.urandom(NONCE_SIZE)
+        header, self._key = new_header(list(recipients))
         self._fileobj = fileobj
         self._armor = ArmorWriter(fileobj) if armor else None
-        self._key: bytes = _native.age_payload_key(file_key, nonce)
         self._counter = 0
         self._batch = BATCH_CHUNKS * CHUNK
         self._pending = bytearray(self._batch)  # plaintext not sealed yet: at most one batch
         self._npending = 0
         self._out = bytearray(BATCH_CHUNKS * SEALED_CHUNK)
-        self._emit(encode_header(stanzas, file_key) + nonce)
+        self._emit(header)
 
     def _emit(self, data: bytes | memoryview) -> None:
         if self._armor is not None:
@@ -233,13 +251,7 @@ class AgeReader(io.BufferedIOBase):
         # The binary payload is read straight into the chunk buffer once the header's
         # buffered bytes are used up.
         self._readinto = None if armor else getattr(fileobj, "readinto", None)
-        header = read_header(self._src)
-        file_key = unwrap_file_key(ids, header.stanzas)
-        header.verify(file_key)
-        nonce = self._src.read(NONCE_SIZE)
-        if len(nonce) != NONCE_SIZE:
-            raise AgeHeaderError("the file ends before the payload nonce")
-        self._key: bytes = _native.age_payload_key(file_key, nonce)
+        self._key = open_header(self._src, ids)
         self._counter = 0
         self._cbuf = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)  # sealed chunks not yet opened
         self._have = 0

@@ -13,16 +13,15 @@ the registry's sealer and opener.
 
 from __future__ import annotations
 
-import os
 from collections.abc import Callable, Iterator, Sequence
 from typing import Final
 
 from . import _velora_native as _native
 from ._velora_core import DecryptionError
-from .age import BATCH_CHUNKS, CHUNK, FILE_KEY_SIZE, NONCE_SIZE, SEALED_CHUNK, TAG, _check_recipients
+from .age import BATCH_CHUNKS, CHUNK, NONCE_SIZE, SEALED_CHUNK, TAG, new_header, open_header
 from .age_errors import AgeHeaderError, AgePayloadError
-from .age_header import ByteSource, Header, encode_header, read_header
-from .age_keys import IDENTITY_TYPES, RECIPIENT_TYPES, Identity, Recipient, Stanza, unwrap_file_key
+from .age_header import ByteSource, Header, read_header
+from .age_keys import IDENTITY_TYPES, RECIPIENT_TYPES, Identity, Recipient
 from .files.formats import FileInfo, register, sequential_batches
 from .files.source import Source
 
@@ -39,14 +38,7 @@ class AgeSealer:
     chunk_size = BATCH
 
     def __init__(self, recipients: Sequence[Recipient]) -> None:
-        _check_recipients(recipients)
-        file_key = os.urandom(FILE_KEY_SIZE)
-        stanzas: list[Stanza] = []
-        for r in recipients:
-            stanzas.extend(r.wrap(file_key))
-        nonce = os.urandom(NONCE_SIZE)
-        self._header = encode_header(stanzas, file_key) + nonce
-        self._key: bytes = _native.age_payload_key(file_key, nonce)
+        self._header, self._key = new_header(recipients)
         self._counter = 0
         self._held: bytes | None = None
 
@@ -87,13 +79,7 @@ class AgeOpener:
         if not ids:
             raise DecryptionError("no age identity given for an age file (AGE-SECRET-KEY-... or a passphrase)")
         self._src = ByteSource(source.read_upto)
-        header = read_header(self._src)
-        file_key = unwrap_file_key(ids, header.stanzas)
-        header.verify(file_key)
-        nonce = self._src.read(NONCE_SIZE)
-        if len(nonce) != NONCE_SIZE:
-            raise AgeHeaderError("the file ends before the payload nonce")
-        self._key: bytes = _native.age_payload_key(file_key, nonce)
+        self._key = open_header(self._src, ids)
         self._counter = 0
         self._complete = False
 

@@ -25,13 +25,9 @@ bool arg_optional_bytes(PyObject* obj, const char* name, std::span<const std::ui
 }
 
 bool BufferArg::get(PyObject* obj, const char* name, bool writable) {
-    if (PyObject_GetBuffer(obj, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
+    if (PyUnicode_Check(obj) || PyObject_GetBuffer(obj, &view_, writable ? PyBUF_WRITABLE : PyBUF_SIMPLE) != 0) {
         PyErr_Clear();
-        PyRef type_name(PyType_GetName(Py_TYPE(obj)));
-        if (!type_name) return false;
-        PyErr_Format(PyExc_TypeError, "'%s' must be a %sbytes-like object, not '%U'", name, writable ? "writable " : "",
-                     type_name.get());
-        return false;
+        return raise_type_error(obj, writable ? "writable bytes-like object" : "bytes-like object", name);
     }
     held_ = true;
     return true;

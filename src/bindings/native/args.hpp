@@ -16,9 +16,10 @@ namespace velora::bindings {
 // bytes, or nullptr / None for "not given" (an empty span).
 [[nodiscard]] bool arg_optional_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>* out);
 
-// A bytes-like object held for the life of this object (any contiguous
-// buffer; writable when asked). While held, a bytearray cannot be resized, so
-// the view stays valid with the interpreter lock released.
+// A bytes-like object (bytes, bytearray, memoryview, array...; str is
+// refused: text is not bytes) held for the life of this object, writable when
+// asked. While held, a bytearray cannot be resized, so the view stays valid
+// with the interpreter lock released.
 class BufferArg {
 public:
     BufferArg() = default;
@@ -28,9 +29,11 @@ public:
         if (held_) PyBuffer_Release(&view_);
     }
     [[nodiscard]] bool get(PyObject* obj, const char* name, bool writable);
+    [[nodiscard]] bool parse(PyObject* obj, const char* name) { return get(obj, name, false); }
     std::span<const std::uint8_t> bytes() const {
         return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
     }
+    std::span<const std::uint8_t> span() const { return bytes(); }
     std::span<std::uint8_t> writable() { return {static_cast<std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)}; }
 
 private:
