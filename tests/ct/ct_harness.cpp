@@ -390,6 +390,8 @@ void run_age() {
     check(opened.has_value() && opened->ok && opened->finished &&
               same_secret(std::span(out).first(opened->written), expected),
           "age open_chunks");
+}
+
 // The key objects' paths: the seed d || z expanded to a key pair, the import
 // checks on a secret dk, the PKCS#8 forms written from secrets, and the
 // encrypted PKCS#8 read back: key derivation from a secret password,
