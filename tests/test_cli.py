@@ -93,7 +93,8 @@ FILE_ERRORS = [
     # (name, arguments (FILE = a valid encrypted file; R = a recipient), stdin, status, part of the message)
     ("missing input", ["encrypt", "-r", "R", "nonexistent"], None, 1, "cannot open 'nonexistent'"),
     ("no recipient", ["encrypt"], b"x", 1, "no recipient"),
-    ("unknown recipient", ["encrypt", "-r", "age1xyz"], b"x", 1, "unknown recipient 'age1xyz'"),
+    ("unknown recipient", ["encrypt", "-r", "xyz1abc"], b"x", 1, "unknown recipient 'xyz1abc'"),
+    ("malformed age recipient", ["encrypt", "-r", "age1xyz"], b"x", 1, "malformed age recipient"),
     ("truncated recipient", ["encrypt", "-r", "R[:-10]"], b"x", 1, "malformed mlkem768 recipient"),
     ("bad recipient base64", ["encrypt", "-r", "mlkem768:@@@"], b"x", 1, "malformed mlkem recipient"),
     ("two velora recipients", ["encrypt", "-r", "R", "-r", "R"], b"x", 1, "exactly one recipient"),
@@ -101,7 +102,7 @@ FILE_ERRORS = [
     ("empty recipients file", ["encrypt", "-R", "EMPTY"], b"x", 1, "no recipient in the file"),
     ("recipients and input on stdin", ["encrypt", "-R", "-"], b"x", 1, "standard input is already used"),
     ("bad chunk size", ["encrypt", "-r", "R", "--chunk-size", "7"], b"x", 1, "chunk_size must be"),
-    ("not a velora file", ["inspect"], b"hello world", 1, "not a velora encrypted file"),
+    ("not a velora file", ["inspect"], b"hello world", 1, "not a velora or age encrypted file"),
     ("empty input", ["inspect"], b"", 1, "empty input"),
     ("truncated", ["inspect", "FILE[:-5]"], None, 1, "damaged file: truncated"),
     ("trailing data", ["inspect", "FILE+x"], None, 1, "damaged file: trailing data"),

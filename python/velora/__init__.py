@@ -83,3 +83,9 @@ __all__ = [
     "encrypt_file",
     "inspect_file",
 ]
+
+# age v1 files, X-Wing and HPKE: velora.age, velora.xwing, velora.hpke.
+from . import age, hpke, xwing  # noqa: E402
+from .xwing import XWingPrivateKey, XWingPublicKey  # noqa: E402
+
+__all__ += ["XWingPrivateKey", "XWingPublicKey"]

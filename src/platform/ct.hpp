@@ -31,6 +31,7 @@ inline void secure_wipe(void* p, std::size_t n) noexcept {
 // output): zeros at memset speed, then a compiler barrier that claims to
 // read the memory, so the stores cannot be dropped as dead.
 inline void secure_zero(void* p, std::size_t n) noexcept {
+    if (n == 0) return;  // an empty buffer may have no storage: memset(nullptr, 0, 0) is undefined
     std::memset(p, 0, n);
 #if defined(__GNUC__) || defined(__clang__)
     __asm__ __volatile__("" : : "r"(p) : "memory");

@@ -10,48 +10,19 @@
 #include <algorithm>
 
 #include "primitives/aes_gcm_backend.hpp"
+#include "primitives/evp_detail.hpp"
 
 namespace velora::primitives::detail {
 namespace {
 
-struct CtxDeleter {
-    void operator()(EVP_CIPHER_CTX* c) const noexcept { EVP_CIPHER_CTX_free(c); }
-};
-using CtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CtxDeleter>;
+using CtxPtr = evp::CipherCtxPtr;
 using Nonce = std::span<const std::uint8_t, Aes256Gcm::kNonceBytes>;
 
 constexpr int kTagLen = static_cast<int>(Aes256Gcm::kTagBytes);
 
-// The EVP update calls take int lengths; larger inputs go through in pieces.
-constexpr std::size_t kMaxPiece = std::size_t{1} << 30;
-
 const EVP_CIPHER* aes_256_gcm() noexcept {
     static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
     return cipher;
-}
-
-bool add_aad(EVP_CIPHER_CTX* ctx, std::span<const std::uint8_t> aad) noexcept {
-    while (!aad.empty()) {
-        const std::size_t n = std::min(aad.size(), kMaxPiece);
-        int len = 0;
-        if (EVP_CipherUpdate(ctx, nullptr, &len, aad.data(), static_cast<int>(n)) != 1) return false;
-        aad = aad.subspan(n);
-    }
-    return true;
-}
-
-// GCM is a stream mode: every update writes exactly as many bytes as it reads.
-bool transform(EVP_CIPHER_CTX* ctx, std::span<const std::uint8_t> in, std::span<std::uint8_t> out) noexcept {
-    for (std::size_t done = 0; done < in.size();) {
-        const std::size_t n = std::min(in.size() - done, kMaxPiece);
-        int len = 0;
-        if (EVP_CipherUpdate(ctx, out.data() + done, &len, in.data() + done, static_cast<int>(n)) != 1 ||
-            static_cast<std::size_t>(len) != n) {
-            return false;
-        }
-        done += n;
-    }
-    return true;
 }
 
 class OpenSslGcm final : public GcmEngine {
@@ -63,7 +34,7 @@ public:
         CtxPtr ctx = start(nonce, 1);
         std::uint8_t none[Aes256Gcm::kTagBytes];  // GCM's final step writes no data
         int len = 0;
-        return ctx && add_aad(ctx.get(), aad) && transform(ctx.get(), pt, ct) &&
+        return ctx && evp::cipher_add_aad(ctx.get(), aad) && evp::cipher_transform(ctx.get(), pt, ct) &&
                EVP_EncryptFinal_ex(ctx.get(), none, &len) == 1 && len == 0 &&
                EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagLen, tag.data()) == 1;
     }
@@ -75,7 +46,7 @@ public:
         std::uint8_t none[Aes256Gcm::kTagBytes];
         int len = 0;
         // The tag is checked in EVP_DecryptFinal_ex, in constant time.
-        return ctx && add_aad(ctx.get(), aad) && transform(ctx.get(), ct, pt) &&
+        return ctx && evp::cipher_add_aad(ctx.get(), aad) && evp::cipher_transform(ctx.get(), ct, pt) &&
                EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagLen, const_cast<std::uint8_t*>(tag.data())) ==
                    1 &&
                EVP_DecryptFinal_ex(ctx.get(), none, &len) == 1 && len == 0;

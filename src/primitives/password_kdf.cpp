@@ -2,37 +2,18 @@
 // OSSL_PARAMs. libcrypto wipes its own working memory.
 #include "primitives/password_kdf.hpp"
 
+#include "primitives/evp_detail.hpp"
+
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
 #include <array>
-#include <memory>
 
 namespace velora::primitives {
 
-namespace {
-
-struct KdfDeleter {
-    void operator()(EVP_KDF* k) const noexcept { EVP_KDF_free(k); }
-};
-struct KdfCtxDeleter {
-    void operator()(EVP_KDF_CTX* c) const noexcept { EVP_KDF_CTX_free(c); }
-};
-
-// libcrypto takes non-const pointers for input octet strings it only reads.
-void* in(std::span<const std::uint8_t> s) noexcept { return const_cast<std::uint8_t*>(s.data()); }
-
-bool derive(const char* name, const OSSL_PARAM* params, std::span<std::uint8_t> out) noexcept {
-    std::unique_ptr<EVP_KDF, KdfDeleter> kdf(EVP_KDF_fetch(nullptr, name, nullptr));
-    if (!kdf) return false;
-    std::unique_ptr<EVP_KDF_CTX, KdfCtxDeleter> ctx(EVP_KDF_CTX_new(kdf.get()));
-    if (!ctx) return false;
-    return EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) == 1;
-}
-
-}  // namespace
+using evp::in;
 
 bool scrypt(std::span<const std::uint8_t> password, std::span<const std::uint8_t> salt, std::uint64_t n,
             std::uint32_t r, std::uint32_t p, std::span<std::uint8_t> out) noexcept {
@@ -52,7 +33,7 @@ bool scrypt(std::span<const std::uint8_t> password, std::span<const std::uint8_t
         OSSL_PARAM_construct_uint64(OSSL_KDF_PARAM_SCRYPT_MAXMEM, &maxmem),
         OSSL_PARAM_construct_end(),
     };
-    return derive(OSSL_KDF_NAME_SCRYPT, params.data(), out);
+    return evp::kdf_derive(OSSL_KDF_NAME_SCRYPT, params.data(), out);
 }
 
 bool pbkdf2_hmac_sha256(std::span<const std::uint8_t> password, std::span<const std::uint8_t> salt,
@@ -69,7 +50,7 @@ bool pbkdf2_hmac_sha256(std::span<const std::uint8_t> password, std::span<const 
         OSSL_PARAM_construct_int(OSSL_KDF_PARAM_PKCS5, &pkcs5),
         OSSL_PARAM_construct_end(),
     };
-    return derive(OSSL_KDF_NAME_PBKDF2, params.data(), out);
+    return evp::kdf_derive(OSSL_KDF_NAME_PBKDF2, params.data(), out);
 }
 
 }  // namespace velora::primitives

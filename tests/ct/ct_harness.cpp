@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "core/age.hpp"
+#include "core/hpke.hpp"
 #include "core/fips203_checks.hpp"
 #include "core/hybrid.hpp"
 #include "core/key_formats.hpp"
@@ -38,9 +40,11 @@
 #include "core/mlkem/params.hpp"
 #include "core/mlkem/math/kernels.hpp"
 #include "core/stream.hpp"
+#include "core/xwing.hpp"
 #include "primitives/aes_gcm_backend.hpp"
 #include "primitives/keccak.hpp"
 #include "primitives/sha3.hpp"
+#include "primitives/x25519.hpp"
 
 namespace {
 
@@ -285,6 +289,111 @@ void run_aes_backends() {
     }
 }
 
+// X-Wing with a secret seed and secret encapsulation randomness: key
+// expansion, encapsulation and decapsulation (genuine and tampered).
+void run_xwing() {
+    auto seed = filled<32>(0x3D);
+    secret(seed);
+    auto pk = velora::xwing::public_key(seed);
+    check(pk.has_value(), "X-Wing public key");
+    if (!pk) return;
+    declassify(*pk);  // the public key is published
+    auto eseed = filled<64>(0x6B);
+    secret(eseed);
+    auto enc = velora::xwing::encapsulate_derand(*pk, eseed);
+    check(enc.has_value(), "X-Wing encapsulate_derand");
+    if (!enc) return;
+    declassify(enc->ciphertext);
+    auto rnd = velora::xwing::encapsulate(*pk);
+    check(rnd.has_value(), "X-Wing encapsulate");
+    if (rnd) declassify(rnd->ciphertext);
+    auto ss = velora::xwing::decapsulate(enc->ciphertext, seed);
+    check(ss.has_value() && same_secret(*ss, enc->shared_secret), "X-Wing decapsulate");
+    Bytes tampered = enc->ciphertext;
+    tampered[100] ^= 0x10;
+    auto rejected = velora::xwing::decapsulate(tampered, seed);
+    check(rejected.has_value() && !same_secret(*rejected, enc->shared_secret), "X-Wing implicit rejection");
+}
+
+// The HPKE key schedule on a secret shared secret for each KDF and AEAD, and
+// single-shot seal / open / export with a secret private key for each KEM.
+void run_hpke() {
+    using namespace velora::hpke;
+    auto shared = filled<32>(0x19);
+    secret(shared);
+    const Bytes info = {'i', 'n', 'f', 'o'};
+    for (Kdf kdf : {Kdf::HkdfSha256, Kdf::HkdfSha384, Kdf::HkdfSha512}) {
+        for (Aead aead : {Aead::Aes128Gcm, Aead::Aes256Gcm, Aead::ChaCha20Poly1305, Aead::ExportOnly}) {
+            const Suite suite{Kem::XWing, kdf, aead};
+            auto a = key_schedule(suite, shared, info);
+            auto b = key_schedule(suite, shared, info);
+            check(a.has_value() && b.has_value() && same_secret(a->exporter_secret, b->exporter_secret) &&
+                      same_secret(a->key, b->key),
+                  "HPKE key schedule");
+        }
+    }
+    for (Kem kem : {Kem::DhKemX25519, Kem::MlKem768, Kem::MlKem1024, Kem::XWing}) {
+        const std::string tag = "HPKE KEM " + std::to_string(static_cast<int>(kem));
+        Bytes ikm(32, 0x4E);
+        secret(ikm);
+        auto keys = derive_key_pair(kem, ikm);
+        check(keys.has_value(), tag + " derive_key_pair");
+        if (!keys) continue;
+        declassify(keys->public_key);
+        const Suite suite{kem, Kdf::HkdfSha256, Aead::ChaCha20Poly1305};
+        Bytes pt(50, 0x21);
+        const Bytes expected = pt;
+        secret(pt);
+        auto sealed = seal(suite, keys->public_key, info, {}, pt);
+        check(sealed.has_value(), tag + " seal");
+        if (!sealed) continue;
+        declassify(sealed->enc);
+        declassify(sealed->ciphertext);
+        auto opened = open(suite, keys->private_key, sealed->enc, info, {}, sealed->ciphertext);
+        check(opened.has_value() && same_secret(*opened, expected), tag + " open");
+        auto exported = receive_export(suite, keys->private_key, sealed->enc, info, {}, 32);
+        check(exported.has_value(), tag + " receive_export");
+    }
+}
+
+// age: an X25519 stanza unwrapped with a secret identity, the header MAC and
+// STREAM chunks under a secret file key.
+void run_age() {
+    namespace age = velora::age;
+    auto file_key = filled<16>(0x0F);
+    secret(file_key);
+    auto identity = filled<32>(0x55);
+    std::array<std::uint8_t, 32> recipient{};
+    check(velora::primitives::x25519_public_key(identity, recipient), "age recipient");
+    declassify(recipient);
+    secret(identity);
+    auto stanza = age::wrap_x25519(file_key, recipient);
+    check(stanza.has_value(), "age wrap_x25519");
+    if (!stanza) return;
+    declassify(stanza->argument);
+    declassify(stanza->body);
+    auto unwrapped = age::unwrap_x25519(identity, stanza->argument, stanza->body);
+    check(unwrapped.has_value() && unwrapped->matched && same_secret(unwrapped->file_key, file_key),
+          "age unwrap_x25519");
+    const Bytes header = {'a', 'g', 'e', '-', '-', '-'};
+    check(age::header_mac(file_key, header).has_value(), "age header_mac");
+    const auto nonce = filled<16>(0x61);
+    auto key = age::payload_key(file_key, nonce);
+    check(key.has_value(), "age payload_key");
+    if (!key) return;
+    Bytes pt(70000, 0x2C);
+    const Bytes expected = pt;
+    secret(pt);
+    Bytes ct(age::sealed_size(pt.size(), true));
+    check(age::seal_chunks(*key, 0, pt, true, ct).has_value(), "age seal_chunks");
+    declassify(ct);
+    Bytes out(ct.size());
+    auto opened = age::open_chunks(*key, 0, ct, true, out);
+    check(opened.has_value() && opened->ok && opened->finished &&
+              same_secret(std::span(out).first(opened->written), expected),
+          "age open_chunks");
+}
+
 // The key objects' paths: the seed d || z expanded to a key pair, the import
 // checks on a secret dk, the PKCS#8 forms written from secrets, and the
 // encrypted PKCS#8 read back: key derivation from a secret password,
@@ -407,6 +516,9 @@ int main(int argc, char** argv) {
     }
     run_kdf();
     run_aes_backends();
+    run_xwing();
+    run_hpke();
+    run_age();
     const std::string keccak_paths = run_keccak();
     std::printf("ct_harness: ML-KEM kernels: %s; Keccak path in use: %s; Keccak paths checked directly: %s\n",
                 velora::mlkem::use_avx2() ? "AVX2" : "scalar", velora::primitives::keccak_backend_name(),

@@ -13,6 +13,10 @@
 #include "core/mlkem/encaps.hpp"
 #include "core/stream.hpp"
 #include "fuzz_common.hpp"
+#include "age_common.hpp"
+#include "core/age.hpp"
+#include "core/xwing.hpp"
+#include "primitives/x25519.hpp"
 
 using namespace velora;
 using namespace velora::fuzz;
@@ -169,6 +173,34 @@ void sha3_lanes_seeds(LevelIndex level, int& n) {
 
 }  // namespace
 
+// age payloads sealed with the fixed key, stanzas for the fixed identities,
+// HPKE messages for the fixed keys of every suite.
+void age_and_hpke_seeds() {
+    int n = 0;
+    for (std::size_t len : {0, 1, 100, 3000}) {
+        const Bytes pt(len, 0x42);
+        Bytes ct(age::sealed_size(len, true));
+        if (!age::seal_chunks(kPayloadKey, 0, pt, true, ct)) std::exit(1);
+        write_seed("fuzz_age_payload", n++, cat({Bytes{0, 1}, ct}));
+        write_seed("fuzz_age_payload", n++, cat({Bytes{0, 3}, ct}));  // after one genuine full chunk
+    }
+    std::array<std::uint8_t, 32> x_pub{};
+    if (!primitives::x25519_public_key(kX25519Identity, x_pub)) std::exit(1);
+    const auto x = must(age::wrap_x25519(kFileKey, x_pub), "wrap_x25519");
+    write_seed("fuzz_age_stanza", 0, cat({Bytes{0, 32}, x.argument, x.body}));
+    const auto pk = must(xwing::public_key(kHybridIdentity), "xwing public key");
+    const auto h = must(age::wrap_hybrid(kFileKey, pk), "wrap_hybrid");
+    write_seed("fuzz_age_stanza", 1, cat({Bytes{1, 255}, h.argument, h.body}));
+    const auto s = must(age::wrap_scrypt(kFileKey, kPassphrase, 1), "wrap_scrypt");
+    write_seed("fuzz_age_stanza", 2, cat({Bytes{2, 16}, s.argument, s.body}));
+    for (std::uint8_t b = 0; b < 36; ++b) {
+        const hpke::Suite suite = hpke_suite_from(b);
+        const Bytes info = {'i'}, aad = {'a', 'a'}, pt(40, 0x33);
+        const auto sealed = must(hpke::seal(suite, hpke_keys(suite.kem).public_key, info, aad, pt), "hpke seal");
+        write_seed("fuzz_hpke_open", b, cat({Bytes{b, 1, 2}, info, aad, sealed.enc, sealed.ciphertext}));
+    }
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: fuzz_seeds OUT_DIR\n");
@@ -186,5 +218,6 @@ int main(int argc, char** argv) {
         key_format_seeds(level, formats);
         sha3_lanes_seeds(level, lanes);
     }
+    age_and_hpke_seeds();
     return 0;
 }

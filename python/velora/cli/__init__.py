@@ -53,9 +53,12 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("keygen", help="generate a private key (PKCS#8) and print its public key",
                        description="Generate a key pair. The private key is written as PKCS#8 PEM (encrypted "
-                                   "PKCS#8 with --passphrase); its recipient is printed on standard error.")
+                                   "PKCS#8 with --passphrase); its recipient is printed on standard error. "
+                                   "--type age / age-pq write an age identity file (X25519 / post-quantum "
+                                   "ML-KEM-768 + X25519), as age-keygen does; with --passphrase it is an age "
+                                   "file encrypted to the passphrase.")
     p.add_argument("-l", "--level", type=int, choices=(512, 768, 1024), default=768, help="ML-KEM level (768)")
-    p.add_argument("-t", "--type", choices=sorted(KEY_KINDS), default="mlkem", help="kind of key (mlkem)")
+    p.add_argument("-t", "--type", choices=sorted(KEY_KINDS), default="mlkem", help="kind of key: mlkem, age or age-pq (mlkem)")
     p.add_argument("-o", "--output", metavar="PATH", help="write the private key to PATH (never overwritten)")
     p.add_argument("-p", "--passphrase", action="store_true", help="encrypt the private key under a passphrase")
     passphrase_file(p)
@@ -73,12 +76,15 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Encrypt INPUT (standard input) to OUTPUT (standard output).")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT")
     p.add_argument("-r", "--recipient", action="append", default=[], metavar="RECIPIENT",
-                   help="one-line recipient, e.g. mlkem768:... (repeatable)")
+                   help="one-line recipient: mlkem768:..., age1... or age1pq1... (repeatable)")
     p.add_argument("-R", "--recipients-file", action="append", default=[], metavar="PATH",
                    help="public-key file (SPKI PEM/DER or ML-KEM armour) or a list of one-line recipients")
+    p.add_argument("-p", "--passphrase", action="store_true",
+                   help="encrypt to a passphrase instead (an age file, scrypt); alone, without -r/-R")
     p.add_argument("-a", "--armor", action="store_true", help="ASCII armour (strict PEM)")
     p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' forces standard output)")
     p.add_argument("--chunk-size", type=int, metavar="BYTES", help=argparse.SUPPRESS)
+    passphrase_file(p)
     quiet(p)
 
     p = sub.add_parser("decrypt", help="decrypt a file with an identity",
@@ -87,7 +93,9 @@ def build_parser() -> argparse.ArgumentParser:
                                    "authenticated; standard output receives each chunk once it has.")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT")
     p.add_argument("-i", "--identity", action="append", default=[], metavar="PATH",
-                   help="private key file (repeatable)")
+                   help="private key file or age identity file (repeatable)")
+    p.add_argument("-p", "--passphrase", action="store_true",
+                   help="the file is encrypted to a passphrase (age scrypt): ask for it")
     p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' for standard output)")
     passphrase_file(p)
     quiet(p)
@@ -295,6 +303,12 @@ def _write_small(path: str | None, data: bytes) -> None:
 def _recipients(args: argparse.Namespace) -> list[object]:
     from .recipients import load_recipients, parse_recipient
 
+    if getattr(args, "passphrase", False):
+        if args.recipient or args.recipients_file:
+            raise Failure("-p encrypts to a passphrase alone: give no -r or -R with it")
+        from ..age import ScryptRecipient
+
+        return [ScryptRecipient(Passphrases(args.passphrase_file).new())]
     out: list[object] = []
     for text in args.recipient:
         try:
@@ -346,10 +360,15 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
 def cmd_decrypt(args: argparse.Namespace) -> int:
     from ..files import decrypt_file
 
-    if not args.identity:
-        raise Failure("no identity: give -i PATH")
+    if not args.identity and not args.passphrase:
+        raise Failure("no identity: give -i PATH (or -p for a file encrypted to a passphrase)")
     _check_stdin_free(args, args.identity)
-    identities = _identities(args.identity, Passphrases(args.passphrase_file))
+    passphrases = Passphrases(args.passphrase_file)
+    identities = _identities(args.identity, passphrases)
+    if args.passphrase:
+        from ..age import ScryptPrompt
+
+        identities.append(ScryptPrompt(lambda: passphrases.ask("Enter passphrase: ")))
     destination = _destination(args, binary=False)
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "decrypting")

@@ -5,6 +5,12 @@ This is the one place where `velora encrypt -r/-R`, `velora decrypt -i` and
 (for example age's ``age1…`` recipients and ``AGE-SECRET-KEY-…`` identities)
 are added here, to `RECIPIENT_FORMS`, `load_identities` and `KEY_KINDS`.
 
+age keys are the Bech32 lines of age itself: recipients ``age1...`` (X25519)
+and ``age1pq1...`` (post-quantum hybrid), identity files of
+``AGE-SECRET-KEY-1...`` / ``AGE-SECRET-KEY-PQ-1...`` lines (``#`` comments),
+possibly encrypted as a passphrase-protected age file, as age-keygen writes
+them; one list or file may mix kinds.
+
 The one-line text form of a velora recipient is the level's name, a colon and
 the encapsulation key in URL-safe Base64 without padding:
 
@@ -25,6 +31,7 @@ from collections.abc import Callable
 
 import velora
 
+from .. import age as _age
 from ..keys import PrivateKey, PublicKey
 from ..levels import PUBLIC_KEY_SIZE
 
@@ -62,11 +69,20 @@ def _parse_mlkem(text: str) -> PublicKey:
         raise ValueError(f"malformed mlkem{level} recipient: {exc}") from None
 
 
-#: (prefix, parser) for each one-line recipient form.
+def _parse_age(text: str) -> object:
+    try:
+        return _age.parse_recipient(text)
+    except velora.VeloraError as exc:
+        raise ValueError(f"malformed age recipient: {exc}") from None
+
+
+#: (prefix, parser) for each one-line recipient form (the first prefix that matches).
 RECIPIENT_FORMS: list[tuple[str, Callable[[str], object]]] = [
     ("mlkem512:", _parse_mlkem),
     ("mlkem768:", _parse_mlkem),
     ("mlkem1024:", _parse_mlkem),
+    ("age1pq1", _parse_age),
+    ("age1", _parse_age),
 ]
 
 
@@ -107,8 +123,25 @@ def load_recipients(data: bytes) -> list[object]:
     return out
 
 
+def _age_identities(text: str) -> list[object]:
+    try:
+        return list(_age.parse_identities(text))
+    except velora.VeloraError as exc:
+        raise ValueError(f"malformed age identity: {exc}") from None
+
+
 def load_identities(data: bytes, passphrase: PassphraseSource, name: str) -> list[object]:
-    """The identities of a ``-i`` file; asks ``passphrase`` when the key is encrypted."""
+    """The identities of a ``-i`` file; asks ``passphrase`` when the key is encrypted.
+
+    A velora key file (PKCS#8 and the older forms), an age identity file (one
+    identity per line, ``#`` comments, X25519 and post-quantum mixed), or an
+    age file encrypted with a passphrase that holds such an identity file.
+    """
+    if _age.is_age_file(data[:64]):
+        identity = _age.ScryptIdentity(passphrase(f"Enter passphrase for identity file {name!r}: "))
+        return _age_identities(_age.decrypt(data, [identity]).decode("utf-8"))
+    if b"AGE-SECRET-KEY-" in data.upper():
+        return _age_identities(data.decode("utf-8"))
     if velora.is_encrypted_private_key(data):
         return [velora.load_private_key(data, password=passphrase(f"Enter passphrase for identity file {name!r}: "))]
     return [velora.load_private_key(data)]
@@ -118,6 +151,8 @@ def public_of(identity: object) -> object:
     """The recipient of an identity (``velora pubkey``)."""
     if isinstance(identity, PrivateKey):
         return identity.public_key()
+    if isinstance(identity, (_age.X25519Identity, _age.HybridIdentity)):
+        return identity.recipient()
     raise TypeError(f"no public key for {type(identity).__name__}")
 
 
@@ -125,6 +160,8 @@ def recipient_line(recipient: object) -> str:
     """The one-line form of a recipient, as ``velora pubkey`` prints it."""
     if isinstance(recipient, PublicKey):
         return recipient_text(recipient)
+    if isinstance(recipient, (_age.X25519Recipient, _age.HybridRecipient)):
+        return str(recipient)
     raise TypeError(f"no text form for {type(recipient).__name__}")
 
 
@@ -132,6 +169,8 @@ def recipient_pem(recipient: object) -> str:
     """A recipient as a public-key file (``velora pubkey --pem``)."""
     if isinstance(recipient, PublicKey):
         return recipient.to_pem()
+    if isinstance(recipient, _age.HybridRecipient):
+        return recipient.public_key().to_pem()  # the X-Wing SubjectPublicKeyInfo
     raise TypeError(f"no key file form for {type(recipient).__name__}")
 
 
@@ -147,7 +186,31 @@ def _generate_mlkem(level: int, password: bytes | None) -> NewKey:
     return NewKey(key.to_pem(password=password), recipient_text(key.public_key()))
 
 
+def _age_key_file(identity: _age.X25519Identity | _age.HybridIdentity, password: bytes | None) -> NewKey:
+    """An identity file as age-keygen writes it; with a passphrase, armoured inside an age file
+    encrypted to it (what ``age -d -i`` and ``velora decrypt -i`` accept)."""
+    import datetime
+
+    recipient = str(identity.recipient())
+    created = datetime.datetime.now(datetime.timezone.utc).astimezone().replace(microsecond=0).isoformat()
+    text = f"# created: {created}\n# public key: {recipient}\n{identity}\n"
+    if password is not None:
+        text = _age.encrypt(text.encode("utf-8"), [_age.ScryptRecipient(password)], armor=True).decode("ascii")
+    return NewKey(text, recipient)
+
+
+def _generate_age(level: int, password: bytes | None) -> NewKey:
+    return _age_key_file(_age.X25519Identity.generate(), password)
+
+
+def _generate_age_pq(level: int, password: bytes | None) -> NewKey:
+    return _age_key_file(_age.HybridIdentity.generate(), password)
+
+
 #: ``velora keygen --type NAME``: name -> generator(level, passphrase or None).
+#: age and age-pq ignore the level (X25519; ML-KEM-768 + X25519).
 KEY_KINDS: dict[str, Callable[[int, bytes | None], NewKey]] = {
     "mlkem": _generate_mlkem,
+    "age": _generate_age,
+    "age-pq": _generate_age_pq,
 }

@@ -15,6 +15,7 @@ from __future__ import annotations
 from typing import BinaryIO
 
 from . import native as _native  # registers the velora format
+from .. import age_format as _age_format  # noqa: F401  (registers the age format)
 from .detect import detect
 from .errors import FileFormatError
 from .formats import FileInfo

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
 #include "core/fips203_checks.hpp"
 #include "core/hybrid.hpp"
@@ -38,35 +39,7 @@ PyObject* key_error(const VeloraError& e) {
     return core_error_to_pyerr(e);
 }
 
-// ---- arguments: any bytes-like object ----------------------------------------
-
-// A read-only view of any object with the buffer protocol (bytes, bytearray,
-// memoryview, array...). str is refused: text is not bytes.
-class BufferArg {
-public:
-    BufferArg() = default;
-    BufferArg(const BufferArg&) = delete;
-    BufferArg& operator=(const BufferArg&) = delete;
-    ~BufferArg() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    bool parse(PyObject* obj, const char* name) {
-        if (PyUnicode_Check(obj) || PyObject_GetBuffer(obj, &view_, PyBUF_SIMPLE) != 0) {
-            PyErr_Clear();
-            return raise_type_error(obj, "bytes-like object", name);
-        }
-        held_ = true;
-        return true;
-    }
-    std::span<const std::uint8_t> span() const noexcept {
-        return {static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
+// ---- arguments: any bytes-like object (BufferArg, native/args.hpp) ---------------
 
 // Text (str) or bytes-like data, viewed as bytes; `is_text` tells which.
 struct DataArg {

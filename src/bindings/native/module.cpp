@@ -9,9 +9,12 @@ namespace velora::bindings {
 namespace {
 
 // One table per concern, in registration order.
-const std::array<FunctionTable, 2> kTables = {
+const std::array<FunctionTable, 5> kTables = {
     kBuildInfoFunctions,
     keys_functions(),
+    kXWingTable,
+    kHpkeTable,
+    kAgeTable,
 };
 
 int exec_module(PyObject* module) {

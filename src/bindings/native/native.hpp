@@ -23,4 +23,9 @@ extern const FunctionTable kBuildInfoFunctions;
 FunctionTable keys_functions();
 PyObject* keys_secret_key_type();  // borrowed; registered as SecretKey
 
+// The protocol concerns (one file each under native/).
+extern const FunctionTable kXWingTable;  // xwing.cpp
+extern const FunctionTable kHpkeTable;   // hpke.cpp
+extern const FunctionTable kAgeTable;    // age.cpp
+
 }  // namespace velora::bindings
