@@ -32,7 +32,9 @@ for py in "${pythons[@]}"; do
   echo "== wheel-check: $(basename "$wheel") on CPython $ver ($py)"
   env="$work/venv-$ver"
   "$py" -m venv "$env"
-  "$env/bin/python" -m pip install -q --no-index "$wheel"
+  # The wheel itself from dist/, its declared dependencies (tqdm, bech32)
+  # from the package index, as a user's pip would install them.
+  "$env/bin/python" -m pip install -q "$wheel"
   (cd "$work" && env -u PYTHONPATH "$env/bin/python" -I "$smoke")
   checked+=("$ver")
 done

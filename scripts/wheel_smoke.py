@@ -13,11 +13,13 @@ isolated sub-interpreter refuses the modules. Exits non-zero on any failure.
 from __future__ import annotations
 
 import hashlib
+import io
 import json
 import pathlib
 import pickle
 import platform
 import re
+import subprocess
 import sys
 import sysconfig
 
@@ -172,6 +174,23 @@ def main() -> None:
         check(False, "a KeyPair was pickled")
     except TypeError:
         pass
+
+    # The package layer: key files, encrypted files, age, and the console script.
+    key = velora.PrivateKey.generate(1024)
+    pem = key.to_pem(password=b"passphrase", scrypt_n=1 << 10)
+    check(velora.load_private_key(pem, password=b"passphrase") == key, "encrypted PKCS#8 round trip")
+    check(velora.load_public_key(key.public_key().to_pem()) == key.public_key(), "SPKI round trip")
+    plain, sealed, opened = io.BytesIO(b"file" * 50_000), io.BytesIO(), io.BytesIO()
+    velora.encrypt_file(plain, sealed, key.public_key())
+    velora.decrypt_file(io.BytesIO(sealed.getvalue()), opened, key)
+    check(opened.getvalue() == b"file" * 50_000, "velora file round trip")
+    identity = velora.age.HybridIdentity.generate()
+    aged = velora.age.encrypt(b"age" * 1000, [identity.recipient()])
+    check(velora.age.decrypt(aged, [identity]) == b"age" * 1000, "age round trip (mlkem768x25519)")
+    script = pathlib.Path(sys.executable).with_name("velora")
+    version = subprocess.run([str(script), "--version"], capture_output=True, text=True, check=True).stdout
+    check(velora.__version__ in version, f"console script: {version!r}")
+    print(f"package     key files, velora files, age files and `{script.name} --version` work")
 
     if sys.version_info >= (3, 12):
         check_sub_interpreters(package)

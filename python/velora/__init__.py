@@ -1,4 +1,10 @@
-"""velora: post-quantum encryption built on ML-KEM (FIPS 203) and AES-256-GCM."""
+"""velora: post-quantum encryption for Python.
+
+ML-KEM (FIPS 203) and the hybrid AES-256-GCM packages and streams of the core
+module; key objects in the IETF formats (RFC 9935); encrypted files and file
+objects; age v1 files (velora.age), X-Wing (velora.xwing) and HPKE
+(velora.hpke).
+"""
 
 from . import _velora_core
 from ._velora_core import (
@@ -35,6 +41,10 @@ from .files import DecryptedReader, EncryptedWriter, FileFormatError, decrypt_fi
 from .keys import PrivateKey, PublicKey
 from .levels import as_level
 from .loaders import is_encrypted_private_key, load_private_key, load_public_key
+from .xwing import XWingPrivateKey, XWingPublicKey
+
+# After .files, whose format registry velora.age joins.
+from . import age, hpke, xwing  # noqa: E402,I001
 
 # The core module's names first, in its registration order (its own
 # __all__), then the package's. Listed by name so that type checkers see
@@ -82,10 +92,7 @@ __all__ = [
     "decrypt_file",
     "encrypt_file",
     "inspect_file",
+    # X-Wing keys (age files and HPKE are the submodules velora.age and velora.hpke)
+    "XWingPrivateKey",
+    "XWingPublicKey",
 ]
-
-# age v1 files, X-Wing and HPKE: velora.age, velora.xwing, velora.hpke.
-from . import age, hpke, xwing  # noqa: E402
-from .xwing import XWingPrivateKey, XWingPublicKey  # noqa: E402
-
-__all__ += ["XWingPrivateKey", "XWingPublicKey"]
