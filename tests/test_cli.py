@@ -392,7 +392,8 @@ KEY_ERRORS = [
     ("trailing data", "K768", "TRAIL", "trailing data"),
     ("changed level", "K768", "LEVEL", "encrypted to an ML-KEM-512 key"),
     ("not encrypted", "K768", "PLAIN", "not a velora"),
-    ("identity is a public key", "PUB", "FILE", "identity file"),
+    ("identity is a public key", "PUB", "FILE", "holds a public key"),
+    ("identity is a one-line recipient", "LINE", "FILE", "holds a public key"),
 ]
 
 
@@ -414,6 +415,9 @@ def test_decrypt_error_table(name, identity, source, message, keyfiles, tmp_path
     elif identity == "PUB":
         (tmp_path / "pub.pem").write_bytes(ok("pubkey", "--pem", key_path).stdout)
         ident = tmp_path / "pub.pem"
+    elif identity == "LINE":
+        (tmp_path / "pub.txt").write_text(recipient + "\n")
+        ident = tmp_path / "pub.txt"
     else:
         ident = keyfiles[int(identity[1:])][0]
     dst = tmp_path / "out.bin"

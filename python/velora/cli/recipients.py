@@ -28,6 +28,7 @@ import base64
 import binascii
 import re
 from collections.abc import Callable
+from typing import Final
 
 import velora
 
@@ -130,6 +131,19 @@ def _age_identities(text: str) -> list[object]:
         raise ValueError(f"malformed age identity: {exc}") from None
 
 
+_PUBLIC_KEY_STARTS: Final = (b"-----BEGIN PUBLIC KEY-----", b"-----BEGIN ML-KEM PUBLIC KEY-----", b"mlkem512:",
+                              b"mlkem768:", b"mlkem1024:", b"age1", b'{"algorithm"')
+
+
+def _holds_public_key(data: bytes) -> bool:
+    """Whether a key file's first non-comment line is a public key's (a likely mix-up of -i and -R)."""
+    for line in data.splitlines():
+        line = line.strip()
+        if line and not line.startswith(b"#"):
+            return line.startswith(_PUBLIC_KEY_STARTS)
+    return False
+
+
 def load_identities(data: bytes, passphrase: PassphraseSource, name: str) -> list[object]:
     """The identities of a ``-i`` file; asks ``passphrase`` when the key is encrypted.
 
@@ -137,6 +151,8 @@ def load_identities(data: bytes, passphrase: PassphraseSource, name: str) -> lis
     identity per line, ``#`` comments, X25519 and post-quantum mixed), or an
     age file encrypted with a passphrase that holds such an identity file.
     """
+    if _holds_public_key(data):
+        raise ValueError(f"identity file {name!r} holds a public key (a recipient, for -r or -R), not a private key")
     if _age.is_age_file(data[:64]):
         identity = _age.ScryptIdentity(passphrase(f"Enter passphrase for identity file {name!r}: "))
         return _age_identities(_age.decrypt(data, [identity]).decode("utf-8"))
