@@ -26,6 +26,17 @@ from . import _velora_native as _native
 from .keys import Buffer, PrivateKey, PublicKey, _as_bytes
 from .xwing import XWingPrivateKey, XWingPublicKey
 
+__all__ = [
+    "AEAD",
+    "KDF",
+    "KEM",
+    "PrivateKeyLike",
+    "PublicKeyLike",
+    "Suite",
+    "derive_key_pair",
+    "generate_key_pair",
+    "public_key",
+]
 
 class KEM(enum.IntEnum):
     DHKEM_X25519_HKDF_SHA256 = 0x0020

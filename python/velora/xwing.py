@@ -42,6 +42,9 @@ _PKCS8_PREFIX: Final = (
 )
 
 
+__all__ = ["CIPHERTEXT_SIZE", "PUBLIC_KEY_SIZE", "SEED_SIZE", "SHARED_SECRET_SIZE", "XWingPrivateKey", "XWingPublicKey"]
+
+
 def _pem(label: str, der: bytes) -> str:
     body = base64.b64encode(der).decode("ascii")
     lines = [body[i : i + 64] for i in range(0, len(body), 64)]
