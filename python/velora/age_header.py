@@ -79,6 +79,10 @@ class ByteSource:
             if not self._fill():
                 return b""
 
+    def rest(self) -> bytes:
+        """Every byte buffered and not yet taken, without reading the source (it is then empty)."""
+        return self.take(len(self._buf))
+
     def buffered(self, n: int) -> bytes:
         """Up to n of the bytes already buffered, without reading the source."""
         return self.take(n) if self._buf else b""

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import itertools
 from collections.abc import Callable, Iterator, Sequence
-from typing import Protocol
+from typing import Protocol, runtime_checkable
 
 from .errors import FileFormatError
 from .source import Source
@@ -40,6 +40,25 @@ class Sealer(Protocol):
     def finish(self) -> bytes: ...
 
 
+@runtime_checkable
+class IndependentSealer(Sealer, Protocol):
+    """A sealer whose chunks seal independently of each other (age's: a chunk needs
+    only its index and whether it is the last).
+
+    ``seal_into(index, chunk, last, out)`` seals chunk ``index`` into ``out``
+    (``sealed_room`` bytes) and returns the sealed length; two calls may run
+    at once. `encrypt_file` uses it for a regular file, whose size tells which
+    chunk is the last: both threads read and seal, and only the writing stays
+    in order. After chunks sealed this way ``finish`` returns what follows the
+    last one (nothing, for age), or ends an empty plaintext when there was no
+    chunk at all.
+    """
+
+    sealed_room: int
+
+    def seal_into(self, index: int, chunk: memoryview, last: bool, out: bytearray) -> int: ...
+
+
 class Opener(Protocol):
     """The reader side of one encrypted file, its header already read and its key found.
 
@@ -47,8 +66,9 @@ class Opener(Protocol):
     in order, and raises `DecryptionError` for a structure that cannot be
     complete (truncated input, a malformed record, data after the end).
     ``open`` authenticates and decrypts one record, in the same order, and
-    returns its plaintext (possibly empty), or raises the read error a record
-    stands for. ``complete`` is True once the authenticated end has been
+    returns its plaintext (possibly empty; a memoryview of a buffer that stays
+    valid until the fetch two items later, for the records of ``batches``), or
+    raises the read error a record stands for. ``complete`` is True once the authenticated end has been
     opened; a batch fetched after that (read ahead past the end) is dropped.
 
     ``batches(n)`` gives ``fetch(i)``, the i-th list of n records (fewer in
@@ -64,7 +84,7 @@ class Opener(Protocol):
 
     def batches(self, n: int) -> tuple[Callable[[int], list[object] | None], bool, int | None]: ...
 
-    def open(self, record: object) -> bytes: ...
+    def open(self, record: object) -> bytes | memoryview: ...
 
     @property
     def complete(self) -> bool: ...
