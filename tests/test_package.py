@@ -35,3 +35,20 @@ def test_native_stub_lists_exactly_the_registered_functions():
     # an overloaded function is listed once per signature
     functions = list(dict.fromkeys(n.name for n in tree.body if isinstance(n, ast.FunctionDef)))
     assert functions == list(native.__all__)
+
+
+def test_import_and_version_load_only_what_they_need():
+    """`import velora` and `velora --version` load no part of the package they do not use
+    (everything else loads on first use of its names)."""
+    import subprocess
+    import sys
+
+    modules = "print(' '.join(sorted(m for m in sys.modules if m.startswith('velora'))))"
+    done = subprocess.run([sys.executable, "-c", f"import sys, velora; {modules}"], capture_output=True, text=True,
+                          check=True)
+    assert done.stdout.split() == ["velora", "velora._velora_core", "velora._version"]
+    code = ("import sys, contextlib, io, velora.cli\n"
+            "with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):\n"
+            "    velora.cli.main(['--version'])\n" + modules)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["velora", "velora._velora_core", "velora._version", "velora.cli"]

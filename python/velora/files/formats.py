@@ -3,11 +3,14 @@
 A reader finds the format from the first bytes of the input (after removing
 ASCII armour); a writer is chosen by the kind of the recipients. Each format
 is one object in `FORMATS`; a new format (for example age v1) is a module that
-defines such an object and registers it with `register`.
+defines such an object and registers it with `register`. The built-in formats
+(velora, age) are imported, and so registered, by the first lookup: a program
+pays for the modules of a format only once it reads or writes a file.
 """
 
 from __future__ import annotations
 
+import importlib
 import itertools
 from collections.abc import Callable, Iterator, Sequence
 from typing import Protocol, runtime_checkable
@@ -161,6 +164,15 @@ def sequential_batches(records: Iterator[object], n: int) -> Callable[[int], lis
 
 
 FORMATS: list[FileFormat] = []
+#: The modules of the built-in formats, which register them when imported.
+BUILTIN: tuple[str, ...] = ("velora.files.native", "velora.age_format")
+
+
+def formats() -> list[FileFormat]:
+    """The registered formats, the built-in ones imported first if need be."""
+    for name in BUILTIN:
+        importlib.import_module(name)  # at once when already imported; waits for an import under way
+    return FORMATS
 
 
 def register(fmt: FileFormat) -> FileFormat:
@@ -173,7 +185,7 @@ def register(fmt: FileFormat) -> FileFormat:
 
 def for_prefix(prefix: bytes) -> FileFormat:
     """The format of a file that starts with ``prefix``."""
-    for fmt in FORMATS:
+    for fmt in formats():
         if fmt.detect(prefix):
             return fmt
     names = " or ".join(f.name for f in FORMATS)
@@ -184,7 +196,7 @@ def for_prefix(prefix: bytes) -> FileFormat:
 
 def for_label(label: str) -> FileFormat:
     """The format whose ASCII armour has ``label``."""
-    for fmt in FORMATS:
+    for fmt in formats():
         if fmt.armor_label == label:
             return fmt
     raise FileFormatError(f"unknown armour label {label!r}")
@@ -194,7 +206,7 @@ def for_recipients(recipients: Sequence[object]) -> FileFormat:
     """The format that encrypts to ``recipients`` (all of one kind)."""
     if not recipients:
         raise ValueError("no recipient given")
-    for fmt in FORMATS:
+    for fmt in formats():
         if fmt.accepts(recipients):
             return fmt
     kinds = ", ".join(sorted({type(r).__name__ for r in recipients}))
