@@ -164,15 +164,17 @@ def sequential_batches(records: Iterator[object], n: int) -> Callable[[int], lis
 
 
 FORMATS: list[FileFormat] = []
-#: The modules of the built-in formats, which register them when imported.
+#: The modules of the built-in formats, which register them when imported, and
+#: their names in the order lookups try them (whichever module was imported first).
 BUILTIN: tuple[str, ...] = ("velora.files.native", "velora.age_format")
+_BUILTIN_ORDER = {"velora": 0, "age": 1}
 
 
 def formats() -> list[FileFormat]:
-    """The registered formats, the built-in ones imported first if need be."""
+    """The registered formats, the built-in ones first (imported if need be), then the others in order."""
     for name in BUILTIN:
         importlib.import_module(name)  # at once when already imported; waits for an import under way
-    return FORMATS
+    return sorted(FORMATS, key=lambda f: _BUILTIN_ORDER.get(f.name, len(_BUILTIN_ORDER)))
 
 
 def register(fmt: FileFormat) -> FileFormat:
@@ -188,7 +190,7 @@ def for_prefix(prefix: bytes) -> FileFormat:
     for fmt in formats():
         if fmt.detect(prefix):
             return fmt
-    names = " or ".join(f.name for f in FORMATS)
+    names = " or ".join(f.name for f in formats())
     if not prefix:
         raise FileFormatError(f"empty input: not a {names} encrypted file")
     raise FileFormatError(f"not a {names} encrypted file (unknown leading bytes)")
