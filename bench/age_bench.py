@@ -5,11 +5,13 @@ A file of BENCH_AGE_MIB MiB (default 1024) of random bytes is written once and
 read once so that it sits in the page cache; then, in interleaved rounds,
 each tool encrypts it to an X25519 recipient and decrypts its own output, to
 /dev/null: velora through `velora.age.encrypt_file` / `decrypt_file` (the
-library) and through the `velora` command line (the file objects of
-velora.files), and age 1.1.1. Every figure is the wall time of a fresh process (interpreter
-start and import included for velora) and its peak RSS (GNU time); the
-median over the rounds is reported, with the speed-up and the targets
-(>= 1.5x faster than age, peak RSS <= 64 MiB).
+library) and through the `velora` command line (both run velora.files'
+encrypt_file / decrypt_file; the command line adds its own start), and age
+1.1.1. Every figure is the wall time of a fresh process (interpreter start and
+import included for velora) and its peak RSS (GNU time); the median over the
+rounds is reported, with the machine's load average before and after, the
+speed-up (age's median over velora's) and the targets (>= 1.5x faster than
+age, peak RSS <= 64 MiB).
 """
 
 from __future__ import annotations
@@ -88,12 +90,16 @@ def main() -> int:
             ("decrypt", "age"): [age, "-d", "-i", str(key), "-o", "/dev/null", str(theirs_ct)],
         }
         results: dict[tuple[str, str], list[tuple[float, float]]] = {k: [] for k in commands}
+        load_before = os.getloadavg()
         for _ in range(ROUNDS):
             for k, argv in commands.items():
                 results[k].append(run(argv, d / "rss"))
 
+        load_after = os.getloadavg()
+
     print(f"age-format benchmark: {SIZE_MIB} MiB from the page cache to /dev/null, X25519 recipient, "
           f"{ROUNDS} interleaved rounds (median), {version or 'age'} vs velora")
+    print(f"machine: {os.cpu_count()} cores; load average before {load_before[0]:.2f}, after {load_after[0]:.2f}")
     print("velora = velora.age.encrypt_file / decrypt_file, cli = the velora command line")
     print(f"{'operation':<10} {'tool':<8} {'wall s':>8} {'MiB/s':>8} {'peak RSS MiB':>13}")
     summary: dict[str, dict[str, float]] = {}
@@ -115,7 +121,8 @@ def main() -> int:
                   f"peak RSS {rss:.1f} MiB (target <= {TARGET_RSS_MIB} MiB): {'met' if hit else 'MISSED'}")
     out = Path(__file__).resolve().parent / "out"
     out.mkdir(exist_ok=True)
-    (out / "age_bench.json").write_text(json.dumps({"size_mib": SIZE_MIB, "rounds": ROUNDS, **summary}, indent=2))
+    (out / "age_bench.json").write_text(json.dumps({"size_mib": SIZE_MIB, "rounds": ROUNDS, "load_before": load_before,
+                                                    "load_after": load_after, **summary}, indent=2))
     return 0 if ok else 1
 
 

@@ -4,6 +4,7 @@ and trailing data, bounded memory, recipient rules, key files."""
 from __future__ import annotations
 
 import io
+import os
 import re
 import tracemalloc
 from pathlib import Path
@@ -11,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import velora
-from velora import age
+from velora import age, age_format
 from velora.age_header import read_header, ByteSource
 
 from conftest import shared_vectors
@@ -186,25 +187,134 @@ def is_age(head: bytes) -> bool:
     return age.is_age_file(head)
 
 
+BATCH = age_format.BATCH  # the file functions read, seal and open batches of this much plaintext
+
+
 @pytest.mark.parametrize("batches", [0, 1, 2, 3, 7])
 @pytest.mark.parametrize("delta", [-1, 0, 1])
 def test_file_functions_across_batch_boundaries(
     identity: age.X25519Identity, tmp_path: Path, batches: int, delta: int
 ) -> None:
-    # encrypt_file reads ahead on a second thread and decrypt_file too: sizes around
-    # whole batches, and a truncated file that still releases only its authenticated prefix.
-    size = max(0, batches * age.BATCH_CHUNKS * CHUNK + delta)
+    # encrypt_file and decrypt_file work on two batches at once, by index: sizes
+    # around whole batches, checked against the streaming reader and writer.
+    size = max(0, batches * BATCH + delta)
     data = _data(size)
     (tmp_path / "p").write_bytes(data)
-    age.encrypt_file(tmp_path / "p", tmp_path / "c", [identity.recipient()])
+    assert age.encrypt_file(tmp_path / "p", tmp_path / "c", [identity.recipient()]) == size
     blob = (tmp_path / "c").read_bytes()
     assert age.decrypt(blob, [identity]) == data
-    age.decrypt_file(tmp_path / "c", tmp_path / "o", [identity])
-    assert (tmp_path / "o").read_bytes() == data
-    (tmp_path / "c").write_bytes(blob[:-1])
+    (tmp_path / "c2").write_bytes(age.encrypt(data, [identity.recipient()]))
+    for sealed in ("c", "c2"):
+        assert age.decrypt_file(tmp_path / sealed, tmp_path / "o", [identity]) == size
+        assert (tmp_path / "o").read_bytes() == data
+
+
+def _damaged(blob: bytes, damage: str) -> bytes:
+    """The file with its payload gone bad in one way (each an AgePayloadError)."""
+    payload = blob.index(b"\n--- ") + 49 + 16  # after the MAC line and the payload nonce
+    if damage == "cut by a byte":
+        return blob[:-1]
+    if damage == "cut after whole batches":
+        return blob[: payload + (len(blob) - payload) // age_format.SEALED_BATCH * age_format.SEALED_BATCH]
+    if damage == "a byte more":
+        return blob + b"\0"
+    altered = bytearray(blob)
+    altered[payload + 100 if damage == "first chunk altered" else -1] ^= 1
+    return bytes(altered)
+
+
+DAMAGES = ["cut by a byte", "cut after whole batches", "a byte more", "first chunk altered", "last chunk altered"]
+
+
+@pytest.mark.parametrize("damage", DAMAGES)
+@pytest.mark.parametrize("existing", [None, b"old content"], ids=["new", "existing"])
+def test_decrypt_file_leaves_the_destination_as_it_was_on_damage(
+    identity: age.X25519Identity, tmp_path: Path, damage: str, existing: bytes | None
+) -> None:
+    data = _data(2 * BATCH + 3 * CHUNK + 7)
+    blob = _damaged(age.encrypt(data, [identity.recipient()]), damage)
+    (tmp_path / "c").write_bytes(blob)
+    dst = tmp_path / "out"
+    if existing is not None:
+        dst.write_bytes(existing)
     with pytest.raises(age.AgePayloadError):
-        age.decrypt_file(tmp_path / "c", tmp_path / "o", [identity])
-    assert data.startswith((tmp_path / "o").read_bytes())
+        age.decrypt_file(tmp_path / "c", dst, [identity])
+    assert dst.read_bytes() == existing if existing is not None else not dst.exists()
+    assert sorted(os.listdir(tmp_path)) == sorted(["c"] + (["out"] if existing is not None else []))
+    # The file object streams instead: the authenticated chunks before the damage come out first.
+    released = bytearray()
+    with pytest.raises(age.AgePayloadError), age.AgeReader(io.BytesIO(blob), [identity]) as r:
+        while chunk := r.read1(CHUNK):
+            released += chunk
+    assert data.startswith(released) and (damage == "first chunk altered") == (not released)
+
+
+def test_decrypt_file_header_errors_leave_the_destination_as_it_was(identity: age.X25519Identity, tmp_path: Path) -> None:
+    blob = age.encrypt(_data(1000), [identity.recipient()])
+    dst = tmp_path / "out"
+    dst.write_bytes(b"old content")
+    cases = [
+        (blob, [age.X25519Identity.generate()], age.AgeNoIdentityMatchError),
+        (blob.replace(b"age-encryption.org/v1", b"age-encryption.org/v2"), [identity], age.AgeHeaderError),
+        (age.encrypt(_data(1000), [identity.recipient()], armor=True)[:-40], [identity], age.AgeArmorError),
+    ]
+    for sealed, ids, error in cases:
+        (tmp_path / "c").write_bytes(sealed)
+        with pytest.raises(error):
+            age.decrypt_file(tmp_path / "c", dst, ids)
+        assert dst.read_bytes() == b"old content"
+    # armor as AgeReader takes it: required, refused, or found from the first byte.
+    (tmp_path / "c").write_bytes(blob)
+    with pytest.raises(age.AgeArmorError):
+        age.decrypt_file(tmp_path / "c", dst, [identity], armor=True)
+    (tmp_path / "c").write_bytes(b"\n\t " + age.encrypt(b"armoured", [identity.recipient()], armor=True))
+    with pytest.raises(age.AgeHeaderError):
+        age.decrypt_file(tmp_path / "c", dst, [identity], armor=False)
+    assert dst.read_bytes() == b"old content"
+    assert age.decrypt_file(tmp_path / "c", dst, [identity]) == 8 and dst.read_bytes() == b"armoured"
+
+
+def test_encrypt_file_writes_the_destination_only_when_complete(identity: age.X25519Identity, tmp_path: Path) -> None:
+    data = _data(3 * BATCH + 5)
+    (tmp_path / "p").write_bytes(data)
+    dst = tmp_path / "c.age"
+    dst.write_bytes(b"old content")
+    seen: list[tuple[int, int | None]] = []
+
+    def progress(done: int, total: int | None) -> None:
+        seen.append((done, total))
+        assert dst.read_bytes() == b"old content"  # nothing shows before the end
+        if done > BATCH:
+            raise RuntimeError("stop")
+
+    with pytest.raises(RuntimeError):
+        age.encrypt_file(tmp_path / "p", dst, [identity.recipient()], progress=progress)
+    assert dst.read_bytes() == b"old content" and sorted(os.listdir(tmp_path)) == ["c.age", "p"]
+    seen.clear()
+    age.encrypt_file(tmp_path / "p", dst, [identity.recipient()], armor=True,
+                     progress=lambda done, total: seen.append((done, total)))
+    assert age.decrypt(dst.read_bytes(), [identity]) == data and dst.read_bytes().startswith(b"-----BEGIN AGE")
+    assert seen[-1] == (len(data), len(data)) and [d for d, _ in seen] == sorted(d for d, _ in seen)
+
+
+def test_payload_opening_needs_room_only_for_the_plaintext(identity: age.X25519Identity) -> None:
+    """A last chunk shorter than its tag holds no plaintext, but the whole chunks before it
+    still need all their room: the new-bytes path sizes for that, and a buffer one byte
+    short is refused, not overrun (this once wrote past the end of a new bytes object)."""
+    from velora import _velora_native as native
+
+    key = bytes(range(32))
+    sealed = native.age_seal_chunks(key, 0, _data(2 * CHUNK), False)
+    for tail in (b"", b"x" * 5, b"x" * 16, b"x" * 17):
+        data = sealed + tail
+        room = 2 * CHUNK + max(0, len(tail) - 16)
+        plaintext, finished, ok = native.age_open_chunks(key, 0, data, True)
+        assert plaintext == _data(2 * CHUNK) and not finished and not ok
+        assert native.age_open_chunks(key, 0, data, True, bytearray(room))[0] == 2 * CHUNK
+        with pytest.raises(velora.InvalidParameterError):
+            native.age_open_chunks(key, 0, data, True, bytearray(room - 1))
+        for threads in (1, 3, None):
+            assert native.age_open_chunks(key, 0, data, True, threads=threads)[0] == plaintext
 
 
 def test_an_exception_inside_the_writer_leaves_an_incomplete_file(identity: age.X25519Identity) -> None:

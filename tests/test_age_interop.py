@@ -127,6 +127,26 @@ def test_with_pyrage(armor: bool) -> None:
     assert age.decrypt(theirs, [age.ScryptIdentity("pw")]) == plaintext
 
 
+@pytest.mark.parametrize("armor", [False, True], ids=["binary", "armored"])
+def test_file_functions_with_age(age_key: tuple[Path, age.X25519Identity], tmp_path: Path, armor: bool) -> None:
+    """encrypt_file / decrypt_file seal and open a regular file's batches two at a time, by
+    index: their files against age's, at sizes around those batches."""
+    key_file, identity = age_key
+    batch = 32 * 65536
+    for size in (0, 1, batch - 1, batch, batch + 1, 3 * batch + 65536 + 5):
+        plaintext = _plaintext(size)
+        plain = tmp_path / "plain"
+        plain.write_bytes(plaintext)
+        assert age.encrypt_file(plain, tmp_path / "ours.age", [identity.recipient()], armor=armor) == size
+        out = subprocess.run(["age", "-d", "-i", str(key_file), str(tmp_path / "ours.age")], capture_output=True,
+                             check=True)
+        assert out.stdout == plaintext
+        subprocess.run(["age", "-r", str(identity.recipient()), *(["-a"] if armor else []), "-o",
+                        str(tmp_path / "theirs.age"), str(plain)], check=True)
+        assert age.decrypt_file(tmp_path / "theirs.age", tmp_path / "out", [identity]) == size
+        assert (tmp_path / "out").read_bytes() == plaintext
+
+
 def test_several_recipients_each_decrypt(age_key: tuple[Path, age.X25519Identity]) -> None:
     key_file, identity = age_key
     others = [age.X25519Identity.generate() for _ in range(3)]

@@ -1,5 +1,7 @@
 """The age testkit (C2SP/CCTV): every case gives its expected outcome, and the
-plaintext released (also before a payload failure) hashes to its `payload`."""
+plaintext released (also before a payload failure) hashes to its `payload`;
+through `decrypt_file`, the same outcome with nothing at the destination on a
+failure."""
 
 from __future__ import annotations
 
@@ -80,6 +82,26 @@ def test_case(name: str) -> None:
     if outcome == "success" and fields.get("armored") != ["yes"]:
         # Whole reads give the same plaintext, and the header re-encodes to its bytes.
         assert age.decrypt(body, identities) == bytes(released)
+
+
+@pytest.mark.parametrize("name", _cases())
+def test_case_through_decrypt_file(name: str, tmp_path: Path) -> None:
+    """decrypt_file gives each case's outcome too, and its destination exists only on success."""
+    fields, body = _load(name)
+    identities: list[age.Identity] = [age.parse_identity(i) for i in fields.get("identity", [])]
+    identities += [age.ScryptIdentity(p) for p in fields.get("passphrase", [])]
+    (tmp_path / "in").write_bytes(body)
+    out = tmp_path / "out"
+    outcome = "success"
+    try:
+        age.decrypt_file(tmp_path / "in", out, identities, armor=fields.get("armored") == ["yes"])
+    except AgeError as e:
+        outcome = OUTCOME[type(e)]
+    assert outcome == fields["expect"][0]
+    assert out.exists() == (outcome == "success")
+    if outcome == "success" and "payload" in fields:
+        assert hashlib.sha256(out.read_bytes()).hexdigest() == fields["payload"][0]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in"] + (["out"] if out.exists() else [])
 
 
 def test_auto_detection_of_the_armour() -> None:

@@ -254,23 +254,45 @@ def test_refusal_message_on_a_terminal(recipients):
 # ---- killed midway ---------------------------------------------------------------------
 
 
-def test_decrypt_file_killed_midway_leaves_nothing(tmp_path):
-    """decrypt_file killed by SIGKILL from its own progress callback, halfway through."""
+
+
+def _age_identity():
+    from velora import age
+
+    return age.X25519Identity(bytes(range(32)))
+
+
+@pytest.mark.parametrize("call", ["velora.decrypt_file", "velora.age.decrypt_file", "velora.age.encrypt_file"])
+def test_file_function_killed_midway_leaves_nothing(tmp_path, call):
+    """The file function killed by SIGKILL from its own progress callback, halfway through."""
     key = velora.PrivateKey.from_seed(seed_for(768), 768)
-    src = tmp_path / "in.vlr"
-    velora.encrypt_file(_random_file(tmp_path / "plain", 8), src, key.public_key())
-    os.unlink(tmp_path / "plain")
+    identity = _age_identity()
+    plain = _random_file(tmp_path / "plain", 8)
+    if call == "velora.decrypt_file":
+        src = tmp_path / "in.vlr"
+        velora.encrypt_file(plain, src, key.public_key())
+        work = f"velora.decrypt_file(SRC, DST, velora.PrivateKey.from_seed({seed_for(768)!r}, 768), progress=progress)"
+    elif call == "velora.age.decrypt_file":
+        src = tmp_path / "in.age"
+        velora.age.encrypt_file(plain, src, [identity.recipient()])
+        work = f"velora.age.decrypt_file(SRC, DST, [velora.age.parse_identity({str(identity)!r})], progress=progress)"
+    else:
+        src = tmp_path / "in.bin"
+        os.rename(plain, src)
+        work = f"velora.age.encrypt_file(SRC, DST, [velora.age.parse_recipient({str(identity.recipient())!r})], progress=progress)"
+    if plain.exists():
+        os.unlink(plain)
     for existing in (None, b"old content"):
         dst = tmp_path / "out.bin"
         if existing is not None:
             dst.write_bytes(existing)
         code = (
-            "import os, signal, sys, velora\n"
-            f"key = velora.PrivateKey.from_seed({seed_for(768)!r}, 768)\n"
+            "import os, signal, sys, velora, velora.age\n"
+            f"SRC, DST = {str(src)!r}, {str(dst)!r}\n"
             "def progress(done, total):\n"
             "    if done >= total // 2:\n"
             "        os.kill(os.getpid(), signal.SIGKILL)\n"
-            f"velora.decrypt_file({str(src)!r}, {str(dst)!r}, key, progress=progress)\n"
+            f"{work}\n"
         )
         proc = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=60)
         assert proc.returncode == -signal.SIGKILL, proc.stderr
@@ -278,7 +300,7 @@ def test_decrypt_file_killed_midway_leaves_nothing(tmp_path):
             assert not dst.exists()
         else:
             assert dst.read_bytes() == existing
-        assert sorted(os.listdir(tmp_path)) == sorted(["in.vlr"] + (["out.bin"] if existing else []))
+        assert sorted(os.listdir(tmp_path)) == sorted([src.name] + (["out.bin"] if existing else []))
 
 
 def _random_file(path, mib: int):

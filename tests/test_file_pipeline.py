@@ -58,6 +58,24 @@ def test_the_first_error_in_index_order_wins_and_nothing_after_it_runs():
     assert seen == [0, 1, 2, 3, 4]
 
 
+def test_a_parallel_fetch_past_the_end_ends_nothing_below_it(monkeypatch):
+    """The second worker starts late: the first one processes item 0 and fetches item 2,
+    past the end, before item 1 is fetched at all. Item 1 must still be fetched and
+    processed (a regular file read by both threads, its end found by the first)."""
+    import velora.files.pipeline as pipeline
+
+    class LateSecondWorker(threading.Thread):
+        def run(self) -> None:
+            if self.name.endswith("-1"):
+                time.sleep(0.2)
+            super().run()
+
+    monkeypatch.setattr(pipeline.threading, "Thread", LateSecondWorker)
+    seen: list[int] = []
+    run_ordered(lambda i: i if i < 2 else None, lambda i, item: seen.append(item), parallel_fetch=True)
+    assert seen == [0, 1]
+
+
 def test_an_error_is_raised_while_the_other_thread_is_still_blocked_reading():
     blocked = threading.Event()
     release = threading.Event()

@@ -35,3 +35,34 @@ def test_native_stub_lists_exactly_the_registered_functions():
     # an overloaded function is listed once per signature
     functions = list(dict.fromkeys(n.name for n in tree.body if isinstance(n, ast.FunctionDef)))
     assert functions == list(native.__all__)
+
+
+def test_import_and_version_load_only_what_they_need():
+    """`import velora` and `velora --version` load no part of the package they do not use
+    (everything else loads on first use of its names)."""
+    import subprocess
+    import sys
+
+    modules = "print(' '.join(sorted(m for m in sys.modules if m.startswith('velora'))))"
+    done = subprocess.run([sys.executable, "-c", f"import sys, velora; {modules}"], capture_output=True, text=True,
+                          check=True)
+    assert done.stdout.split() == ["velora", "velora._velora_core", "velora._version"]
+    code = ("import sys, contextlib, io, velora.cli\n"
+            "with contextlib.redirect_stdout(io.StringIO()), contextlib.suppress(SystemExit):\n"
+            "    velora.cli.main(['--version'])\n" + modules)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["velora", "velora._velora_core", "velora._version", "velora.cli"]
+
+
+def test_the_file_formats_load_on_first_lookup_in_a_fixed_order():
+    """The registry imports its built-in formats itself, and tries them in one order whichever
+    module a program imported first (here the age format's, before any lookup)."""
+    import subprocess
+    import sys
+
+    code = ("import velora.age_format, velora.files.formats as f\n"
+            "print(*[x.name for x in f.FORMATS]); print(*[x.name for x in f.formats()])\n"
+            "try: f.for_prefix(b'?')\nexcept Exception as e: print(e)")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.splitlines() == ["age", "velora age",
+                                        "not a velora or age encrypted file (unknown leading bytes)"]

@@ -34,17 +34,64 @@ from ._velora_core import (
     stream_decryptor_from_header,
     stream_encryptor_new,
 )
-from ._velora_native import build_info
 from ._version import __version__
-from .checks import fips203_hash_check, fips203_modulus_check
-from .files import DecryptedReader, EncryptedWriter, FileFormatError, decrypt_file, encrypt_file, inspect_file
-from .keys import PrivateKey, PublicKey
-from .levels import as_level
-from .loaders import is_encrypted_private_key, load_private_key, load_public_key
-from .xwing import XWingPrivateKey, XWingPublicKey
 
-# After .files, whose format registry velora.age joins.
-from . import age, hpke, xwing  # noqa: E402,I001
+# The rest loads on first use (PEP 562), so that a program that needs one part,
+# the `velora` command line above all, does not pay for every other part at
+# start. Type checkers read the imports below; the table says where each name
+# lives, and velora.age, velora.files, velora.hpke and velora.xwing are
+# submodules imported the same way. (TYPE_CHECKING is spelled out rather than
+# imported: the typing module alone takes longer to import than this package.)
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from . import age, files, hpke, xwing
+    from ._velora_native import build_info
+    from .checks import fips203_hash_check, fips203_modulus_check
+    from .files import DecryptedReader, EncryptedWriter, FileFormatError, decrypt_file, encrypt_file, inspect_file
+    from .keys import PrivateKey, PublicKey
+    from .levels import as_level
+    from .loaders import is_encrypted_private_key, load_private_key, load_public_key
+    from .xwing import XWingPrivateKey, XWingPublicKey
+
+_LAZY = {
+    "build_info": "._velora_native",
+    "fips203_hash_check": ".checks",
+    "fips203_modulus_check": ".checks",
+    "DecryptedReader": ".files",
+    "EncryptedWriter": ".files",
+    "FileFormatError": ".files",
+    "decrypt_file": ".files",
+    "encrypt_file": ".files",
+    "inspect_file": ".files",
+    "PrivateKey": ".keys",
+    "PublicKey": ".keys",
+    "as_level": ".levels",
+    "is_encrypted_private_key": ".loaders",
+    "load_private_key": ".loaders",
+    "load_public_key": ".loaders",
+    "XWingPrivateKey": ".xwing",
+    "XWingPublicKey": ".xwing",
+}
+_SUBMODULES = ("age", "files", "hpke", "xwing")
+
+if not TYPE_CHECKING:
+
+    def __getattr__(name: str) -> object:
+        import importlib
+
+        if name in _SUBMODULES:
+            return importlib.import_module(f".{name}", __name__)  # the import sets the attribute
+        where = _LAZY.get(name)
+        if where is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(importlib.import_module(where, __name__), name)
+        globals()[name] = value
+        return value
+
+    def __dir__() -> list[str]:
+        return sorted(set(globals()) | set(_LAZY) | set(_SUBMODULES))
+
+del TYPE_CHECKING
 
 # The core module's names first, in its registration order (its own
 # __all__), then the package's. Listed by name so that type checkers see

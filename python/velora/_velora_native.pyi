@@ -190,18 +190,26 @@ def age_payload_key(file_key: bytes, nonce: bytes) -> bytes:
     """HKDF-SHA-256(file key, nonce, "payload"): the 32-byte payload key."""
 
 @overload
-def age_seal_chunks(key: bytes, counter: int, data: _Buffer, final: bool, out: _Buffer) -> int: ...
+def age_seal_chunks(
+    key: bytes, counter: int, data: _Buffer, final: bool, out: _Buffer, threads: int | None = None
+) -> int: ...
 @overload
-def age_seal_chunks(key: bytes, counter: int, data: _Buffer, final: bool, out: None = None) -> bytes:
+def age_seal_chunks(
+    key: bytes, counter: int, data: _Buffer, final: bool, out: None = None, threads: int | None = None
+) -> bytes:
     """Seals data as the STREAM chunks numbered from counter into out (the bytes written), or
-    into a new bytes object. Without final, data is a whole number of 64 KiB chunks."""
+    into a new bytes object. Without final, data is a whole number of 64 KiB chunks. threads:
+    at most this many threads share the chunks (None or 0: all cores from 8 chunks on)."""
 
 @overload
-def age_open_chunks(key: bytes, counter: int, data: _Buffer, at_end: bool, out: _Buffer) -> tuple[int, bool, bool]: ...
+def age_open_chunks(
+    key: bytes, counter: int, data: _Buffer, at_end: bool, out: _Buffer, threads: int | None = None
+) -> tuple[int, bool, bool]: ...
 @overload
 def age_open_chunks(
-    key: bytes, counter: int, data: _Buffer, at_end: bool, out: None = None
+    key: bytes, counter: int, data: _Buffer, at_end: bool, out: None = None, threads: int | None = None
 ) -> tuple[bytes, bool, bool]:
     """Opens STREAM chunks into out (or a new bytes object): (plaintext bytes released, or the
     plaintext; final chunk opened; payload good so far). Stops at the first chunk that does not
-    authenticate."""
+    authenticate. out needs 64 KiB per whole chunk and a shorter last chunk's length less its
+    tag. threads as for age_seal_chunks."""

@@ -8,6 +8,11 @@ authenticated; a file cut short, or with data after its final chunk, raises
 `AgePayloadError` at the point where the reader reaches it, after the
 authenticated plaintext before it.
 
+`encrypt_file` and `decrypt_file` work from path to path through
+`velora.files` (as `velora.encrypt_file` and `velora.decrypt_file` do): the
+destination appears only once the whole file is written, and for decryption
+only once all of it has authenticated; on an error it is left as it was.
+
 Recipients (`age1...` X25519, `age1pq1...` post-quantum hybrid, scrypt
 passphrases) and identities come from `velora.age_keys`; the header text from
 `velora.age_header`; the armour from `velora.age_armor`. The payload
@@ -17,12 +22,10 @@ run in the native engine with the interpreter lock released.
 
 from __future__ import annotations
 
-import contextlib
 import io
 import os
-from concurrent.futures import Future, ThreadPoolExecutor
 from collections.abc import Iterable, Sequence
-from typing import BinaryIO, Final
+from typing import TYPE_CHECKING, BinaryIO, Final
 
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError
@@ -56,6 +59,10 @@ from .age_keys import (
     unwrap_file_key,
 )
 from .keys import Buffer
+
+if TYPE_CHECKING:
+    from .files.source import Source
+    from .files.transfer import Progress
 
 __all__ = [
     "AgeArmorError",
@@ -205,13 +212,6 @@ class AgeWriter(io.BufferedIOBase):
         self._npending = 0
         super().close()
 
-    def _write_batch(self, batch: memoryview) -> None:
-        """Seals one whole batch that more data is known to follow (encrypt_file's path)."""
-        if self._npending:
-            self.write(batch)
-        else:
-            self._seal_from(batch, final=False)
-
     def close(self) -> None:
         if self.closed or not hasattr(self, "_key"):  # closed, or __init__ failed before the header
             super().close()
@@ -238,10 +238,6 @@ class AgeReader(io.BufferedIOBase):
 
     def __init__(self, fileobj: BinaryIO, identities: Iterable[Identity], *, armor: bool | None = None) -> None:
         super().__init__()
-        # decrypt_file reads the next batch on a thread of its own while a batch opens.
-        self._spare: bytearray | None = None
-        self._prefetch: Future[None] | None = None
-        self._pool: ThreadPoolExecutor | None = None
         ids = list(identities)
         raw = ByteSource(fileobj.read)
         if armor is None:
@@ -287,25 +283,15 @@ class AgeReader(io.BufferedIOBase):
 
     def _refill(self) -> None:
         """Opens the next batch of chunks into the plaintext buffer (called when it is empty)."""
-        if self._prefetch is not None:
-            self._prefetch.result()
-            self._prefetch = None
         self._fill(len(self._cbuf))  # one byte more than a batch tells whether a chunk is the last
         # Whole chunks with at least one byte after them, or everything at the end.
         at_end = self._eof
         n = self._have if at_end else (self._have - 1) // SEALED_CHUNK * SEALED_CHUNK
         rest = self._have - n
-        current = self._cbuf
-        if self._pool is not None and self._spare is not None and not at_end:
-            # The unopened tail moves to the spare buffer, which fills while this batch opens.
-            self._spare[:rest] = current[n : self._have]
-            self._cbuf, self._spare, self._have = self._spare, current, rest
-            self._prefetch = self._pool.submit(self._fill, len(self._cbuf))
-        with memoryview(current) as cbuf:
+        with memoryview(self._cbuf) as cbuf:
             written, finished, ok = _native.age_open_chunks(self._key, self._counter, cbuf[:n], at_end, self._plain)
-            if self._prefetch is None:
-                cbuf[:rest] = cbuf[n : self._have]
-                self._have = rest
+            cbuf[:rest] = cbuf[n : self._have]
+        self._have = rest
         self._counter += n // SEALED_CHUNK
         self._pos, self._end = 0, written
         if not ok:
@@ -313,22 +299,6 @@ class AgeReader(io.BufferedIOBase):
                 "the payload does not authenticate, is cut short or has data after its final chunk"
             )
         self._done = finished
-
-    def _start_prefetch(self) -> None:
-        """Reads ahead on a thread of its own (decrypt_file, which owns the source file)."""
-        if self._readinto is not None and self._pool is None:
-            self._pool = ThreadPoolExecutor(max_workers=1)
-            self._spare = bytearray(len(self._cbuf))
-
-    def close(self) -> None:
-        if self._prefetch is not None:
-            with contextlib.suppress(Exception):
-                self._prefetch.result()
-            self._prefetch = None
-        if self._pool is not None:
-            self._pool.shutdown()
-            self._pool = None
-        super().close()
 
     def _available(self) -> memoryview | None:
         """The buffered plaintext, refilled when empty; None at the end (raises a pending error)."""
@@ -409,57 +379,67 @@ def decrypt(data: Buffer, identities: Iterable[Identity], *, armor: bool | None 
         return r.read()
 
 
-def _read_full(src: io.RawIOBase, view: memoryview) -> int:
-    """Fills view from src; fewer bytes only at the end of the file."""
-    n = 0
-    while n < len(view):
-        got = src.readinto(view[n:])
-        if not got:
-            break
-        n += got
-    return n
-
-
 def encrypt_file(
     source: str | os.PathLike[str], destination: str | os.PathLike[str], recipients: Iterable[Recipient], *,
-    armor: bool = False,
-) -> None:
-    """Encrypts the file `source` into the age file `destination`, streaming."""
-    with open(source, "rb", buffering=0) as src, open(destination, "wb") as dst:
-        with AgeWriter(dst, recipients, armor=armor) as w:
-            # Two batch buffers: one is sealed once the next read shows more data follows.
-            # Batch i is sealed while batch i + 2 is read on a thread of its own
-            # (batch i + 1, already read, shows that more data follows batch i).
-            size = BATCH_CHUNKS * CHUNK
-            buffers = [memoryview(bytearray(size)) for _ in range(3)]
-            with ThreadPoolExecutor(max_workers=1) as pool:
-                i = 0
-                n = _read_full(src, buffers[0])
-                following = pool.submit(_read_full, src, buffers[1]) if n == size else None
-                while following is not None:
-                    more = following.result()
-                    if not more:
-                        break
-                    following = pool.submit(_read_full, src, buffers[(i + 2) % 3]) if more == size else None
-                    w._write_batch(buffers[i % 3])
-                    i, n = i + 1, more
-                w.write(buffers[i % 3][:n])
+    armor: bool = False, progress: Progress | None = None,
+) -> int:
+    """Encrypts the file `source` into the age file `destination`; returns the plaintext size.
+
+    The age file is written beside `destination` (an unnamed file in its
+    directory), synced and renamed into place only once it is complete: on
+    any error, or if the process is killed, the destination is left as it
+    was. A device or pipe (/dev/null, a FIFO) is written directly.
+    ``progress(done, total)`` is called as the work advances. This runs
+    `velora.encrypt_file`'s code, with `recipients` used as they are.
+    """
+    from .age_format import AgeFormat, AgeSealer
+    from .files.transfer import encrypt_with
+
+    sealer = AgeSealer(list(recipients))
+    return encrypt_with(source, destination, sealer, AgeFormat.armor_label if armor else None, progress)
 
 
 def decrypt_file(
     source: str | os.PathLike[str], destination: str | os.PathLike[str], identities: Iterable[Identity], *,
-    armor: bool | None = None,
-) -> None:
-    """Decrypts the age file `source` into `destination`, streaming. On an error the
-    destination holds only authenticated plaintext (what came before the error)."""
-    with open(source, "rb", buffering=0) as src, open(destination, "wb") as dst:
-        r = AgeReader(src, identities, armor=armor)
-        r._start_prefetch()
-        with r:
-            _drain(r, dst)
+    armor: bool | None = None, progress: Progress | None = None,
+) -> int:
+    """Decrypts the age file `source` into `destination`; returns the plaintext size.
+
+    `destination` receives the plaintext only once all of it has
+    authenticated, up to the final chunk with nothing after it: it is written
+    beside the destination, synced and renamed into place at the end. A wrong
+    identity, a damaged, cut or altered file, any other error, or the process
+    being killed leaves the destination as it was (absent, or with its old
+    content). A device or pipe (/dev/null, a FIFO) is written directly, and
+    may then have received authenticated plaintext before the error.
+
+    `AgeReader` differs on purpose: a file object hands out each chunk's
+    plaintext as soon as it authenticates, and raises `AgePayloadError` only
+    where the damage is. The errors are those of `AgeReader`, and `armor` is
+    as there. This runs `velora.decrypt_file`'s code, with `identities` used
+    as they are.
+    """
+    from .age_format import AgeOpener
+    from .files.source import Source
+    from .files.transfer import decrypt_with
+
+    ids = list(identities)
+
+    def reader(infile: BinaryIO) -> AgeOpener:
+        src = Source(infile)
+        armored = _armour_ahead(src) if armor is None else armor
+        return AgeOpener(Source(ArmorReader(src.read_upto)) if armored else src, ids)
+
+    return decrypt_with(source, destination, reader, progress)
 
 
-def _drain(r: AgeReader, dst: BinaryIO) -> None:
-    while (view := r._available()) is not None:  # the plaintext buffer itself, no copy
-        dst.write(view)
-        r._pos = r._end
+def _armour_ahead(src: Source) -> bool:
+    """Whether the first byte that is not white space is "-", as `AgeReader` decides (nothing is consumed)."""
+    seen = b""
+    while not (head := seen.lstrip(_WHITESPACE)):
+        more = src.read_upto(64 * 1024)
+        if not more:
+            break
+        seen += more
+    src.push_back(seen)
+    return head[:1] == b"-"

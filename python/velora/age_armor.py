@@ -93,9 +93,12 @@ class ArmorReader:
         except ValueError as e:
             raise AgeArmorError(f"armour line is not canonical padded Base64: {e}") from None
 
-    def read(self, n: int) -> bytes:
-        while len(self._decoded) < n and self._state != "done":
+    def read(self, n: int = -1, /) -> bytes:
+        """Up to n decoded bytes (all of them for n < 0), fewer only at the end of the armour."""
+        while (n < 0 or len(self._decoded) < n) and self._state != "done":
             self._step()
+        if n < 0:
+            n = len(self._decoded)
         out = bytes(self._decoded[:n])
         del self._decoded[:n]
         return out

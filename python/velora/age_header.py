@@ -11,8 +11,7 @@ from __future__ import annotations
 import hmac
 import re
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import Final
+from typing import Final, NamedTuple
 
 from . import _velora_native as _native
 from .age_b64 import decode_unpadded, encode_unpadded
@@ -79,6 +78,10 @@ class ByteSource:
             if not self._fill():
                 return b""
 
+    def rest(self) -> bytes:
+        """Every byte buffered and not yet taken, without reading the source (it is then empty)."""
+        return self.take(len(self._buf))
+
     def buffered(self, n: int) -> bytes:
         """Up to n of the bytes already buffered, without reading the source."""
         return self.take(n) if self._buf else b""
@@ -90,8 +93,7 @@ class ByteSource:
         return self.take(n)
 
 
-@dataclass(frozen=True)
-class Header:
+class Header(NamedTuple):
     stanzas: tuple[Stanza, ...]
     mac: bytes
     signed: bytes  # the header up to and including "---": what the MAC covers

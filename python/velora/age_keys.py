@@ -18,8 +18,7 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Callable, Iterable, Sequence
-from dataclasses import dataclass
-from typing import Final, Protocol, Union
+from typing import Final, NamedTuple, Protocol, Union
 
 import bech32
 
@@ -39,8 +38,7 @@ DEFAULT_SCRYPT_WORK_FACTOR: Final = 18
 _DECIMAL: Final = re.compile(r"[1-9][0-9]*")
 
 
-@dataclass(frozen=True)
-class Stanza:
+class Stanza(NamedTuple):
     """One recipient stanza: its arguments (the first is its type) and its body."""
 
     args: tuple[str, ...]

@@ -275,10 +275,9 @@ Result<Opened> open_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t 
         return fail(VeloraError::InvalidParameter(kPayloadLayout));
     }
     const std::size_t chunks = (ciphertext.size() + kEncryptedChunkBytes - 1) / kEncryptedChunkBytes;
-    // Room for the plaintext of every chunk (a chunk shorter than its tag has none).
-    if (out.size() < ciphertext.size() - std::min(ciphertext.size(), chunks * kTagBytes)) {
-        return fail(VeloraError::InvalidParameter(kOutputSize));
-    }
+    // Room for the plaintext of every chunk. (A last chunk shorter than its tag
+    // holds none, but takes no room away from the whole chunks before it.)
+    if (out.size() < opened_size(ciphertext.size())) return fail(VeloraError::InvalidParameter(kOutputSize));
     auto aead = EvpAead::create(AeadAlgorithm::ChaCha20Poly1305, key);
     if (!aead) return fail(VeloraError::InvalidParameter(kLibraryFailure));
 

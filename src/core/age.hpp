@@ -103,9 +103,17 @@ Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t co
                          std::span<const std::uint8_t> plaintext, bool final, std::span<std::uint8_t> out,
                          unsigned threads = 1);
 
+// Room for the plaintext of `ciphertext_bytes` of chunks: 64 KiB per whole
+// chunk, and what a shorter last chunk holds beyond its tag (nothing when it
+// is shorter than a tag).
+constexpr std::size_t opened_size(std::size_t ciphertext_bytes) noexcept {
+    const std::size_t rest = ciphertext_bytes % kEncryptedChunkBytes;
+    return ciphertext_bytes / kEncryptedChunkBytes * kChunkBytes + (rest > kTagBytes ? rest - kTagBytes : 0);
+}
+
 // Opens the encrypted chunks numbered counter, counter + 1, ... of
-// `ciphertext` into out (room for the plaintext: ciphertext.size() less a
-// tag per started 64 KiB + 16 chunk). `at_end`: the
+// `ciphertext` into out (room for the plaintext: at least
+// opened_size(ciphertext.size()) bytes). `at_end`: the
 // payload ends with this data; otherwise it is a whole number of 64 KiB + 16
 // chunks and more data follows it.
 //

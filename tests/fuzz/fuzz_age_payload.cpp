@@ -5,7 +5,8 @@
 // full-size paths are reached within the fuzzer's input limit; bits 3-4: 1 to
 // 4 threads), then the ciphertext. The same call on one thread must give the
 // same result and plaintext. Checked: the layout error exactly when the call's layout is
-// wrong; plaintext never released past `written`; a result accepted whole is
+// wrong; out needs exactly opened_size() bytes (one less is refused); plaintext never
+// released past `written`; a result accepted whole is
 // the sealing of its own plaintext (the cipher is deterministic), so nothing
 // forged gets through; the final chunk ends a successful call only at_end.
 #include <algorithm>
@@ -33,9 +34,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ByteSpan rest = in.rest();
     ciphertext.insert(ciphertext.end(), rest.begin(), rest.end());
 
-    Bytes out(ciphertext.size(), 0x5A);
+    // Exactly the room the call asks for, so that a write past it is a sanitizer report.
+    Bytes out(age::opened_size(ciphertext.size()), 0x5A);
     auto r = age::open_chunks(kPayloadKey, counter, ciphertext, at_end, out, threads);
-    Bytes serial_out(ciphertext.size(), 0x5A);
+    Bytes serial_out(out.size(), 0x5A);
     auto serial = age::open_chunks(kPayloadKey, counter, ciphertext, at_end, serial_out, 1);
     FUZZ_CHECK(r.has_value() == serial.has_value());
     if (r) {
@@ -47,6 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(r.has_value());
+    // One byte less room is refused, not overrun.
+    if (!out.empty()) {
+        Bytes short_out(out.size() - 1);
+        auto refused = age::open_chunks(kPayloadKey, counter, ciphertext, at_end, short_out, 1);
+        FUZZ_CHECK(!refused && refused.error() == VeloraError::InvalidParameter(age::kOutputSize));
+    }
     FUZZ_CHECK(r->written <= ciphertext.size());
     FUZZ_CHECK(!r->ok || !r->finished || at_end);
     // Past the released plaintext: the wiped failing chunk (zeros) or untouched bytes.

@@ -14,11 +14,18 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any, BinaryIO, NoReturn
 
+# Only what `velora --version` and argument errors need is imported at start;
+# each command imports its own parts (keys, formats, files) when it runs.
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from collections.abc import Callable, Sequence
+    from typing import Any, BinaryIO, NoReturn
+
     from tqdm import tqdm
+
+#: ``velora keygen --type``: the kinds of key `recipients.KEY_KINDS` generates.
+KEY_TYPES = ("age", "age-pq", "mlkem")
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
@@ -49,8 +56,6 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--passphrase-file", metavar="PATH",
                        help="read the passphrase from the first line of PATH (e.g. /dev/fd/3) instead of asking")
 
-    from .recipients import KEY_KINDS
-
     p = sub.add_parser("keygen", help="generate a private key (PKCS#8) and print its public key",
                        description="Generate a key pair. The private key is written as PKCS#8 PEM (encrypted "
                                    "PKCS#8 with --passphrase); its recipient is printed on standard error. "
@@ -58,7 +63,7 @@ def build_parser() -> argparse.ArgumentParser:
                                    "ML-KEM-768 + X25519), as age-keygen does; with --passphrase it is an age "
                                    "file encrypted to the passphrase.")
     p.add_argument("-l", "--level", type=int, choices=(512, 768, 1024), default=768, help="ML-KEM level (768)")
-    p.add_argument("-t", "--type", choices=sorted(KEY_KINDS), default="mlkem", help="kind of key: mlkem, age or age-pq (mlkem)")
+    p.add_argument("-t", "--type", choices=KEY_TYPES, default="mlkem", help="kind of key: mlkem, age or age-pq (mlkem)")
     p.add_argument("-o", "--output", metavar="PATH", help="write the private key to PATH (never overwritten)")
     p.add_argument("-p", "--passphrase", action="store_true", help="encrypt the private key under a passphrase")
     passphrase_file(p)
@@ -343,6 +348,9 @@ def _destination(args: argparse.Namespace, binary: bool) -> str | BinaryIO:
 
 def cmd_encrypt(args: argparse.Namespace) -> int:
     from ..files import encrypt_file
+    from ..files.allocator import keep_freed_buffers
+
+    keep_freed_buffers()
 
     _check_stdin_free(args, args.recipients_file)
     recipients = _recipients(args)
@@ -359,6 +367,9 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
 
 def cmd_decrypt(args: argparse.Namespace) -> int:
     from ..files import decrypt_file
+    from ..files.allocator import keep_freed_buffers
+
+    keep_freed_buffers()
 
     if not args.identity and not args.passphrase:
         raise Failure("no identity: give -i PATH (or -p for a file encrypted to a passphrase)")
@@ -426,9 +437,6 @@ def _message(exc: BaseException) -> str:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    from ..files.allocator import keep_freed_buffers
-
-    keep_freed_buffers()
     args = build_parser().parse_args(argv)
     try:
         return COMMANDS[args.command](args)

@@ -3,7 +3,8 @@
 This is the one place where `velora encrypt -r/-R`, `velora decrypt -i` and
 `velora keygen` turn text and files into key objects; another format's keys
 (for example age's ``age1…`` recipients and ``AGE-SECRET-KEY-…`` identities)
-are added here, to `RECIPIENT_FORMS`, `load_identities` and `KEY_KINDS`.
+are added here, to `RECIPIENT_FORMS`, `load_identities` and `KEY_KINDS` (and its name to
+`velora.cli.KEY_TYPES`).
 
 age keys are the Bech32 lines of age itself: recipients ``age1...`` (X25519)
 and ``age1pq1...`` (post-quantum hybrid), identity files of

@@ -7,30 +7,58 @@
 - `inspect_file`: what an encrypted file is, without a key.
 
 The byte layout of the velora format and its security argument are in
-docs/file-format.md. Formats plug in through `velora.files.formats`.
+docs/file-format.md. Formats plug in through `velora.files.formats`; the
+built-in ones (velora, age) load on first use, and so do the names here.
 """
 
 from __future__ import annotations
 
-from typing import BinaryIO
+import typing as _typing
 
-from . import native as _native  # registers the velora format
-from .. import age_format as _age_format  # noqa: F401  (registers the age format)
-from .detect import detect
 from .errors import FileFormatError
 from .formats import FileInfo
-from .objects import DecryptedReader, EncryptedWriter, open_input
-from .output import PathLike
-from .transfer import Progress, decrypt_file, encrypt_file
 
-DEFAULT_CHUNK_SIZE = _native.DEFAULT_CHUNK_SIZE
+if _typing.TYPE_CHECKING:
+    from .objects import DecryptedReader, EncryptedWriter
+    from .output import PathLike
+    from .transfer import Progress, decrypt_file, encrypt_file
+
+    DEFAULT_CHUNK_SIZE: int
+
+_LAZY = {
+    "DecryptedReader": ".objects",
+    "EncryptedWriter": ".objects",
+    "Progress": ".transfer",
+    "decrypt_file": ".transfer",
+    "encrypt_file": ".transfer",
+}
+
+if not _typing.TYPE_CHECKING:
+
+    def __getattr__(name: str) -> object:
+        import importlib
+
+        if name == "DEFAULT_CHUNK_SIZE":
+            value = importlib.import_module(".native", __name__).DEFAULT_CHUNK_SIZE
+        elif name in _LAZY:
+            value = getattr(importlib.import_module(_LAZY[name], __name__), name)
+        else:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        globals()[name] = value
+        return value
+
+    def __dir__() -> list[str]:
+        return sorted(set(globals()) | set(_LAZY) | {"DEFAULT_CHUNK_SIZE"})
 
 
-def inspect_file(file: PathLike | BinaryIO) -> FileInfo:
+def inspect_file(file: PathLike | _typing.BinaryIO) -> FileInfo:
     """Reads ``file`` to its end without a key and tells its format, level and sizes.
 
     Nothing it reports is authenticated; only decryption proves a file whole.
     """
+    from .detect import detect
+    from .objects import open_input
+
     infile, owned = open_input(file)
     try:
         found = detect(infile)

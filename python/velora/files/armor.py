@@ -43,10 +43,10 @@ class ArmorWriter:
         self._pending = b""
         sink(b"-----BEGIN " + self._label + b"-----\n")
 
-    def write(self, data: bytes) -> None:
+    def write(self, data: bytes | memoryview) -> None:
         data = self._pending + data if self._pending else data
         full = len(data) - len(data) % LINE_BYTES
-        self._pending = data[full:]
+        self._pending = bytes(data[full:])  # a copy: the caller may reuse its buffer
         if full:
             self._sink(_lines(data[:full]))
 
@@ -56,7 +56,7 @@ class ArmorWriter:
         self._sink(tail + b"-----END " + self._label + b"-----\n")
 
 
-def _lines(data: bytes) -> bytes:
+def _lines(data: bytes | memoryview) -> bytes:
     text = binascii.b2a_base64(data, newline=False)
     return b"".join(text[i : i + LINE_CHARS] + b"\n" for i in range(0, len(text), LINE_CHARS))
 

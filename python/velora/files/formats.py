@@ -3,14 +3,17 @@
 A reader finds the format from the first bytes of the input (after removing
 ASCII armour); a writer is chosen by the kind of the recipients. Each format
 is one object in `FORMATS`; a new format (for example age v1) is a module that
-defines such an object and registers it with `register`.
+defines such an object and registers it with `register`. The built-in formats
+(velora, age) are imported, and so registered, by the first lookup: a program
+pays for the modules of a format only once it reads or writes a file.
 """
 
 from __future__ import annotations
 
+import importlib
 import itertools
 from collections.abc import Callable, Iterator, Sequence
-from typing import Protocol
+from typing import Protocol, runtime_checkable
 
 from .errors import FileFormatError
 from .source import Source
@@ -40,6 +43,25 @@ class Sealer(Protocol):
     def finish(self) -> bytes: ...
 
 
+@runtime_checkable
+class IndependentSealer(Sealer, Protocol):
+    """A sealer whose chunks seal independently of each other (age's: a chunk needs
+    only its index and whether it is the last).
+
+    ``seal_into(index, chunk, last, out)`` seals chunk ``index`` into ``out``
+    (``sealed_room`` bytes) and returns the sealed length; two calls may run
+    at once. `encrypt_file` uses it for a regular file, whose size tells which
+    chunk is the last: both threads read and seal, and only the writing stays
+    in order. After chunks sealed this way ``finish`` returns what follows the
+    last one (nothing, for age), or ends an empty plaintext when there was no
+    chunk at all.
+    """
+
+    sealed_room: int
+
+    def seal_into(self, index: int, chunk: memoryview, last: bool, out: bytearray) -> int: ...
+
+
 class Opener(Protocol):
     """The reader side of one encrypted file, its header already read and its key found.
 
@@ -47,8 +69,9 @@ class Opener(Protocol):
     in order, and raises `DecryptionError` for a structure that cannot be
     complete (truncated input, a malformed record, data after the end).
     ``open`` authenticates and decrypts one record, in the same order, and
-    returns its plaintext (possibly empty), or raises the read error a record
-    stands for. ``complete`` is True once the authenticated end has been
+    returns its plaintext (possibly empty; a memoryview of a buffer that stays
+    valid until the fetch two items later, for the records of ``batches``), or
+    raises the read error a record stands for. ``complete`` is True once the authenticated end has been
     opened; a batch fetched after that (read ahead past the end) is dropped.
 
     ``batches(n)`` gives ``fetch(i)``, the i-th list of n records (fewer in
@@ -64,7 +87,7 @@ class Opener(Protocol):
 
     def batches(self, n: int) -> tuple[Callable[[int], list[object] | None], bool, int | None]: ...
 
-    def open(self, record: object) -> bytes: ...
+    def open(self, record: object) -> bytes | memoryview: ...
 
     @property
     def complete(self) -> bool: ...
@@ -141,6 +164,17 @@ def sequential_batches(records: Iterator[object], n: int) -> Callable[[int], lis
 
 
 FORMATS: list[FileFormat] = []
+#: The modules of the built-in formats, which register them when imported, and
+#: their names in the order lookups try them (whichever module was imported first).
+BUILTIN: tuple[str, ...] = ("velora.files.native", "velora.age_format")
+_BUILTIN_ORDER = {"velora": 0, "age": 1}
+
+
+def formats() -> list[FileFormat]:
+    """The registered formats, the built-in ones first (imported if need be), then the others in order."""
+    for name in BUILTIN:
+        importlib.import_module(name)  # at once when already imported; waits for an import under way
+    return sorted(FORMATS, key=lambda f: _BUILTIN_ORDER.get(f.name, len(_BUILTIN_ORDER)))
 
 
 def register(fmt: FileFormat) -> FileFormat:
@@ -153,10 +187,10 @@ def register(fmt: FileFormat) -> FileFormat:
 
 def for_prefix(prefix: bytes) -> FileFormat:
     """The format of a file that starts with ``prefix``."""
-    for fmt in FORMATS:
+    for fmt in formats():
         if fmt.detect(prefix):
             return fmt
-    names = " or ".join(f.name for f in FORMATS)
+    names = " or ".join(f.name for f in formats())
     if not prefix:
         raise FileFormatError(f"empty input: not a {names} encrypted file")
     raise FileFormatError(f"not a {names} encrypted file (unknown leading bytes)")
@@ -164,7 +198,7 @@ def for_prefix(prefix: bytes) -> FileFormat:
 
 def for_label(label: str) -> FileFormat:
     """The format whose ASCII armour has ``label``."""
-    for fmt in FORMATS:
+    for fmt in formats():
         if fmt.armor_label == label:
             return fmt
     raise FileFormatError(f"unknown armour label {label!r}")
@@ -174,7 +208,7 @@ def for_recipients(recipients: Sequence[object]) -> FileFormat:
     """The format that encrypts to ``recipients`` (all of one kind)."""
     if not recipients:
         raise ValueError("no recipient given")
-    for fmt in FORMATS:
+    for fmt in formats():
         if fmt.accepts(recipients):
             return fmt
     kinds = ", ".join(sorted({type(r).__name__ for r in recipients}))

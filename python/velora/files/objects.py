@@ -88,6 +88,8 @@ class DecryptedReader(io.BufferedIOBase):
         try:
             for record in self._records:
                 data = self._opener.open(record)
+                if not isinstance(data, bytes):
+                    data = bytes(data)
                 if data:
                     self._buf, self._pos = data, 0
                     return True

@@ -12,7 +12,6 @@ from __future__ import annotations
 import errno
 import io
 import os
-import secrets
 import stat
 from typing import BinaryIO
 
@@ -68,7 +67,7 @@ class AtomicOutput:
     def _open_named(self, mode: int | None) -> int:
         base = os.path.basename(self.path)
         for _ in range(100):
-            name = os.path.join(self._dir, f".{base}.{secrets.token_hex(6)}.tmp")
+            name = os.path.join(self._dir, f".{base}.{os.urandom(6).hex()}.tmp")
             try:
                 fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
             except FileExistsError:
@@ -128,7 +127,7 @@ def _link_unnamed(fd: int, directory: str, base: str) -> str:
     proc = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         for _ in range(100):
-            name = os.path.join(directory, f".{base}.{secrets.token_hex(6)}.tmp")
+            name = os.path.join(directory, f".{base}.{os.urandom(6).hex()}.tmp")
             try:
                 os.link(str(fd), name, src_dir_fd=proc, follow_symlinks=True)
             except FileExistsError:

@@ -65,7 +65,7 @@ class _Run(Generic[T]):
         self.parallel_fetch = parallel_fetch
         self.reads = _Turns()
         self.steps = _Turns()
-        self.ended = False  # a fetch returned None
+        self.end: int | None = None  # an index whose fetch returned None (the lowest, but for a race)
         self.error: BaseException | None = None
         self.error_index = -1
         self.finished = threading.Event()  # set by stop()
@@ -91,13 +91,15 @@ class _Run(Generic[T]):
             if not self.parallel_fetch:
                 if not self.reads.take(i):
                     return
-            if not self.ended:
+            # Past an index that ended, every fetch would end too. (With parallel
+            # fetches an index past the end may be fetched before a lower one.)
+            if self.end is None or i < self.end:
                 try:
                     item = self.fetch(i)
                 except BaseException as exc:  # raised in order, at this item's processing turn
                     fetch_error = exc
-                if item is None:
-                    self.ended = True
+                if item is None and fetch_error is None:
+                    self.end = i if self.end is None else min(self.end, i)
             if not self.parallel_fetch:
                 self.reads.give(i)
             if not self.steps.take(i):

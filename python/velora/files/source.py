@@ -93,6 +93,17 @@ class Source:
             raise DecryptionError(TRAILING)
 
 
+def pread_into(fd: int, view: memoryview, offset: int) -> int:
+    """Fills ``view`` from ``fd`` at ``offset`` (os.preadv); fewer bytes only at the end of the file."""
+    n = 0
+    while n < len(view):
+        got = os.preadv(fd, [view[n:]], offset + n)
+        if not got:
+            break
+        n += got
+    return n
+
+
 def regular_file_size(file: object) -> int | None:
     """The size of a regular file behind ``file`` (from its current offset on), else None."""
     try:
@@ -109,4 +120,4 @@ def regular_file_size(file: object) -> int | None:
     return max(0, st.st_size - int(pos))
 
 
-__all__ = ["Readable", "Source", "regular_file_size"]
+__all__ = ["Readable", "Source", "pread_into", "regular_file_size"]

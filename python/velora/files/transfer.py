@@ -11,11 +11,11 @@ from .._velora_core import DecryptionError
 from .armor import ArmorWriter
 from .detect import detect
 from .errors import TRUNCATED
-from .formats import Opener, Sealer, for_recipients
+from .formats import IndependentSealer, Opener, Sealer, for_recipients
 from .objects import as_list, open_input
 from .output import Output, PathLike, open_output
 from .pipeline import run_ordered
-from .source import Readable, Source, regular_file_size
+from .source import Readable, Source, pread_into, regular_file_size
 
 #: ``progress(done, total)``: plaintext bytes so far, and the plaintext size when known
 #: (encrypting a regular file, or decrypting one that is not armoured).
@@ -37,10 +37,15 @@ def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients:
     """
     targets = as_list(recipients, "recipient")
     fmt = for_recipients(targets)
-    sealer = fmt.sealer(targets, chunk_size)
+    return encrypt_with(src, dst, fmt.sealer(targets, chunk_size), fmt.armor_label if armor else None, progress)
+
+
+def encrypt_with(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, sealer: Sealer, armor_label: str | None,
+                 progress: Progress | None) -> int:
+    """`encrypt_file` with a format's sealer made by the caller (``armor_label`` None: binary)."""
     with _input(src) as infile, _output(dst) as out:
-        writer = ArmorWriter(out.write, fmt.armor_label) if armor else None
-        emit: Callable[[bytes], object] = out.write if writer is None else writer.write
+        writer = ArmorWriter(out.write, armor_label) if armor_label is not None else None
+        emit: Callable[[bytes | memoryview], object] = out.write if writer is None else writer.write
         emit(sealer.header)
         done = _encrypt_stream(infile, sealer, emit, progress)
         if writer is not None:
@@ -59,9 +64,19 @@ def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities:
     hold a prefix of the plaintext when an error is raised.
     """
     keys = as_list(identities, "identity")
-    with _input(src) as infile:
+
+    def reader(infile: BinaryIO) -> Opener:
         found = detect(infile)
-        opener = found.format.opener(found.source, keys)  # a wrong key fails before any output exists
+        return found.format.opener(found.source, keys)
+
+    return decrypt_with(src, dst, reader, progress)
+
+
+def decrypt_with(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, reader: Callable[[BinaryIO], Opener],
+                 progress: Progress | None) -> int:
+    """`decrypt_file` with the opener that ``reader`` makes from the input (a format's own entry point)."""
+    with _input(src) as infile:
+        opener = reader(infile)  # a wrong key fails before any output exists
         with _output(dst) as out:
             return _decrypt_stream(opener, out.write, progress)
 
@@ -89,7 +104,7 @@ def _output(dst: PathLike | BinaryIO) -> Iterator[Output]:
     out.commit()
 
 
-def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes], object],
+def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes | memoryview], object],
                     progress: Progress | None) -> int:
     cs = sealer.chunk_size
     per_item = max(1, ITEM_BYTES // cs)  # chunks per pipeline item, each read on its own (no slicing copies)
@@ -100,6 +115,10 @@ def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes], ob
         fd = infile.fileno()  # type: ignore[attr-defined]
         start = infile.tell()  # type: ignore[attr-defined]
         chunks = -(-size // cs)
+        if isinstance(sealer, IndependentSealer):
+            done = _seal_independently(fd, start, size, sealer, emit, progress)
+            _check_end(infile, fd, start, size)
+            return done
 
         def fetch(i: int) -> list[bytes] | None:
             first = i * per_item
@@ -140,10 +159,51 @@ def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes], ob
                 threaded=size is None or size > 2 * per_item * cs)
     emit(sealer.finish())
     if size is not None:
-        if _pread_exact(fd, 1, start + size):
-            raise OSError("the input file grew while it was being encrypted")
-        infile.seek(start + size)  # type: ignore[attr-defined]
+        _check_end(infile, fd, start, size)
     return done
+
+
+def _seal_independently(fd: int, start: int, size: int, sealer: IndependentSealer,
+                        emit: Callable[[bytes | memoryview], object], progress: Progress | None) -> int:
+    """A regular file through a sealer whose chunks seal on their own: each thread reads
+    and seals its chunk into buffers of its own (no copy, no allocation per chunk), and
+    only the writing stays in order."""
+    cs = sealer.chunk_size
+    chunks = -(-size // cs)
+    # Chunk i uses the buffers of chunk i - 2: run_ordered fetches chunk i only
+    # once chunk i - 2 has been processed (written out).
+    slots = [(bytearray(min(cs, size)), bytearray(sealer.sealed_room)) for _ in range(min(2, chunks))]
+
+    def fetch(i: int) -> tuple[memoryview, int] | None:
+        if i >= chunks:
+            return None
+        want = min(cs, size - i * cs)
+        plain, sealed = slots[i & 1]
+        with memoryview(plain) as view:
+            if pread_into(fd, view[:want], start + i * cs) != want:
+                raise OSError("the input file shrank while it was being encrypted")
+            n = sealer.seal_into(i, view[:want], i == chunks - 1, sealed)
+        return memoryview(sealed)[:n], want
+
+    done = 0
+
+    def process(i: int, item: tuple[memoryview, int]) -> None:
+        nonlocal done
+        emit(item[0])
+        done += item[1]
+        if progress is not None:
+            progress(done, size)
+
+    run_ordered(fetch, process, parallel_fetch=True, threaded=chunks > 2)
+    emit(sealer.finish())
+    return done
+
+
+def _check_end(infile: Readable, fd: int, start: int, size: int) -> None:
+    """The input must end where its size said; it is left there."""
+    if _pread_exact(fd, 1, start + size):
+        raise OSError("the input file grew while it was being encrypted")
+    infile.seek(start + size)  # type: ignore[attr-defined]
 
 
 def _pread_exact(fd: int, n: int, offset: int) -> bytes:
@@ -161,7 +221,7 @@ def _pread_exact(fd: int, n: int, offset: int) -> bytes:
     return b"".join(parts)
 
 
-def _decrypt_stream(opener: Opener, write: Callable[[bytes], object], progress: Progress | None) -> int:
+def _decrypt_stream(opener: Opener, write: Callable[[bytes | memoryview], object], progress: Progress | None) -> int:
     per_item = max(1, ITEM_BYTES // opener.chunk_size)
     fetch, parallel, total = opener.batches(per_item)
     done = 0

@@ -15,9 +15,13 @@ using Bytes = std::span<const std::uint8_t>;
 
 constexpr std::uint64_t kMaxCounter = (std::uint64_t{1} << 62);  // far beyond any file; the nonce holds 88 bits
 
+constexpr std::uint64_t kMaxThreads = 64;
+
 // Threads for a batch of chunks: two or more cores share a batch of at least
-// eight chunks (512 KiB); smaller batches stay on the calling thread.
-unsigned chunk_threads(std::size_t bytes) {
+// eight chunks (512 KiB); smaller batches stay on the calling thread. A caller
+// that spreads its batches over threads of its own asks for one.
+unsigned chunk_threads(std::size_t bytes, std::uint64_t asked) {
+    if (asked != 0) return static_cast<unsigned>(asked);
     static const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     return bytes >= 8 * age::kChunkBytes ? cores : 1;
 }
@@ -170,17 +174,19 @@ struct ChunkArgs {
     bool final = false;
     BufferArg out;
     bool has_out = false;  // omitted or None: the result is a new bytes object
+    std::uint64_t threads = 0;  // omitted, None or 0: chosen by the batch's size
 };
 
 bool parse_chunk_args(const char* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ChunkArgs& c) {
-    static const char* const names[] = {"key", "counter", "data", "final", "out"};
-    PyObject* a[5];
+    static const char* const names[] = {"key", "counter", "data", "final", "out", "threads"};
+    PyObject* a[6];
     if (!parse_args({fn, names, 4}, args, nargs, kwnames, a) || !arg_bytes(a[0], "key", &c.key) ||
         !arg_uint(a[1], "counter", kMaxCounter, &c.counter) || !c.data.get(a[2], "data", false)) {
         return false;
     }
     c.has_out = a[4] != nullptr && a[4] != Py_None;
     if (c.has_out && !c.out.get(a[4], "out", true)) return false;
+    if (a[5] != nullptr && a[5] != Py_None && !arg_uint(a[5], "threads", kMaxThreads, &c.threads)) return false;
     if (!PyBool_Check(a[3])) return raise_type_error(a[3], "bool", "final");
     c.final = a[3] == Py_True;
     if (c.key.size() != 32) {
@@ -197,7 +203,8 @@ PyObject* age_seal_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         const Bytes data = c.data.bytes();
         const std::size_t n = age::sealed_size(data.size(), c.final);
         auto seal = [&](std::span<std::uint8_t> out) {
-            return age::seal_chunks(c.key.first<32>(), c.counter, data, c.final, out, chunk_threads(data.size()));
+            return age::seal_chunks(c.key.first<32>(), c.counter, data, c.final, out,
+                                    chunk_threads(data.size(), c.threads));
         };
         if (!c.has_out) return bytes_written_without_gil(n, seal);
         if (c.out.writable().size() < n) return set_error(invalid_parameter_error_type(), age::kOutputSize);
@@ -213,8 +220,7 @@ PyObject* age_open_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (!parse_chunk_args("age_open_chunks", args, nargs, kwnames, c)) return nullptr;
         const Bytes data = c.data.bytes();
         // Without `out`: a new bytes object sized for every chunk opening.
-        const std::size_t chunks = (data.size() + age::kEncryptedChunkBytes - 1) / age::kEncryptedChunkBytes;
-        const std::size_t most = data.size() - std::min(data.size(), chunks * age::kTagBytes);
+        const std::size_t most = age::opened_size(data.size());
         std::span<std::uint8_t> out;
         PyRef fresh;
         if (c.has_out) {
@@ -224,7 +230,8 @@ PyObject* age_open_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
             if (!fresh) return nullptr;
         }
         auto r = without_gil([&] {
-            return age::open_chunks(c.key.first<32>(), c.counter, data, c.final, out, chunk_threads(data.size()));
+            return age::open_chunks(c.key.first<32>(), c.counter, data, c.final, out,
+                                   chunk_threads(data.size(), c.threads));
         });
         if (!r) return core_error_to_pyerr(r.error());
         PyRef result;
@@ -258,10 +265,10 @@ PyMethodDef kAgeMethods[] = {
     AGE_FN(age_header_mac, "age_header_mac(file_key, header)\n--\n\nThe 32-byte header MAC."),
     AGE_FN(age_payload_key, "age_payload_key(file_key, nonce)\n--\n\nThe 32-byte payload key."),
     AGE_FN(age_seal_chunks,
-           "age_seal_chunks(key, counter, data, final, out=None)\n--\n\n"
+           "age_seal_chunks(key, counter, data, final, out=None, threads=None)\n--\n\n"
            "Seals data as STREAM chunks into out (the byte count), or into a new bytes object."),
     AGE_FN(age_open_chunks,
-           "age_open_chunks(key, counter, data, at_end, out=None)\n--\n\n"
+           "age_open_chunks(key, counter, data, at_end, out=None, threads=None)\n--\n\n"
            "Opens STREAM chunks into out, or into a new bytes object: (plaintext bytes written, or the "
            "plaintext; final chunk seen; payload good so far)."),
 };
