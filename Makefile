@@ -59,7 +59,11 @@ bench: install
 	$(PY) -m pip install -q -r requirements-bench.txt
 	@$(PY) -m pip install -q pqcrypto || echo "bench: pqcrypto did not install; its column will say so"
 	$(PY) bench/run.py
+	@scripts/bootstrap.sh age time
+	$(PY) bench/file_bench.py $(BENCH_FILES_ARGS)
+	$(PY) bench/age_bench.py
 
+# make bench-files and make bench-age run one of the file benchmarks alone.
 # velora encrypt / decrypt against Debian's age on a 1 GiB file (bench/file_bench.py).
 BENCH_FILES_ARGS ?=
 bench-files: install
