@@ -55,7 +55,7 @@ def _load(name: str) -> tuple[dict[str, list[str]], bytes]:
 
 
 def test_the_testkit_is_complete() -> None:
-    names = _cases()
+    names = sorted(p.name for p in (shared_vectors("age") / "testdata").iterdir())
     assert len(names) == 143
     assert sum(n.startswith("hybrid") or n == "armor_hybrid" for n in names) == 19
 
