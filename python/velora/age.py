@@ -61,7 +61,6 @@ from .age_keys import (
 from .keys import Buffer
 
 if TYPE_CHECKING:
-    from .files.source import Source
     from .files.transfer import Progress
 
 __all__ = [
@@ -427,19 +426,11 @@ def decrypt_file(
 
     def reader(infile: BinaryIO) -> AgeOpener:
         src = Source(infile)
-        armored = _armour_ahead(src) if armor is None else armor
+        armored = armor
+        if armored is None:  # as `AgeReader` decides; what was looked at goes back in front
+            ahead = ByteSource(src.read_upto)
+            armored = ahead.peek_first_nonspace() == b"-"
+            src.push_back(ahead.rest())
         return AgeOpener(Source(ArmorReader(src.read_upto)) if armored else src, ids)
 
     return decrypt_with(source, destination, reader, progress)
-
-
-def _armour_ahead(src: Source) -> bool:
-    """Whether the first byte that is not white space is "-", as `AgeReader` decides (nothing is consumed)."""
-    seen = b""
-    while not (head := seen.lstrip(_WHITESPACE)):
-        more = src.read_upto(64 * 1024)
-        if not more:
-            break
-        seen += more
-    src.push_back(seen)
-    return head[:1] == b"-"

@@ -132,8 +132,8 @@ def _age_identities(text: str) -> list[object]:
         raise ValueError(f"malformed age identity: {exc}") from None
 
 
-_PUBLIC_KEY_STARTS: Final = (b"-----BEGIN PUBLIC KEY-----", b"-----BEGIN ML-KEM PUBLIC KEY-----", b"mlkem512:",
-                              b"mlkem768:", b"mlkem1024:", b"age1", b'{"algorithm"')
+_PUBLIC_KEY_STARTS: Final = (b"-----BEGIN PUBLIC KEY-----", b"-----BEGIN ML-KEM PUBLIC KEY-----", b'{"algorithm"',
+                              *(prefix.encode("ascii") for prefix, _ in RECIPIENT_FORMS))
 
 
 def _holds_public_key(data: bytes) -> bool:

@@ -26,6 +26,7 @@ if _typing.TYPE_CHECKING:
     DEFAULT_CHUNK_SIZE: int
 
 _LAZY = {
+    "DEFAULT_CHUNK_SIZE": ".native",
     "DecryptedReader": ".objects",
     "EncryptedWriter": ".objects",
     "Progress": ".transfer",
@@ -38,17 +39,15 @@ if not _typing.TYPE_CHECKING:
     def __getattr__(name: str) -> object:
         import importlib
 
-        if name == "DEFAULT_CHUNK_SIZE":
-            value = importlib.import_module(".native", __name__).DEFAULT_CHUNK_SIZE
-        elif name in _LAZY:
-            value = getattr(importlib.import_module(_LAZY[name], __name__), name)
-        else:
+        where = _LAZY.get(name)
+        if where is None:
             raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(importlib.import_module(where, __name__), name)
         globals()[name] = value
         return value
 
     def __dir__() -> list[str]:
-        return sorted(set(globals()) | set(_LAZY) | {"DEFAULT_CHUNK_SIZE"})
+        return sorted(set(globals()) | set(_LAZY))
 
 
 def inspect_file(file: PathLike | _typing.BinaryIO) -> FileInfo:

@@ -28,7 +28,7 @@ from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
 from .errors import TRAILING, FileFormatError
 from .formats import FileInfo, register, sequential_batches
-from .source import Source
+from .source import Source, pread_exact
 
 MAGIC: Final = b"\x89VLR\r\n\x1a\n"
 VERSION: Final = 1
@@ -259,10 +259,10 @@ class NativeOpener:
             try:
                 for j in range(i * n, (i + 1) * n):
                     at = offset + j * stride
-                    head = _pread(fd, 4, at)
+                    head = pread_exact(fd, 4, at)
                     if head == full_head:
-                        ciphertext = _pread(fd, cs, at + 4)
-                        tag = _pread(fd, TAG_SIZE, at + 4 + cs)
+                        ciphertext = pread_exact(fd, cs, at + 4)
+                        tag = pread_exact(fd, TAG_SIZE, at + 4 + cs)
                         if len(ciphertext) == cs and len(tag) == TAG_SIZE:
                             out.append(_Frame(ciphertext, tag))
                             continue
@@ -302,16 +302,6 @@ def _layout(size: int, chunk_size: int) -> tuple[int, int] | None:
     if rest > FRAME_OVERHEAD:
         return frames + 1, rest - FRAME_OVERHEAD
     return None
-
-
-def _pread(fd: int, n: int, offset: int) -> bytes:
-    data = os.pread(fd, n, offset)
-    while 0 < len(data) < n:
-        more = os.pread(fd, n - len(data), offset + len(data))
-        if not more:
-            break
-        data += more
-    return data
 
 
 def _keys_for(level: int, identities: Sequence[object]) -> list[PrivateKey]:

@@ -234,12 +234,12 @@ class EncryptedWriter(io.BufferedIOBase):
         cs = self._sealer.chunk_size
         try:
             if not self._pending and n >= cs:
-                whole = bytes(view)
+                # Whole chunks straight from the caller's buffer, one copy each.
                 start = 0
                 while n - start >= cs:
-                    self._emit(self._sealer.seal(whole[start : start + cs]))
+                    self._emit(self._sealer.seal(bytes(view[start : start + cs])))
                     start += cs
-                self._pending += whole[start:]
+                self._pending += view[start:]
             else:
                 self._pending += view
                 while len(self._pending) >= cs:

@@ -104,6 +104,22 @@ def pread_into(fd: int, view: memoryview, offset: int) -> int:
     return n
 
 
+def pread_exact(fd: int, n: int, offset: int) -> bytes:
+    """``n`` bytes of ``fd`` at ``offset`` (os.pread); fewer only at the end of the file."""
+    data = os.pread(fd, n, offset)
+    if len(data) == n or not data:
+        return data
+    parts = [data]
+    got = len(data)
+    while got < n:
+        more = os.pread(fd, n - got, offset + got)
+        if not more:
+            break
+        parts.append(more)
+        got += len(more)
+    return b"".join(parts)
+
+
 def regular_file_size(file: object) -> int | None:
     """The size of a regular file behind ``file`` (from its current offset on), else None."""
     try:
@@ -120,4 +136,4 @@ def regular_file_size(file: object) -> int | None:
     return max(0, st.st_size - int(pos))
 
 
-__all__ = ["Readable", "Source", "pread_into", "regular_file_size"]
+__all__ = ["Readable", "Source", "pread_exact", "pread_into", "regular_file_size"]

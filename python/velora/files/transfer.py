@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import contextlib
-import os
 from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO
 
@@ -15,7 +14,7 @@ from .formats import IndependentSealer, Opener, Sealer, for_recipients
 from .objects import as_list, open_input
 from .output import Output, PathLike, open_output
 from .pipeline import run_ordered
-from .source import Readable, Source, pread_into, regular_file_size
+from .source import Readable, Source, pread_exact, pread_into, regular_file_size
 
 #: ``progress(done, total)``: plaintext bytes so far, and the plaintext size when known
 #: (encrypting a regular file, or decrypting one that is not armoured).
@@ -127,7 +126,7 @@ def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes | me
             out: list[bytes] = []
             for j in range(first, min(first + per_item, chunks)):
                 want = min(cs, size - j * cs)
-                data = _pread_exact(fd, want, start + j * cs)
+                data = pread_exact(fd, want, start + j * cs)
                 if len(data) != want:
                     raise OSError("the input file shrank while it was being encrypted")
                 out.append(data)
@@ -201,24 +200,9 @@ def _seal_independently(fd: int, start: int, size: int, sealer: IndependentSeale
 
 def _check_end(infile: Readable, fd: int, start: int, size: int) -> None:
     """The input must end where its size said; it is left there."""
-    if _pread_exact(fd, 1, start + size):
+    if pread_exact(fd, 1, start + size):
         raise OSError("the input file grew while it was being encrypted")
     infile.seek(start + size)  # type: ignore[attr-defined]
-
-
-def _pread_exact(fd: int, n: int, offset: int) -> bytes:
-    data = os.pread(fd, n, offset)
-    if len(data) == n or not data:
-        return data
-    parts = [data]
-    got = len(data)
-    while got < n:
-        more = os.pread(fd, n - got, offset + got)
-        if not more:
-            break
-        parts.append(more)
-        got += len(more)
-    return b"".join(parts)
 
 
 def _decrypt_stream(opener: Opener, write: Callable[[bytes | memoryview], object], progress: Progress | None) -> int:
