@@ -86,16 +86,6 @@ void KPkeEncryption::finish(std::span<const std::uint8_t, 32> m, std::span<std::
     wipe_polys(products);
 }
 
-void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_t, 32> m,
-                   std::span<const std::uint8_t, 32> r, const MlKemParams& params, std::span<std::uint8_t> c) {
-    KPkeEncryption e(ek, params);
-    SamplingBatch batch;
-    e.sample_matrix(batch);
-    e.sample_noise(batch, r);
-    batch.run();
-    e.finish(m, c);
-}
-
 namespace {
 
 // Algorithm 17 after the size check: (K, r) <- G(m || H(ek)), c <- K-PKE.Encrypt(ek, m, r).

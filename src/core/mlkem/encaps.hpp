@@ -24,11 +24,6 @@ struct DeterministicEncapsulationResult {
     std::array<std::uint8_t, 32> m{};                // copy of the caller's message
 };
 
-// K-PKE.Encrypt(ek, m, r) into c, which holds exactly 32 * (du * k + dv)
-// bytes. ek must hold at least 384*k + 32 bytes. Cannot fail.
-void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_t, 32> m,
-                   std::span<const std::uint8_t, 32> r, const MlKemParams& params, std::span<std::uint8_t> c);
-
 // K-PKE.Encrypt (Algorithm 14) in steps, so that the caller can run its own
 // hashes in the same multi-lane batches as the sampling (H(ek) beside the
 // matrix in encapsulation, J(z || c) beside everything in decapsulation):
@@ -38,8 +33,9 @@ void k_pke_encrypt(std::span<const std::uint8_t> ek, std::span<const std::uint8_
 //   e.sample_noise(batch, r);           //   with the noise
 //   e.finish(m, c);                     // after the runs
 //
-// The polynomials live in the object (on the caller's stack), sized for the
-// largest rank, and are wiped when it goes.
+// ek must hold at least 384*k + 32 bytes; nothing can fail. The polynomials
+// live in the object (on the caller's stack), sized for the largest rank, and
+// are wiped when it goes.
 class KPkeEncryption {
 public:
     KPkeEncryption(std::span<const std::uint8_t> ek, const MlKemParams& params) noexcept;

@@ -158,14 +158,9 @@ VELORA_AVX2 void compress_d(const Poly& f, Poly& out) noexcept {
 
 }  // namespace
 
-namespace {
-
-// The widths every kernel below has code for: those FIPS 203 compresses to
-// (1, 4, 5, 10, 11), and for the plain encodings also 12.
-constexpr bool compress_width(std::size_t d) noexcept { return d == 1 || d == 4 || d == 5 || d == 10 || d == 11; }
-constexpr bool encode_width(std::size_t d) noexcept { return compress_width(d) || d == 12; }
-
-}  // namespace
+// The kernels below have code for the widths FIPS 203 compresses to (1, 4,
+// 5, 10, 11) and, for the plain encodings, also 12; each switch names its
+// widths and answers Fallback for any other.
 
 VELORA_AVX2 Native compress(const Poly& f, std::size_t d, Poly& out) noexcept {
     switch (d) {
@@ -199,38 +194,38 @@ VELORA_AVX2 Native encode(const Poly& f, std::size_t d, std::span<std::uint8_t> 
 }
 
 VELORA_AVX2 Native compress_encode(const Poly& f, std::size_t d, std::span<std::uint8_t> out) noexcept {
-    if (!compress_width(d)) return Native::Fallback;
     switch (d) {
         case 1: encode_d<1, true>(f, out.data()); break;
         case 4: encode_d<4, true>(f, out.data()); break;
         case 5: encode_d<5, true>(f, out.data()); break;
         case 10: encode_d<10, true>(f, out.data()); break;
-        default: encode_d<11, true>(f, out.data()); break;
+        case 11: encode_d<11, true>(f, out.data()); break;
+        default: return Native::Fallback;
     }
     return Native::Done;
 }
 
 VELORA_AVX2 Native decode(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept {
-    if (!encode_width(d)) return Native::Fallback;
     switch (d) {
         case 1: decode_d<1, false>(in.data(), out); break;
         case 4: decode_d<4, false>(in.data(), out); break;
         case 5: decode_d<5, false>(in.data(), out); break;
         case 10: decode_d<10, false>(in.data(), out); break;
         case 11: decode_d<11, false>(in.data(), out); break;
-        default: decode_d<12, false>(in.data(), out); break;
+        case 12: decode_d<12, false>(in.data(), out); break;
+        default: return Native::Fallback;
     }
     return Native::Done;
 }
 
 VELORA_AVX2 Native decode_decompress(std::span<const std::uint8_t> in, std::size_t d, Poly& out) noexcept {
-    if (!compress_width(d)) return Native::Fallback;
     switch (d) {
         case 1: decode_d<1, true>(in.data(), out); break;
         case 4: decode_d<4, true>(in.data(), out); break;
         case 5: decode_d<5, true>(in.data(), out); break;
         case 10: decode_d<10, true>(in.data(), out); break;
-        default: decode_d<11, true>(in.data(), out); break;
+        case 11: decode_d<11, true>(in.data(), out); break;
+        default: return Native::Fallback;
     }
     return Native::Done;
 }
