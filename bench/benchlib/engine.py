@@ -13,7 +13,7 @@ import statistics
 import subprocess
 from pathlib import Path
 
-from .common import BUILD, ROOT, tool
+from .common import BUILD, ROOT, size_label, tool
 from .measure import Context, Section
 
 # Lanes per call of each kind of permutation call the engine counts.
@@ -52,6 +52,8 @@ class EngineSection(Section):
         super().__init__()
         self.binary = binary
         self.runs: dict[str, list[dict]] = {"own": [], "libcrypto": []}
+        # After collect(): every round's samples on the own path, by (kind, op, detail, bytes).
+        self.own_samples: dict[tuple, list[float]] = {}
 
     def per_round(self, ctx: Context, round_index: int) -> None:
         first = round_index == 0
@@ -68,6 +70,7 @@ class EngineSection(Section):
 
     def collect(self, ctx: Context) -> None:
         own, lib = self._samples(self.runs["own"]), self._samples(self.runs["libcrypto"])
+        self.own_samples = own
         first_own, first_lib = self.runs["own"][0], self.runs["libcrypto"][0]
         path = first_own["keccak_path"]
         # Cost of one call of each kind, and libcrypto's cost per permutation.
@@ -148,11 +151,5 @@ class EngineSection(Section):
                   ["level", "operation", "engine µs", "calls per kind", "Keccak floor µs", "engine/floor",
                    "libcrypto-SHA-3 µs", "its permutations", "speed-up"], rows),
             table("AES-256-GCM in the engine (C++, per backend, out of place)", ["backend", "op", "size", "GB/s"],
-                  [[r["backend"], r["op"], _size(r["bytes"]), f"{r['gbps']:.2f}"] for r in e["aes_gcm"]]),
+                  [[r["backend"], r["op"], size_label(r["bytes"]), f"{r['gbps']:.2f}"] for r in e["aes_gcm"]]),
         ]
-
-
-def _size(n: int) -> str:
-    from .common import size_label
-
-    return size_label(n)

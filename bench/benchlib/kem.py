@@ -10,6 +10,7 @@ import statistics
 from typing import Callable
 
 from .common import LEVEL_BITS, version_of
+from .engine import EngineSection
 from .measure import Context, Item, Section
 
 # velora function -> engine_bench operation
@@ -82,7 +83,7 @@ class KemSection(Section):
     key = "python_kem"
     title = "ML-KEM from Python"
 
-    def __init__(self, engine_section: Section) -> None:
+    def __init__(self, engine_section: EngineSection) -> None:
         super().__init__()
         self.engine = engine_section
 
@@ -112,7 +113,6 @@ class KemSection(Section):
         self.items += pqcrypto_items(ctx.peers)
 
     def collect(self, ctx: Context) -> None:
-        engine_runs = self.engine.runs["own"]
         rows = []
         for it in self.items:
             row = {"function": it.name, "library": it.library, "level": it.level, "us": it.seconds * 1e6,
@@ -122,9 +122,7 @@ class KemSection(Section):
                 e = self.engine.row(ctx, op, it.level)
                 row["engine_us"] = e["us"] if e else None
                 # Median over rounds of (Python - engine) within each round.
-                es = [s for run in engine_runs for x in run["items"]
-                      if x["kind"] == "mlkem" and x["op"] == op and x["detail"] == str(it.level)
-                      for s in x["samples_ns"]]
+                es = self.engine.own_samples.get(("mlkem", op, str(it.level), 0), [])
                 row["overhead_us"] = (statistics.median(p * 1e6 - q / 1e3 for p, q in zip(it.samples, es))
                                       if es else None)
             rows.append(row)

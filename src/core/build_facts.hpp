@@ -18,6 +18,7 @@ struct BuildFact {
 //   aes_gcm        AES-256-GCM backend in use: "ipsec-mb" or "openssl"
 //   ipsec_mb       ipsec-mb version, nullopt when the build did not find it
 //   mlkem_kernels  ML-KEM polynomial kernels in use: "avx2" or "scalar"
+//   keccak         Keccak-f[1600] path in use: "avx512", "avx2", "scalar" or "libcrypto"
 //   libcrypto      OpenSSL's version text of the libcrypto in use
 //   compiler       the compiler that built the engine
 std::vector<BuildFact> build_facts();

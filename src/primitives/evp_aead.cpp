@@ -5,11 +5,8 @@
 
 #include <openssl/evp.h>
 
-#include "primitives/evp_detail.hpp"
-
-#include <algorithm>
-
 #include "core/wipe.hpp"
+#include "primitives/evp_detail.hpp"
 
 namespace velora::primitives {
 
