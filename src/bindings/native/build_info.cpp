@@ -28,6 +28,7 @@ PyMethodDef kBuildInfoMethods[] = {
      "What this build runs on, as a new dict of str to str or None: 'aes_gcm', the AES-256-GCM\n"
      "backend in use ('ipsec-mb' or 'openssl'); 'ipsec_mb', the ipsec-mb version (None: the build\n"
      "did not find the library); 'mlkem_kernels', the ML-KEM kernels in use ('avx2' or 'scalar');\n"
+     "'keccak', the Keccak-f[1600] path of SHA-3 and SHAKE ('avx512', 'avx2' or 'scalar');\n"
      "'libcrypto', the version text of the libcrypto in use; 'compiler', the compiler of the engine."},
 };
 
