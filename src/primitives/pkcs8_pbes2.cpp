@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "primitives/evp_detail.hpp"
 #include "primitives/pkix.hpp"
 
 namespace velora::primitives::pbes2 {
@@ -17,18 +18,13 @@ namespace velora::primitives::pbes2 {
 namespace {
 
 template <class T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const noexcept { Free(p); }
-};
-template <class T, void (*Free)(T*)>
-using Owned = std::unique_ptr<T, Deleter<T, Free>>;
+using Owned = std::unique_ptr<T, evp::Deleter<T, Free>>;
 
 using SigPtr = Owned<X509_SIG, X509_SIG_free>;
 using Pbe2Ptr = Owned<PBE2PARAM, PBE2PARAM_free>;
 using ScryptPtr = Owned<SCRYPT_PARAMS, SCRYPT_PARAMS_free>;
 using Pbkdf2Ptr = Owned<PBKDF2PARAM, PBKDF2PARAM_free>;
 using AlgPtr = Owned<X509_ALGOR, X509_ALGOR_free>;
-using CtxPtr = Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
 
 constexpr pkix::DerMessages kEpki = {
     "EncryptedPrivateKeyInfo: empty input",
@@ -251,7 +247,7 @@ Result<Encrypted> decode_encrypted_private_key_info(std::span<const std::uint8_t
 std::vector<std::uint8_t> aes256_cbc_encrypt(std::span<const std::uint8_t, kKeyBytes> key,
                                              std::span<const std::uint8_t, kIvBytes> iv,
                                              std::span<const std::uint8_t> plaintext) {
-    CtxPtr ctx(EVP_CIPHER_CTX_new());
+    evp::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     std::vector<std::uint8_t> out((plaintext.size() / kBlockBytes + 1) * kBlockBytes);
     int n1 = 0, n2 = 0;
     check_alloc(ctx != nullptr &&
@@ -266,7 +262,7 @@ bool aes256_cbc_decrypt_blocks(std::span<const std::uint8_t, kKeyBytes> key,
                                std::span<const std::uint8_t, kIvBytes> iv, std::span<const std::uint8_t> ct,
                                std::span<std::uint8_t> out) noexcept {
     if (ct.size() % kBlockBytes != 0 || out.size() != ct.size() || ct.size() > (1u << 30)) return false;
-    CtxPtr ctx(EVP_CIPHER_CTX_new());
+    evp::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     int n1 = 0, n2 = 0;
     return ctx != nullptr && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data()) == 1 &&
            EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
