@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 
+#include "primitives/asn1_detail.hpp"
 #include "primitives/evp_detail.hpp"
 #include "primitives/pkix.hpp"
 
@@ -185,32 +186,15 @@ std::vector<std::uint8_t> encode_encrypted_private_key_info(const Params& params
     set_sequence_param(alg, NID_pbes2, pbe2.get(), ASN1_ITEM_rptr(PBE2PARAM));
     check_alloc(ASN1_OCTET_STRING_set(data, ciphertext.data(), static_cast<int>(ciphertext.size())) == 1);
 
-    const int n = i2d_X509_SIG(sig.get(), nullptr);
-    check_alloc(n > 0);
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(n));
-    unsigned char* p = out.data();
-    i2d_X509_SIG(sig.get(), &p);
-    return out;
+    return asn1::encode_der<std::vector<std::uint8_t>>(sig.get(), i2d_X509_SIG);
 }
 
 Result<Encrypted> decode_encrypted_private_key_info(std::span<const std::uint8_t> der) {
-    if (auto outer = pkix::check_outer_tlv(der, kEpki); !outer) return fail(outer.error());
-    const unsigned char* p = der.data();
-    SigPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size())));
-    ERR_clear_error();
-    if (!sig) return fail(bad(kEpki.malformed));
-    if (static_cast<std::size_t>(p - der.data()) != der.size()) return fail(bad(kEpki.trailing));
-    {
-        const int n = i2d_X509_SIG(sig.get(), nullptr);
-        unsigned char* again = nullptr;
-        const bool same = n == static_cast<int>(der.size()) && i2d_X509_SIG(sig.get(), &again) == n &&
-                          std::equal(again, again + n, der.data());
-        OPENSSL_free(again);
-        if (!same) return fail(bad(kEpki.not_der));
-    }
+    auto sig = asn1::decode_strict<SigPtr>(der, kEpki, d2i_X509_SIG, i2d_X509_SIG);
+    if (!sig) return fail(sig.error());
     const X509_ALGOR* alg = nullptr;
     const ASN1_OCTET_STRING* data = nullptr;
-    X509_SIG_get0(sig.get(), &alg, &data);
+    X509_SIG_get0(sig->get(), &alg, &data);
     if (nid_of(alg) != NID_pbes2) {
         return fail(bad("EncryptedPrivateKeyInfo: unsupported encryption scheme (expected PBES2, "
                         "1.2.840.113549.1.5.13)"));
