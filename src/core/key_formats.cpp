@@ -49,12 +49,6 @@ std::optional<mlkem::LevelIndex> level_of(std::string_view oid) {
     return std::nullopt;
 }
 
-SecretBuffer copy_of(std::span<const std::uint8_t> s) {
-    SecretBuffer b(s.size());
-    std::copy(s.begin(), s.end(), b.data());
-    return b;
-}
-
 bool is_power_of_two(std::uint64_t n) { return n >= 2 && (n & (n - 1)) == 0; }
 
 // Checks the cost of an scrypt parameter set against the bounds; `what`
@@ -305,7 +299,7 @@ Result<SecretBuffer> pkcs8_decrypt(std::span<const std::uint8_t> der, std::span<
     if (!pbes2::aes256_cbc_decrypt_blocks(key.span(), params.iv, ct, plain.span())) throw std::bad_alloc();
     const auto length = unpad(plain.span());
     if (!length) return fail(VeloraError::Decryption());
-    SecretBuffer out = copy_of(plain.span().first(*length));
+    SecretBuffer out = keys::copy_secret(plain.span().first(*length));
     return out;
 }
 
@@ -361,7 +355,7 @@ Result<SecretBuffer> pem_decode(std::string_view text, PemLabel label) {
     auto der = primitives::base64_decode(compact, primitives::Base64Alphabet::StandardPadded);
     wipe_string(compact);
     if (!der) return fail(bad(n.broken));
-    SecretBuffer out = copy_of(*der);
+    SecretBuffer out = keys::copy_secret(*der);
     secure_wipe(der->data(), der->size());
     return out;
 }
