@@ -336,8 +336,6 @@ void wipe_string(std::string& s) { secure_wipe(s.data(), s.size()); }
 
 }  // namespace
 
-std::string_view pem_begin(PemLabel label) noexcept { return names(label).begin; }
-
 std::string pem_encode(PemLabel label, std::span<const std::uint8_t> der) {
     std::string body = primitives::base64_encode(der, primitives::Base64Alphabet::StandardPadded);
     std::string text = pem::armour(names(label).begin, body, names(label).end);

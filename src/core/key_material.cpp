@@ -63,11 +63,6 @@ std::span<const std::uint8_t> PrivateKeyMaterial::ek() const noexcept {
     return fips203::ek_of_dk(dk.span(), level);
 }
 
-std::string_view level_label(mlkem::LevelIndex level) noexcept {
-    constexpr std::array<std::string_view, 3> names = {"ML-KEM-512", "ML-KEM-768", "ML-KEM-1024"};
-    return names[level <= 2 ? level : 2];
-}
-
 Result<PrivateKeyMaterial> from_seed(std::span<const std::uint8_t> seed, mlkem::LevelIndex level) {
     if (seed.size() != kSeedBytes) {
         return fail(VeloraError::InvalidParameter("an ML-KEM seed (d || z) is 64 bytes"));

@@ -54,7 +54,4 @@ Result<void> check_public_key(std::span<const std::uint8_t> ek, mlkem::LevelInde
 // A copy of `bytes` in a buffer that is wiped when released.
 SecretBuffer copy_secret(std::span<const std::uint8_t> bytes);
 
-// "ML-KEM-512" and so on.
-std::string_view level_label(mlkem::LevelIndex level) noexcept;
-
 }  // namespace velora::keys

@@ -83,14 +83,15 @@ int unused_bits(const ASN1_BIT_STRING* s) noexcept {
     return (s->flags & ASN1_STRING_FLAG_BITS_LEFT) != 0 ? static_cast<int>(s->flags & 0x07) : 0;
 }
 
-}  // namespace
-
-std::string oid_text(const void* asn1_object) {
+// The dotted text of an OBJECT IDENTIFIER; empty when it cannot be printed.
+std::string oid_text(const ASN1_OBJECT* obj) {
     std::array<char, 128> buf{};
-    const int n = OBJ_obj2txt(buf.data(), static_cast<int>(buf.size()), static_cast<const ASN1_OBJECT*>(asn1_object), 1);
+    const int n = OBJ_obj2txt(buf.data(), static_cast<int>(buf.size()), obj, 1);
     if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) return {};
     return std::string(buf.data(), static_cast<std::size_t>(n));
 }
+
+}  // namespace
 
 Result<void> check_outer_tlv(std::span<const std::uint8_t> der, const DerMessages& m) {
     if (der.empty()) return fail(VeloraError::KeySerialization(m.empty));
