@@ -389,11 +389,11 @@ class PrivateKey:
 
     def decapsulate(self, capsule: Buffer) -> bytes:
         """The shared secret of `capsule` (implicit rejection: a wrong capsule of the right size gives a random-looking secret)."""
+        if isinstance(capsule, str):
+            raise TypeError("capsule must be a bytes-like object, not str")
         lv = self._secret.level
         expected = CAPSULE_SIZE[int(lv)]
-        size = memoryview(capsule).nbytes if not isinstance(capsule, str) else -1
-        if size < 0:
-            raise TypeError("capsule must be a bytes-like object, not str")
+        size = memoryview(capsule).nbytes
         if size != expected:
             raise InvalidParameterError(f"an {level_name(lv)} capsule is {expected} bytes, got {size}")
         return self._secret.decapsulate(capsule)

@@ -49,18 +49,14 @@ std::optional<mlkem::LevelIndex> level_of(std::string_view oid) {
     return std::nullopt;
 }
 
-SecretBuffer copy_of(std::span<const std::uint8_t> s) {
-    SecretBuffer b(s.size());
-    std::copy(s.begin(), s.end(), b.data());
-    return b;
-}
-
 bool is_power_of_two(std::uint64_t n) { return n >= 2 && (n & (n - 1)) == 0; }
 
-// Checks the cost of an scrypt parameter set against the bounds; `what`
-// tells which message to use on failure (writing or reading).
-Result<void> check_scrypt(std::uint64_t n, std::uint64_t r, std::uint64_t p, std::uint64_t max_memory,
-                          std::uint64_t max_work, bool reading) {
+// Checks the cost of an scrypt parameter set against the limits; `reading`
+// tells which message to use on failure (a file read, or settings to write).
+Result<void> check_scrypt(std::uint64_t n, std::uint64_t r, std::uint64_t p, const ReadLimits& limits,
+                          bool reading) {
+    const std::uint64_t max_memory = limits.max_scrypt_memory;
+    const std::uint64_t max_work = limits.max_scrypt_work;
     if (!is_power_of_two(n) || r == 0 || p == 0) {
         return fail(reading ? bad("PBES2: scrypt N must be a power of two above 1, and r and p at least 1")
                             : VeloraError::InvalidParameter(
@@ -244,9 +240,7 @@ Result<std::vector<std::uint8_t>> pkcs8_encrypt(std::span<const std::uint8_t> pr
     const ReadLimits limits;
     pbes2::Params params;
     if (settings.kdf == Kdf::Scrypt) {
-        if (auto ok = check_scrypt(settings.scrypt_n, settings.scrypt_r, settings.scrypt_p, limits.max_scrypt_memory,
-                                   limits.max_scrypt_work, false);
-            !ok) {
+        if (auto ok = check_scrypt(settings.scrypt_n, settings.scrypt_r, settings.scrypt_p, limits, false); !ok) {
             return fail(ok.error());
         }
         params.kdf = pbes2::Kdf::Scrypt;
@@ -279,9 +273,7 @@ Result<SecretBuffer> pkcs8_decrypt(std::span<const std::uint8_t> der, std::span<
         return fail(bad("PBES2: the keyLength must be 32 for aes256-CBC"));
     }
     if (params.kdf == pbes2::Kdf::Scrypt) {
-        if (auto ok = check_scrypt(params.scrypt_n, params.scrypt_r, params.scrypt_p, limits.max_scrypt_memory,
-                                   limits.max_scrypt_work, true);
-            !ok) {
+        if (auto ok = check_scrypt(params.scrypt_n, params.scrypt_r, params.scrypt_p, limits, true); !ok) {
             return fail(ok.error());
         }
     } else if (params.iterations == 0 || params.iterations > limits.max_pbkdf2_iterations) {
@@ -305,7 +297,7 @@ Result<SecretBuffer> pkcs8_decrypt(std::span<const std::uint8_t> der, std::span<
     if (!pbes2::aes256_cbc_decrypt_blocks(key.span(), params.iv, ct, plain.span())) throw std::bad_alloc();
     const auto length = unpad(plain.span());
     if (!length) return fail(VeloraError::Decryption());
-    SecretBuffer out = copy_of(plain.span().first(*length));
+    SecretBuffer out = keys::copy_secret(plain.span().first(*length));
     return out;
 }
 
@@ -344,8 +336,6 @@ void wipe_string(std::string& s) { secure_wipe(s.data(), s.size()); }
 
 }  // namespace
 
-std::string_view pem_begin(PemLabel label) noexcept { return names(label).begin; }
-
 std::string pem_encode(PemLabel label, std::span<const std::uint8_t> der) {
     std::string body = primitives::base64_encode(der, primitives::Base64Alphabet::StandardPadded);
     std::string text = pem::armour(names(label).begin, body, names(label).end);
@@ -361,7 +351,7 @@ Result<SecretBuffer> pem_decode(std::string_view text, PemLabel label) {
     auto der = primitives::base64_decode(compact, primitives::Base64Alphabet::StandardPadded);
     wipe_string(compact);
     if (!der) return fail(bad(n.broken));
-    SecretBuffer out = copy_of(*der);
+    SecretBuffer out = keys::copy_secret(*der);
     secure_wipe(der->data(), der->size());
     return out;
 }

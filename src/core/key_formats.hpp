@@ -105,8 +105,6 @@ bool is_encrypted_private_key_info(std::span<const std::uint8_t> der);
 
 enum class PemLabel : std::uint8_t { PublicKey, PrivateKey, EncryptedPrivateKey };
 
-std::string_view pem_begin(PemLabel label) noexcept;
-
 // "-----BEGIN <label>-----" LF, standard Base64 in 64-character lines, LF,
 // "-----END <label>-----" LF. The intermediate copies are wiped.
 std::string pem_encode(PemLabel label, std::span<const std::uint8_t> der);

@@ -51,21 +51,16 @@ constexpr Messages kSeedMismatch = {
     "ML-KEM-1024 private key: the seed and the expandedKey do not match (the seed does not regenerate the key)",
 };
 
-SecretBuffer copy_of(std::span<const std::uint8_t> s) {
-    SecretBuffer b(s.size());
-    std::copy(s.begin(), s.end(), b.data());
+}  // namespace
+
+SecretBuffer copy_secret(std::span<const std::uint8_t> bytes) {
+    SecretBuffer b(bytes.size());
+    std::ranges::copy(bytes, b.data());
     return b;
 }
 
-}  // namespace
-
 std::span<const std::uint8_t> PrivateKeyMaterial::ek() const noexcept {
     return fips203::ek_of_dk(dk.span(), level);
-}
-
-std::string_view level_label(mlkem::LevelIndex level) noexcept {
-    constexpr std::array<std::string_view, 3> names = {"ML-KEM-512", "ML-KEM-768", "ML-KEM-1024"};
-    return names[level <= 2 ? level : 2];
 }
 
 Result<PrivateKeyMaterial> from_seed(std::span<const std::uint8_t> seed, mlkem::LevelIndex level) {
@@ -74,9 +69,9 @@ Result<PrivateKeyMaterial> from_seed(std::span<const std::uint8_t> seed, mlkem::
     }
     PrivateKeyMaterial out;
     out.level = level;
-    out.seed = copy_of(seed);
+    out.seed = copy_secret(seed);
     auto pair = mlkem::ml_kem_keygen(seed.first<32>(), seed.subspan<32, 32>(), level);
-    out.dk = copy_of(pair.dk);
+    out.dk = copy_secret(pair.dk);
     secure_wipe(pair.dk.data(), pair.dk.size());
     return out;
 }
@@ -106,7 +101,7 @@ Result<PrivateKeyMaterial> from_expanded(std::span<const std::uint8_t> dk, mlkem
     }
     PrivateKeyMaterial out;
     out.level = level;
-    out.dk = copy_of(dk);
+    out.dk = copy_secret(dk);
     return out;
 }
 
@@ -121,8 +116,8 @@ Result<PrivateKeyMaterial> from_seed_and_expanded(std::span<const std::uint8_t> 
     }
     PrivateKeyMaterial out;
     out.level = level;
-    out.seed = copy_of(seed);
-    out.dk = copy_of(dk);
+    out.seed = copy_secret(seed);
+    out.dk = copy_secret(dk);
     return out;
 }
 

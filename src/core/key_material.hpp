@@ -51,7 +51,7 @@ Result<PrivateKeyMaterial> from_seed_and_expanded(std::span<const std::uint8_t> 
 // (KeySerialization), or the size error (InvalidParameter).
 Result<void> check_public_key(std::span<const std::uint8_t> ek, mlkem::LevelIndex level);
 
-// "ML-KEM-512" and so on.
-std::string_view level_label(mlkem::LevelIndex level) noexcept;
+// A copy of `bytes` in a buffer that is wiped when released.
+SecretBuffer copy_secret(std::span<const std::uint8_t> bytes);
 
 }  // namespace velora::keys

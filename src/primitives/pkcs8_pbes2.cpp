@@ -10,6 +10,8 @@
 #include <memory>
 #include <new>
 
+#include "primitives/asn1_detail.hpp"
+#include "primitives/evp_detail.hpp"
 #include "primitives/pkix.hpp"
 
 namespace velora::primitives::pbes2 {
@@ -17,18 +19,13 @@ namespace velora::primitives::pbes2 {
 namespace {
 
 template <class T, void (*Free)(T*)>
-struct Deleter {
-    void operator()(T* p) const noexcept { Free(p); }
-};
-template <class T, void (*Free)(T*)>
-using Owned = std::unique_ptr<T, Deleter<T, Free>>;
+using Owned = std::unique_ptr<T, evp::Deleter<T, Free>>;
 
 using SigPtr = Owned<X509_SIG, X509_SIG_free>;
 using Pbe2Ptr = Owned<PBE2PARAM, PBE2PARAM_free>;
 using ScryptPtr = Owned<SCRYPT_PARAMS, SCRYPT_PARAMS_free>;
 using Pbkdf2Ptr = Owned<PBKDF2PARAM, PBKDF2PARAM_free>;
 using AlgPtr = Owned<X509_ALGOR, X509_ALGOR_free>;
-using CtxPtr = Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
 
 constexpr pkix::DerMessages kEpki = {
     "EncryptedPrivateKeyInfo: empty input",
@@ -189,32 +186,15 @@ std::vector<std::uint8_t> encode_encrypted_private_key_info(const Params& params
     set_sequence_param(alg, NID_pbes2, pbe2.get(), ASN1_ITEM_rptr(PBE2PARAM));
     check_alloc(ASN1_OCTET_STRING_set(data, ciphertext.data(), static_cast<int>(ciphertext.size())) == 1);
 
-    const int n = i2d_X509_SIG(sig.get(), nullptr);
-    check_alloc(n > 0);
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(n));
-    unsigned char* p = out.data();
-    i2d_X509_SIG(sig.get(), &p);
-    return out;
+    return asn1::encode_der<std::vector<std::uint8_t>>(sig.get(), i2d_X509_SIG);
 }
 
 Result<Encrypted> decode_encrypted_private_key_info(std::span<const std::uint8_t> der) {
-    if (auto outer = pkix::check_outer_tlv(der, kEpki); !outer) return fail(outer.error());
-    const unsigned char* p = der.data();
-    SigPtr sig(d2i_X509_SIG(nullptr, &p, static_cast<long>(der.size())));
-    ERR_clear_error();
-    if (!sig) return fail(bad(kEpki.malformed));
-    if (static_cast<std::size_t>(p - der.data()) != der.size()) return fail(bad(kEpki.trailing));
-    {
-        const int n = i2d_X509_SIG(sig.get(), nullptr);
-        unsigned char* again = nullptr;
-        const bool same = n == static_cast<int>(der.size()) && i2d_X509_SIG(sig.get(), &again) == n &&
-                          std::equal(again, again + n, der.data());
-        OPENSSL_free(again);
-        if (!same) return fail(bad(kEpki.not_der));
-    }
+    auto sig = asn1::decode_strict<SigPtr>(der, kEpki, d2i_X509_SIG, i2d_X509_SIG);
+    if (!sig) return fail(sig.error());
     const X509_ALGOR* alg = nullptr;
     const ASN1_OCTET_STRING* data = nullptr;
-    X509_SIG_get0(sig.get(), &alg, &data);
+    X509_SIG_get0(sig->get(), &alg, &data);
     if (nid_of(alg) != NID_pbes2) {
         return fail(bad("EncryptedPrivateKeyInfo: unsupported encryption scheme (expected PBES2, "
                         "1.2.840.113549.1.5.13)"));
@@ -251,7 +231,7 @@ Result<Encrypted> decode_encrypted_private_key_info(std::span<const std::uint8_t
 std::vector<std::uint8_t> aes256_cbc_encrypt(std::span<const std::uint8_t, kKeyBytes> key,
                                              std::span<const std::uint8_t, kIvBytes> iv,
                                              std::span<const std::uint8_t> plaintext) {
-    CtxPtr ctx(EVP_CIPHER_CTX_new());
+    evp::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     std::vector<std::uint8_t> out((plaintext.size() / kBlockBytes + 1) * kBlockBytes);
     int n1 = 0, n2 = 0;
     check_alloc(ctx != nullptr &&
@@ -266,7 +246,7 @@ bool aes256_cbc_decrypt_blocks(std::span<const std::uint8_t, kKeyBytes> key,
                                std::span<const std::uint8_t, kIvBytes> iv, std::span<const std::uint8_t> ct,
                                std::span<std::uint8_t> out) noexcept {
     if (ct.size() % kBlockBytes != 0 || out.size() != ct.size() || ct.size() > (1u << 30)) return false;
-    CtxPtr ctx(EVP_CIPHER_CTX_new());
+    evp::CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
     int n1 = 0, n2 = 0;
     return ctx != nullptr && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_cbc(), nullptr, key.data(), iv.data()) == 1 &&
            EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&

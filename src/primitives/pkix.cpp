@@ -11,7 +11,7 @@
 #include <array>
 #include <memory>
 
-#include "platform/ct.hpp"
+#include "primitives/asn1_detail.hpp"
 
 // OneAsymmetricKey (RFC 5958):
 //   SEQUENCE { version INTEGER, privateKeyAlgorithm AlgorithmIdentifier,
@@ -79,33 +79,19 @@ ASN1_OBJECT* make_oid(std::string_view oid) {
     return OBJ_txt2obj(text.c_str(), 1);
 }
 
-// The DER of `obj` (re-encoded by libcrypto) equals `der`. DER is the one
-// canonical encoding, so this holds exactly when the input was DER. The
-// comparison runs in constant time: a private key is inside.
-template <class T, class I2d>
-bool reencodes_to(const T* obj, I2d i2d, std::span<const std::uint8_t> der) {
-    const int n = i2d(obj, nullptr);
-    if (n <= 0 || static_cast<std::size_t>(n) != der.size()) return false;
-    SecretBuffer again(static_cast<std::size_t>(n));
-    std::uint8_t* p = again.data();
-    if (i2d(obj, &p) != n) return false;
-    std::uint8_t same = ct::equal(again.span(), der);
-    ct::declassify(&same, 1);  // whether the input was DER is public
-    return same == 1;
-}
-
 int unused_bits(const ASN1_BIT_STRING* s) noexcept {
     return (s->flags & ASN1_STRING_FLAG_BITS_LEFT) != 0 ? static_cast<int>(s->flags & 0x07) : 0;
 }
 
-}  // namespace
-
-std::string oid_text(const void* asn1_object) {
+// The dotted text of an OBJECT IDENTIFIER; empty when it cannot be printed.
+std::string oid_text(const ASN1_OBJECT* obj) {
     std::array<char, 128> buf{};
-    const int n = OBJ_obj2txt(buf.data(), static_cast<int>(buf.size()), static_cast<const ASN1_OBJECT*>(asn1_object), 1);
+    const int n = OBJ_obj2txt(buf.data(), static_cast<int>(buf.size()), obj, 1);
     if (n <= 0 || static_cast<std::size_t>(n) >= buf.size()) return {};
     return std::string(buf.data(), static_cast<std::size_t>(n));
 }
+
+}  // namespace
 
 Result<void> check_outer_tlv(std::span<const std::uint8_t> der, const DerMessages& m) {
     if (der.empty()) return fail(VeloraError::KeySerialization(m.empty));
@@ -144,28 +130,19 @@ std::vector<std::uint8_t> encode_spki(std::string_view oid, std::span<const std:
         OPENSSL_free(copy);
         throw std::bad_alloc();
     }
-    const int n = i2d_X509_PUBKEY(pub.get(), nullptr);
-    if (n <= 0) throw std::bad_alloc();
-    std::vector<std::uint8_t> out(static_cast<std::size_t>(n));
-    unsigned char* p = out.data();
-    i2d_X509_PUBKEY(pub.get(), &p);
-    return out;
+    return asn1::encode_der<std::vector<std::uint8_t>>(pub.get(), i2d_X509_PUBKEY);
 }
 
 Result<Spki> decode_spki(std::span<const std::uint8_t> der) {
-    if (auto outer = check_outer_tlv(der, kSpki); !outer) return fail(outer.error());
-    const unsigned char* p = der.data();
-    std::unique_ptr<X509_PUBKEY, PubkeyFree> pub(d2i_X509_PUBKEY(nullptr, &p, static_cast<long>(der.size())));
-    ERR_clear_error();
-    if (!pub) return fail(VeloraError::KeySerialization(kSpki.malformed));
-    if (static_cast<std::size_t>(p - der.data()) != der.size()) return fail(VeloraError::KeySerialization(kSpki.trailing));
-    if (!reencodes_to(pub.get(), i2d_X509_PUBKEY, der)) return fail(VeloraError::KeySerialization(kSpki.not_der));
+    auto pub = asn1::decode_strict<std::unique_ptr<X509_PUBKEY, PubkeyFree>>(der, kSpki, d2i_X509_PUBKEY,
+                                                                             i2d_X509_PUBKEY);
+    if (!pub) return fail(pub.error());
 
     ASN1_OBJECT* obj = nullptr;
     const unsigned char* key = nullptr;
     int key_len = 0;
     X509_ALGOR* alg = nullptr;
-    if (X509_PUBKEY_get0_param(&obj, &key, &key_len, &alg, pub.get()) != 1) {
+    if (X509_PUBKEY_get0_param(&obj, &key, &key_len, &alg, pub->get()) != 1) {
         return fail(VeloraError::KeySerialization(kSpki.malformed));
     }
     int param_type = V_ASN1_UNDEF;
@@ -189,25 +166,14 @@ SecretBuffer encode_private_key_info(std::string_view oid, std::span<const std::
         ASN1_OCTET_STRING_set(k->private_key, private_key.data(), static_cast<int>(private_key.size())) != 1) {
         throw std::bad_alloc();
     }
-    const int n = i2d_VELORA_ONE_ASYMMETRIC_KEY(k.get(), nullptr);
-    if (n <= 0) throw std::bad_alloc();
-    SecretBuffer out(static_cast<std::size_t>(n));
-    unsigned char* p = out.data();
-    i2d_VELORA_ONE_ASYMMETRIC_KEY(k.get(), &p);
-    return out;
+    return asn1::encode_der<SecretBuffer>(k.get(), i2d_VELORA_ONE_ASYMMETRIC_KEY);
 }
 
 Result<PrivateKeyInfo> decode_private_key_info(std::span<const std::uint8_t> der) {
-    if (auto outer = check_outer_tlv(der, kPki); !outer) return fail(outer.error());
-    const unsigned char* p = der.data();
-    std::unique_ptr<VELORA_ONE_ASYMMETRIC_KEY, OakFree> k(
-        d2i_VELORA_ONE_ASYMMETRIC_KEY(nullptr, &p, static_cast<long>(der.size())));
-    ERR_clear_error();
-    if (!k) return fail(VeloraError::KeySerialization(kPki.malformed));
-    if (static_cast<std::size_t>(p - der.data()) != der.size()) return fail(VeloraError::KeySerialization(kPki.trailing));
-    if (!reencodes_to(k.get(), i2d_VELORA_ONE_ASYMMETRIC_KEY, der)) {
-        return fail(VeloraError::KeySerialization(kPki.not_der));
-    }
+    auto decoded = asn1::decode_strict<std::unique_ptr<VELORA_ONE_ASYMMETRIC_KEY, OakFree>>(
+        der, kPki, d2i_VELORA_ONE_ASYMMETRIC_KEY, i2d_VELORA_ONE_ASYMMETRIC_KEY);
+    if (!decoded) return fail(decoded.error());
+    const auto& k = *decoded;
     PrivateKeyInfo out;
     out.version = ASN1_INTEGER_get(k->version);
     ERR_clear_error();

@@ -67,8 +67,4 @@ struct PrivateKeyInfo {
 // libcrypto's copy of the privateKey contents is cleansed before it is freed.
 Result<PrivateKeyInfo> decode_private_key_info(std::span<const std::uint8_t> der);
 
-// The dotted text of an OBJECT IDENTIFIER held by libcrypto (helper shared
-// with pkcs8_pbes2.cpp). Empty when it cannot be printed.
-std::string oid_text(const void* asn1_object);
-
 }  // namespace velora::primitives::pkix

@@ -31,6 +31,7 @@ using keys::PrivateKeyMaterial;
 namespace kf = key_formats;
 
 constexpr std::string_view kWrongPassword = "wrong password or corrupted key";
+constexpr std::string_view kPasswordNeeded = "this private key is encrypted: a password is needed to load it";
 
 // Core errors of the key paths: a failed decryption of a key file is a wrong
 // password (or a damaged file) whatever the cipher said.
@@ -487,6 +488,12 @@ bool arg_accept(PyObject* obj, Accept* out) {
     return true;
 }
 
+// The legacy wrapped blob opens with its magic "VLPK".
+bool is_vlpk_blob(std::span<const std::uint8_t> bytes) noexcept {
+    constexpr std::size_t n = key_wrap::kMagic.size();
+    return bytes.size() >= n && std::ranges::equal(bytes.first(n), key_wrap::kMagic);
+}
+
 bool wrong_kind(Accept accept, bool pem) {
     if (accept == Accept::Der && pem) {
         set_error(key_serialization_error_type(), "expected DER bytes, got PEM text (use the PEM loader)");
@@ -502,19 +509,14 @@ bool wrong_kind(Accept accept, bool pem) {
 Result<PrivateKeyMaterial> load_private_der(std::span<const std::uint8_t> der, const PasswordArg& password, bool check,
                                             bool encrypted) {
     if (encrypted) {
-        if (!password.given) {
-            return fail(VeloraError::KeySerialization(
-                "this private key is encrypted: a password is needed to load it"));
-        }
+        if (!password.given) return fail(VeloraError::KeySerialization(kPasswordNeeded));
         return kf::pkcs8_decrypt_and_decode(der, password.span(), kf::ReadLimits{}, check);
     }
     return kf::pkcs8_decode(der, check);
 }
 
 Result<PrivateKeyMaterial> load_vlpk(std::span<const std::uint8_t> blob, const PasswordArg& password, bool check) {
-    if (!password.given) {
-        return fail(VeloraError::KeySerialization("this private key is encrypted: a password is needed to load it"));
-    }
+    if (!password.given) return fail(VeloraError::KeySerialization(kPasswordNeeded));
     auto opened = key_wrap::unwrap_secret_key(blob, password.span());
     if (!opened) return fail(opened.error());
     return keys::from_expanded(opened->secret_key.span(), opened->level_id, check);
@@ -555,7 +557,7 @@ PyObject* secret_key_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                 without_gil([&] { return load_private_der(der->span(), password, check, encrypted); }));
         }
         const auto bytes = data.bytes();
-        if (accept == Accept::Any && bytes.size() >= 4 && std::equal(key_wrap::kMagic.begin(), key_wrap::kMagic.end(), bytes.begin())) {
+        if (accept == Accept::Any && is_vlpk_blob(bytes)) {
             return secret_key_or_raise(without_gil([&] { return load_vlpk(bytes, password, check); }));
         }
         const bool encrypted = kf::is_encrypted_private_key_info(bytes);
@@ -577,21 +579,22 @@ PyObject* public_key_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         }
         const bool pem = data.looks_like_pem();
         if (wrong_kind(accept, pem)) return nullptr;
-        Result<kf::PublicKeyBytes> key = fail(VeloraError::KeySerialization(""));
+        std::span<const std::uint8_t> der = data.bytes();
+        kf::SecretBuffer decoded;
         if (pem) {
-            auto der = kf::pem_decode(data.text, kf::PemLabel::PublicKey);
-            if (!der) {
+            auto body = kf::pem_decode(data.text, kf::PemLabel::PublicKey);
+            if (!body) {
                 const auto label = kf::pem_first_label(data.text);
                 if (label == kf::PemLabel::PrivateKey || label == kf::PemLabel::EncryptedPrivateKey) {
                     return set_error(key_serialization_error_type(),
                                      "PEM: this is a private key, not a PUBLIC KEY (load it with load_private_key)");
                 }
-                return key_error(der.error());
+                return key_error(body.error());
             }
-            key = kf::spki_decode(der->span(), check);
-        } else {
-            key = kf::spki_decode(data.bytes(), check);
+            decoded = std::move(*body);
+            der = decoded.span();
         }
+        auto key = kf::spki_decode(der, check);
         if (!key) return key_error(key.error());
         PyRef ek(to_bytes(key->ek));
         PyRef level(security_level_for_index(key->level));
@@ -636,41 +639,37 @@ PyObject* is_encrypted_private_key(PyObject*, PyObject* const* args, Py_ssize_t 
                         kf::pem_first_label(data.text) == kf::PemLabel::EncryptedPrivateKey;
         } else {
             const auto b = data.bytes();
-            encrypted = (b.size() >= 4 && std::equal(key_wrap::kMagic.begin(), key_wrap::kMagic.end(), b.begin())) ||
-                        kf::is_encrypted_private_key_info(b);
+            encrypted = is_vlpk_blob(b) || kf::is_encrypted_private_key_info(b);
         }
         return PyBool_FromLong(encrypted ? 1 : 0);
     });
 }
 
-PyObject* fips203_modulus_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// One FIPS 203 check of a key at a level: (key, level) -> bool.
+using LevelCheck = bool (*)(std::span<const std::uint8_t>, mlkem::LevelIndex);
+
+PyObject* run_level_check(const char* function, const char* key_name, LevelCheck check, PyObject* const* args,
+                          Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"ek", "level"};
+        const char* const names[] = {key_name, "level"};
         PyObject* a[2];
-        BufferArg ek;
+        BufferArg key;
         std::uint8_t level = 1;
-        if (!parse_args({"fips203_modulus_check", names, 2}, args, nargs, kwnames, a) || !ek.parse(a[0], "ek") ||
+        if (!parse_args({function, names, 2}, args, nargs, kwnames, a) || !key.parse(a[0], key_name) ||
             !arg_level(a[1], "level", &level)) {
             return nullptr;
         }
-        const bool ok = without_gil([&] { return fips203::ek_modulus_check(ek.span(), level); });
+        const bool ok = without_gil([&] { return check(key.span(), level); });
         return PyBool_FromLong(ok ? 1 : 0);
     });
 }
 
+PyObject* fips203_modulus_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return run_level_check("fips203_modulus_check", "ek", fips203::ek_modulus_check, args, nargs, kwnames);
+}
+
 PyObject* fips203_hash_check(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"dk", "level"};
-        PyObject* a[2];
-        BufferArg dk;
-        std::uint8_t level = 1;
-        if (!parse_args({"fips203_hash_check", names, 2}, args, nargs, kwnames, a) || !dk.parse(a[0], "dk") ||
-            !arg_level(a[1], "level", &level)) {
-            return nullptr;
-        }
-        const bool ok = without_gil([&] { return fips203::dk_hash_check(dk.span(), level); });
-        return PyBool_FromLong(ok ? 1 : 0);
-    });
+    return run_level_check("fips203_hash_check", "dk", fips203::dk_hash_check, args, nargs, kwnames);
 }
 
 // ---- registration -------------------------------------------------------------------
