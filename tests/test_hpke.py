@@ -175,3 +175,15 @@ def test_errors() -> None:
         Suite(0x0010, 1, 1)  # DHKEM(P-256) is not built
     with pytest.raises(velora.InvalidParameterError, match="unsupported KEM"):
         velora._velora_native.hpke_generate_key_pair(0x0010)
+
+
+@pytest.mark.parametrize("kem", [KEM.ML_KEM_768, KEM.ML_KEM_1024])
+def test_mlkem_public_key_modulus_check_on_seal(kem: KEM) -> None:
+    """An ML-KEM public key with a coefficient >= q is refused before encapsulation (FIPS 203 7.2)."""
+    suite = Suite(kem, KDF.HKDF_SHA256, AEAD.AES_256_GCM)
+    _, pk = hpke.generate_key_pair(kem)
+    bad = bytearray(pk)
+    bad[0], bad[1] = 0xFF, 0x0F  # the first 12-bit coefficient becomes 4095
+    with pytest.raises(velora.InvalidParameterError, match="invalid public key"):
+        suite.seal(bytes(bad), b"m")
+    suite.seal(pk, b"m")  # the untouched key still seals

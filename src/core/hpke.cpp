@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 
+#include "core/fips203_checks.hpp"
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/keygen.hpp"
@@ -187,7 +188,7 @@ Result<Bytes> encap(Kem kem, ByteView pk_r, ByteView ikm_e, std::span<std::uint8
         case Kem::MlKem768:
         case Kem::MlKem1024: {
             const mlkem::LevelIndex level = mlkem_level(kem);
-            if (!xwing::mlkem_encapsulation_key_is_canonical(pk_r, mlkem::params_for(level).k)) {
+            if (!fips203::ek_modulus_check(pk_r, level)) {
                 return fail(VeloraError::InvalidParameter(kEncapError));
             }
             if (ikm_e.empty()) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "core/fips203_checks.hpp"
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/keygen.hpp"
@@ -20,7 +21,6 @@ namespace {
 using primitives::ByteView;
 
 constexpr mlkem::LevelIndex kMlKem768 = 1;
-constexpr std::size_t kMlKem768Rank = 3;
 
 // XWingLabel = "\./" || "/^\" (hex 5c2e2f2f5e5c).
 constexpr std::array<std::uint8_t, 6> kLabel = {0x5c, 0x2e, 0x2f, 0x2f, 0x5e, 0x5c};
@@ -61,16 +61,6 @@ void combine(std::span<const std::uint8_t, 32> ss_m, std::span<const std::uint8_
 
 }  // namespace
 
-bool mlkem_encapsulation_key_is_canonical(std::span<const std::uint8_t> ek, std::size_t rank) noexcept {
-    if (ek.size() < 384 * rank) return false;
-    for (std::size_t i = 0; i < 384 * rank; i += 3) {
-        const unsigned d1 = ek[i] | ((ek[i + 1] & 0x0Fu) << 8);
-        const unsigned d2 = (ek[i + 1] >> 4) | (static_cast<unsigned>(ek[i + 2]) << 4);
-        if (d1 >= 3329 || d2 >= 3329) return false;
-    }
-    return true;
-}
-
 Result<std::vector<std::uint8_t>> public_key(std::span<const std::uint8_t> seed) {
     ExpandedKey key;
     if (auto r = expand(seed, key); !r) return fail(r.error());
@@ -86,7 +76,7 @@ Result<Encapsulation> encapsulate_derand(std::span<const std::uint8_t> public_ke
     if (eseed.size() != kEncapsSeedBytes) return fail(VeloraError::InvalidParameter(kEncapsSeedSize));
     const ByteView pk_m = public_key.first(kMlKemPublicKeyBytes);
     const std::span<const std::uint8_t, kX25519Bytes> pk_x = public_key.subspan<kMlKemPublicKeyBytes, kX25519Bytes>();
-    if (!mlkem_encapsulation_key_is_canonical(pk_m, kMlKem768Rank)) {
+    if (!fips203::ek_modulus_check(pk_m, kMlKem768)) {
         return fail(VeloraError::InvalidParameter(kPublicKeyCheck));
     }
 

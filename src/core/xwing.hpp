@@ -58,8 +58,4 @@ Result<Encapsulation> encapsulate_derand(std::span<const std::uint8_t> public_ke
 // X25519 result and so does this function, with Decapsulation(kX25519Zero).
 Result<SharedSecret> decapsulate(std::span<const std::uint8_t> ciphertext, std::span<const std::uint8_t> seed);
 
-// FIPS 203 Section 7.2 modulus check of an ML-KEM encapsulation key: every
-// 12-bit field of the encoded vector is below q. Public data; any branch is fine.
-bool mlkem_encapsulation_key_is_canonical(std::span<const std::uint8_t> ek, std::size_t rank) noexcept;
-
 }  // namespace velora::xwing
