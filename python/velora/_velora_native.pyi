@@ -213,3 +213,39 @@ def age_open_chunks(
     plaintext; final chunk opened; payload good so far). Stops at the first chunk that does not
     authenticate. out needs 64 KiB per whole chunk and a shorter last chunk's length less its
     tag. threads as for age_seal_chunks."""
+
+# ---- velora stream frames at any index (frames.cpp); velora.files.native places them ----
+
+@overload
+def frames_open(
+    key: _Buffer, base_nonce: bytes, first: int, chunk_size: int, data: _Buffer, out: _Buffer,
+    threads: int | None = None,
+) -> int: ...
+@overload
+def frames_open(
+    key: _Buffer, base_nonce: bytes, first: int, chunk_size: int, data: _Buffer, out: None = None,
+    threads: int | None = None,
+) -> bytes:
+    """Opens whole frames (len || ciphertext || tag; every one but the last chunk_size long) as
+    frames first, first + 1, ... on up to `threads` threads (None: one): the plaintext bytes
+    written into out, or a new bytes object. DecryptionError when any frame does not
+    authenticate (out then holds no plaintext); InvalidParameterError for another layout."""
+
+@overload
+def frames_seal(
+    key: _Buffer, base_nonce: bytes, first: int, chunk_size: int, data: _Buffer, out: _Buffer,
+    threads: int | None = None,
+) -> int: ...
+@overload
+def frames_seal(
+    key: _Buffer, base_nonce: bytes, first: int, chunk_size: int, data: _Buffer, out: None = None,
+    threads: int | None = None,
+) -> bytes:
+    """Seals data (not empty) in chunk_size pieces as frames first, first + 1, ...: the bytes
+    written into out, or a new bytes object."""
+
+def frames_end_marker(key: _Buffer, base_nonce: bytes, index: int) -> bytes:
+    """The 20-byte end marker at index."""
+
+def frames_open_end(key: _Buffer, base_nonce: bytes, index: int, tag: _Buffer) -> None:
+    """Checks the tag of the end marker at index; DecryptionError when it does not authenticate."""

@@ -2,12 +2,10 @@
 #include "core/age.hpp"
 
 #include <algorithm>
-#include <atomic>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "core/hpke.hpp"
+#include "core/parallel.hpp"
 #include "core/wipe.hpp"
 #include "core/xwing.hpp"
 #include "platform/ct.hpp"
@@ -219,26 +217,6 @@ Result<PayloadKey> payload_key(std::span<const std::uint8_t> file_key, std::span
 }
 
 namespace {
-
-// Calls fn(i) for every i in [0, count), spread over up to `threads` threads
-// (the calling one and threads started here; inline should one not start).
-// Indices are handed out one at a time, so a thread slowed down by other
-// work on the machine holds up the call by one chunk at most.
-template <class Fn>
-void parallel_for(std::size_t count, unsigned threads, Fn&& fn) {
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) fn(i);
-    };
-    std::vector<std::jthread> others;
-    const std::size_t extra = std::min<std::size_t>(threads, count) > 1 ? std::min<std::size_t>(threads, count) - 1 : 0;
-    try {
-        for (std::size_t t = 0; t < extra; ++t) others.emplace_back(work);
-    } catch (const std::system_error&) {
-        // Fewer threads: the ones running and this one share the chunks.
-    }
-    work();
-}
 
 enum class ChunkOutcome : std::uint8_t { Failed, NonFinal, Final };
 
