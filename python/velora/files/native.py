@@ -23,10 +23,11 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Final, NamedTuple
 
 from .. import _velora_core as _core
-from .._velora_core import DecryptionError, SecurityLevel
+from .. import _velora_native as _native
+from .._velora_core import DecryptionError, InvalidParameterError, SecurityLevel
 from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
-from .errors import TRAILING, FileFormatError
+from .errors import TRAILING, TRUNCATED, FileFormatError
 from .formats import FileInfo, register, sequential_batches
 from .source import Source, pread_exact
 
@@ -214,7 +215,8 @@ class NativeOpener:
             raise FileFormatError("malformed file: the binding frame does not follow the stream header")
         binding = source.read_exact(BINDING_SIZE + TAG_SIZE)
         expected = binding_digest(preamble_bytes, stream_header)
-        self._dec = _find_key(stream_header, binding, expected, level, candidates)
+        self._dec, self._key = _find_key(stream_header, binding, expected, level, candidates)
+        self._stream_header = stream_header
         self._complete = False
 
     @property
@@ -279,6 +281,13 @@ class NativeOpener:
 
         return fetch
 
+    def layout(self, size: int, start: int) -> NativeLayout:
+        """The chunk layout of this file in an input of ``size`` bytes whose file starts at ``start``."""
+        capsule = self._stream_header[: CAPSULE_SIZE[self.level]]
+        base_nonce = self._stream_header[CAPSULE_SIZE[self.level] : -4]
+        return NativeLayout(self._key.decapsulate(capsule), base_nonce, self.chunk_size,
+                            start + header_size(self.level), size)
+
     def open(self, record: object) -> bytes:
         if isinstance(record, _Frame):
             return self._dec.decrypt_chunk(record.ciphertext, record.tag)
@@ -291,6 +300,59 @@ class NativeOpener:
         if isinstance(record, _Failed):
             raise record.error
         raise TypeError(f"not a record of this file: {type(record).__name__}")
+
+class NativeLayout:
+    """Where the frames of a version 1 file are (a `ChunkLayout`).
+
+    Data frame j (chunk j, frame index j + 1) starts at
+    ``payload + j * (chunk_size + 20)``: every data frame but the last is
+    full. The last data frame and the end marker take the rest of the input,
+    so the input's size gives the number of chunks and the last one's length;
+    both are trusted once the last frame has opened at its index with that
+    length and the end marker at the next index.
+    """
+
+    def __init__(self, key: bytes, base_nonce: bytes, chunk_size: int, payload: int, size: int) -> None:
+        self._key, self._nonce = key, base_nonce
+        self.chunk_size = chunk_size
+        self._payload = payload
+        self._stride = chunk_size + FRAME_OVERHEAD
+        self._size = size
+        shape = _layout(size - payload, chunk_size)
+        #: Why the input cannot be a whole file of this header, if it cannot.
+        self.problem: str | None = None
+        if shape is None:
+            self.problem = TRUNCATED
+            shape = (0, 0)
+        self.chunk_count, last = shape
+        self.plaintext_size = self.chunk_count * chunk_size - ((chunk_size - last) if last else 0)
+
+    def byte_range(self, first: int, count: int) -> tuple[int, int]:
+        at = self._payload + first * self._stride
+        if first + count >= self.chunk_count:
+            return at, self._size - at  # the last frame and the end marker
+        return at, count * self._stride
+
+    def open(self, first: int, count: int, data: bytes) -> bytes:
+        if self.problem is not None:
+            raise DecryptionError(self.problem)
+        to_end = first + count >= self.chunk_count
+        frames = data[:-FRAME_OVERHEAD] if to_end else data
+        try:
+            plain = _native.frames_open(self._key, self._nonce, first + 1, self.chunk_size, frames) if frames else b""
+        except DecryptionError:
+            raise DecryptionError(f"chunk {first} or a chunk after it up to {first + count - 1} does not "
+                                  "authenticate: the file is damaged or was changed") from None
+        except InvalidParameterError:
+            # The length fields do not fit the input's size: cut, grown or damaged.
+            raise DecryptionError(TRUNCATED if to_end else "malformed file: a frame length no writer produces") from None
+        if to_end:
+            marker = data[-FRAME_OVERHEAD:]
+            if marker[:4] != b"\0\0\0\0":
+                raise DecryptionError(TRUNCATED)
+            _native.frames_open_end(self._key, self._nonce, self.chunk_count + 1, marker[4:])
+        return plain
+
 
 def _layout(size: int, chunk_size: int) -> tuple[int, int] | None:
     """(data frames, length of a short last frame or 0) for ``size`` bytes of frames; None if impossible."""
@@ -317,8 +379,8 @@ def _keys_for(level: int, identities: Sequence[object]) -> list[PrivateKey]:
 
 
 def _find_key(stream_header: bytes, binding: bytes, expected: bytes, level: int,
-              candidates: list[PrivateKey]) -> _core.StreamDecryptorHandle:
-    """The decryptor of the first key under which the binding frame opens and matches."""
+              candidates: list[PrivateKey]) -> tuple[_core.StreamDecryptorHandle, PrivateKey]:
+    """The decryptor of the first key under which the binding frame opens and matches, and that key."""
     ciphertext, tag = binding[:BINDING_SIZE], binding[BINDING_SIZE:]
     lv = as_level(level)
     for key in candidates:
@@ -330,7 +392,7 @@ def _find_key(stream_header: bytes, binding: bytes, expected: bytes, level: int,
             continue  # another key, or a changed capsule or base nonce
         if not hmac.compare_digest(digest, expected):
             raise DecryptionError("the file preamble or stream header was changed (binding digest mismatch)")
-        return dec
+        return dec, key
     if len(candidates) == 1:
         raise DecryptionError("wrong key, or the file header is corrupted (the binding frame does not authenticate)")
     raise DecryptionError("no identity matches this file, or its header is corrupted")
@@ -365,6 +427,23 @@ class NativeFormat:
 
     def inspect(self, source: Source) -> FileInfo:
         return inspect_native(source)
+
+    #: How many leading bytes `plaintext_size` needs at most.
+    head_size = PREAMBLE_SIZE + max(stream_header_size(level) for level in LEVELS)
+
+    def plaintext_size(self, head: bytes, size: int) -> int | None:
+        """The plaintext size of a ``size``-byte file that starts with ``head``, without a
+        key (nothing authenticated); None when no file of that header has that size."""
+        preamble = parse_preamble(head[:PREAMBLE_SIZE])
+        end = PREAMBLE_SIZE + stream_header_size(preamble.level)
+        if len(head) < end:
+            raise FileFormatError("truncated file: the stream header is incomplete")
+        chunk_size = parse_chunk_size(head[PREAMBLE_SIZE:end])
+        shape = _layout(size - header_size(preamble.level), chunk_size)
+        if shape is None:
+            return None
+        frames, last = shape
+        return frames * chunk_size - ((chunk_size - last) if last else 0)
 
 
 def inspect_native(source: Source) -> FileInfo:

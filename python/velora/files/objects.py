@@ -24,6 +24,7 @@ from .detect import detect
 from .errors import TRUNCATED
 from .formats import Opener, Sealer, for_recipients
 from .output import Output, PathLike, open_output
+from .ranges import RandomAccess, RangeSource
 
 
 def as_list(items: object | Sequence[object], what: str) -> list[object]:
@@ -49,19 +50,35 @@ def open_input(file: PathLike | BinaryIO) -> tuple[BinaryIO, bool]:
 class DecryptedReader(io.BufferedIOBase):
     """Reads the plaintext of an encrypted file (velora, armoured or not).
 
-    ``file`` is a path or a binary file object (a pipe or socket is fine: it
-    is read once, front to back). ``identities`` is one private key or a
-    sequence of them; the one the file was made for is found by trying them.
-    The header is read and the key found at construction, so a wrong key or a
-    foreign file fails here.
+    ``file`` is a path or a binary file object. ``identities`` is one private
+    key or a sequence of them; the one the file was made for is found by
+    trying them. The header is read and the key found at construction, so a
+    wrong key or a foreign file fails here.
+
+    On a seekable input (a local file, an fsspec file, a BytesIO) that is not
+    armoured, the reader seeks: `seek`, `tell` and reads at any offset, each
+    read opening only the chunks it touches (`velora.files.ranges`). Until
+    the first move elsewhere it reads front to back like any other reader
+    (a damaged or cut file then gives the chunks that authenticate before it
+    fails). The
+    plaintext size (`size`, ``seek(0, SEEK_END)``) comes from the input's
+    size and the header, and is answered only once the last chunk and its
+    end mark have authenticated. Any other input (a pipe, a socket,
+    armour) is read once, front to back, and `seekable` is False.
     """
 
     def __init__(self, file: PathLike | BinaryIO, identities: object | Sequence[object]) -> None:
         super().__init__()
         self._file, self._owned = open_input(file)
+        self._random: RandomAccess | None = None
         try:
+            start = self._file.tell() if RangeSource.usable(self._file) else None
             found = detect(self._file)
             self._opener: Opener = found.format.opener(found.source, as_list(identities, "identity"))
+            make_layout = getattr(self._opener, "layout", None)
+            if start is not None and not found.armored and make_layout is not None:
+                source = RangeSource(self._file)
+                self._random = RandomAccess(source, make_layout(source.size, start))
         except BaseException:
             if self._owned:
                 self._file.close()
@@ -76,6 +93,9 @@ class DecryptedReader(io.BufferedIOBase):
         self._at_end = False
         self._error: BaseException | None = None
         self._offset = 0
+        # A seekable reader reads front to back as any other until it first
+        # moves elsewhere; from then on every read opens the chunks at its offset.
+        self._seeking = False
 
     # -- chunks --------------------------------------------------------------
 
@@ -119,8 +139,53 @@ class DecryptedReader(io.BufferedIOBase):
         self._check_open()
         return True
 
+    def seekable(self) -> bool:
+        """True when the input can be read at any offset (see the class)."""
+        self._check_open()
+        return self._random is not None
+
+    @property
+    def size(self) -> int:
+        """The plaintext size, from the input's size once the end has authenticated.
+
+        Only a seekable reader knows it before the end; otherwise
+        `io.UnsupportedOperation`."""
+        self._check_open()
+        if self._random is None:
+            raise io.UnsupportedOperation("the plaintext size of a sequential input is known at its end only")
+        return self._random.size
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        """Moves to a plaintext offset; past the end is allowed (reads there give b"").
+
+        A sequential reader only "moves" to where it is (``seek(0, SEEK_CUR)``)."""
+        self._check_open()
+        if isinstance(offset, bool) or not isinstance(offset, int):
+            raise TypeError(f"offset must be an int, not {type(offset).__name__}")
+        if whence == io.SEEK_SET:
+            target = offset
+        elif whence == io.SEEK_CUR:
+            target = self._offset + offset
+        elif whence == io.SEEK_END:
+            if self._random is None:
+                raise io.UnsupportedOperation("this input is read front to back: it cannot seek from its end")
+            target = self._random.size + offset
+        else:
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        if target < 0:
+            raise ValueError(f"negative seek position {target}")
+        if target != self._offset:
+            if self._random is None:
+                raise io.UnsupportedOperation("this input is read front to back (a pipe, a socket or armour)")
+            if not self._seeking:
+                self._seeking, self._buf, self._pos = True, b"", 0
+        self._offset = target
+        return target
+
     def read(self, size: int | None = -1) -> bytes:
         self._check_open()
+        if self._seeking:
+            return self._read_at(size, whole=True)
         if size is None or size < 0:
             parts = [self._take(len(self._buf))] if self._pos < len(self._buf) else []
             while self._fill():
@@ -139,9 +204,30 @@ class DecryptedReader(io.BufferedIOBase):
 
     def read1(self, size: int = -1) -> bytes:
         self._check_open()
+        if self._seeking:
+            return self._read_at(size, whole=False)
         if self._pos >= len(self._buf) and not self._fill():
             return b""
         return self._take(len(self._buf) if size is None or size < 0 else size)
+
+    def _read_at(self, size: int | None, whole: bool) -> bytes:
+        """A read of a seekable reader at its offset: ``size`` bytes (or to the end), in
+        one piece of opened chunks unless ``whole``."""
+        ra = self._random
+        assert ra is not None
+        if size is None or size < 0:
+            size = max(0, ra.size - self._offset)
+        parts = []
+        while size > 0:
+            part = ra.read(self._offset, size)
+            if not part:
+                break
+            parts.append(part)
+            self._offset += len(part)
+            size -= len(part)
+            if not whole:
+                break
+        return parts[0] if len(parts) == 1 else b"".join(parts)
 
     def readinto(self, buffer: bytearray | memoryview) -> int:  # type: ignore[override]
         return self._readinto(buffer, self.read)
@@ -157,7 +243,7 @@ class DecryptedReader(io.BufferedIOBase):
         return len(data)
 
     def tell(self) -> int:
-        """Plaintext bytes read so far (the reader does not seek)."""
+        """The plaintext offset: bytes read so far, or where `seek` moved to."""
         self._check_open()
         return self._offset
 
@@ -169,6 +255,8 @@ class DecryptedReader(io.BufferedIOBase):
                     self._file.close()
             finally:
                 self._buf = b""
+                if self._random is not None:
+                    self._random.drop()
                 super().close()
 
     def _check_open(self) -> None:

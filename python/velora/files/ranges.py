@@ -1,0 +1,190 @@
+"""Random access into encrypted files: byte ranges of a seekable input, and chunk layouts.
+
+A format whose chunks sit at offsets computable from the header and the size
+of the input (velora version 1: all frames but the last are one chunk long;
+age: 64 KiB chunks) describes them with a `ChunkLayout`: which bytes of the
+input hold chunks ``first .. first + count - 1`` and how to open them. The
+reader (`DecryptedReader`) asks for the chunks a read touches and nothing else.
+
+A layout's plaintext size comes from the input's size, so it is trusted only
+once the last chunk has authenticated with its last-chunk mark (velora: the
+end marker after it; age: the final flag in its nonce): every range that
+reaches the last chunk carries that mark, and `open` checks it.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import stat
+import threading
+from typing import Protocol
+
+from .._velora_core import DecryptionError
+from .errors import TRUNCATED
+
+
+class RangeSource:
+    """Reads bytes at any offset of a seekable binary input.
+
+    A regular file is read with os.pread (its offset untouched, any number of
+    threads at once); any other seekable file object (an fsspec file, a
+    BytesIO) with seek and read under a lock. ``size`` is the input's size.
+    """
+
+    def __init__(self, file: object) -> None:
+        self._file = file
+        self._fd: int | None = None
+        try:
+            fd = file.fileno()  # type: ignore[attr-defined]
+            st = os.fstat(fd)
+            if stat.S_ISREG(st.st_mode):
+                self._fd = fd
+        except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+            pass
+        self._lock = threading.Lock()
+        self.size = self._measure()
+
+    @staticmethod
+    def usable(file: object) -> bool:
+        """Whether ``file`` can be read at any offset (it says it is seekable)."""
+        try:
+            return bool(file.seekable())  # type: ignore[attr-defined]
+        except (AttributeError, OSError, ValueError):
+            return False
+
+    def _measure(self) -> int:
+        if self._fd is not None:
+            return os.fstat(self._fd).st_size
+        size = getattr(self._file, "size", None)  # fsspec files know it without a request
+        if isinstance(size, int) and not callable(size):
+            return size
+        with self._lock:
+            here = self._file.tell()  # type: ignore[attr-defined]
+            end = int(self._file.seek(0, io.SEEK_END))  # type: ignore[attr-defined]
+            self._file.seek(here)  # type: ignore[attr-defined]
+        return end
+
+    def read_at(self, offset: int, n: int) -> bytes:
+        """``n`` bytes at ``offset``; fewer only at the end of the input."""
+        if n <= 0:
+            return b""
+        if self._fd is not None:
+            parts = []
+            got = 0
+            while got < n:
+                data = os.pread(self._fd, n - got, offset + got)
+                if not data:
+                    break
+                parts.append(data)
+                got += len(data)
+            return parts[0] if len(parts) == 1 else b"".join(parts)
+        with self._lock:
+            # The file's own offset is put back: a reader may be reading it front to back.
+            here = self._file.tell()  # type: ignore[attr-defined]
+            try:
+                self._file.seek(offset)  # type: ignore[attr-defined]
+                parts = []
+                got = 0
+                while got < n:
+                    data = self._file.read(n - got)  # type: ignore[attr-defined]
+                    if not data:
+                        break
+                    parts.append(bytes(data))
+                    got += len(data)
+            finally:
+                self._file.seek(here)  # type: ignore[attr-defined]
+        return parts[0] if len(parts) == 1 else b"".join(parts)
+
+
+class ChunkLayout(Protocol):
+    """Where the chunks of one encrypted file are, and how to open them.
+
+    ``chunk_size`` is the plaintext of every chunk but the last, which holds 1
+    to ``chunk_size`` bytes; ``chunk_count`` and ``plaintext_size`` follow from
+    the input's size (0 and 0 for an empty plaintext). `byte_range` gives the
+    offset and length of the input that holds chunks ``first`` to
+    ``first + count - 1``, and, when they run to the last chunk, its mark (for
+    velora, the end marker; ``count`` may then be 0). `open` authenticates and
+    decrypts such a range and returns the plaintext of those chunks, checking
+    the mark when the range holds it; `DecryptionError` when anything fails,
+    and then no plaintext of the range is returned.
+    """
+
+    chunk_size: int
+    chunk_count: int
+    plaintext_size: int
+
+    def byte_range(self, first: int, count: int) -> tuple[int, int]: ...
+
+    def open(self, first: int, count: int, data: bytes) -> bytes: ...
+
+
+class RandomAccess:
+    """The chunks of one file through its layout: a read opens only the chunks it touches.
+
+    Keeps the plaintext of the last chunks opened (one range), so that small
+    reads in a row do not open a chunk again. The end (the last chunk and its
+    mark) is authenticated before ``size`` or anything at or past the last
+    chunk is answered.
+    """
+
+    #: The most plaintext one `read` opens at once (whole chunks, at least one).
+    MAX_OPEN = 8 * 1024 * 1024
+
+    def __init__(self, source: RangeSource, layout: ChunkLayout) -> None:
+        self._source = source
+        self.layout = layout
+        self._cached_first = 0
+        self._cached_count = 0
+        self._cached = b""
+        self._end_checked = False
+
+    @property
+    def size(self) -> int:
+        """The plaintext size, once the end has authenticated."""
+        self.check_end()
+        return self.layout.plaintext_size
+
+    def check_end(self) -> None:
+        """Authenticates the last chunk and its mark (once)."""
+        if not self._end_checked:
+            lay = self.layout
+            first = max(0, lay.chunk_count - 1)
+            plain = self._open(first, lay.chunk_count - first)
+            self._end_checked = True
+            self._keep(first, lay.chunk_count - first, plain)
+
+    def _open(self, first: int, count: int) -> bytes:
+        offset, length = self.layout.byte_range(first, count)
+        data = self._source.read_at(offset, length)
+        if len(data) != length:
+            raise DecryptionError(TRUNCATED)
+        return self.layout.open(first, count, data)
+
+    def _keep(self, first: int, count: int, plain: bytes) -> None:
+        self._cached_first, self._cached_count, self._cached = first, count, plain
+
+    def read(self, pos: int, n: int) -> bytes:
+        """Up to ``n`` plaintext bytes from ``pos`` (fewer at the authenticated end, or
+        at most `MAX_OPEN` and the rest of the chunks opened for it)."""
+        lay = self.layout
+        cs = lay.chunk_size
+        if n <= 0:
+            return b""
+        first = pos // cs
+        last = (pos + n - 1) // cs
+        if last >= lay.chunk_count - 1:
+            self.check_end()  # also opens (and keeps) the last chunk
+            if pos >= lay.plaintext_size:
+                return b""
+            last = lay.chunk_count - 1
+        if not (self._cached_first <= first < self._cached_first + self._cached_count):
+            count = min(last - first + 1, max(1, self.MAX_OPEN // cs))
+            self._keep(first, count, self._open(first, count))
+        start = pos - self._cached_first * cs
+        return self._cached[start : start + n]
+
+    def drop(self) -> None:
+        """Forgets the plaintext kept."""
+        self._keep(0, 0, b"")
