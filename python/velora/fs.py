@@ -292,17 +292,17 @@ class VeloraFileSystem(ChainedFileSystem):  # type: ignore[misc]
         return out
 
     def info(self, path: str, **kwargs: Any) -> dict[str, Any]:
-        return self._plain(self.fs.info(path, **kwargs))
+        return self._plain(self.fs.info(self._strip_protocol(path), **kwargs))
 
     def ls(self, path: str, detail: bool = True, **kwargs: Any) -> list[Any]:
-        entries = self.fs.ls(path, detail=True, **kwargs)
+        entries = self.fs.ls(self._strip_protocol(path), detail=True, **kwargs)
         if not detail:
             return [e["name"] for e in entries]
         return [self._plain(e) for e in entries]
 
     def find(self, path: str, maxdepth: int | None = None, withdirs: bool = False, detail: bool = False,
              **kwargs: Any) -> Any:
-        found = self.fs.find(path, maxdepth=maxdepth, withdirs=withdirs, detail=True, **kwargs)
+        found = self.fs.find(self._strip_protocol(path), maxdepth=maxdepth, withdirs=withdirs, detail=True, **kwargs)
         if not detail:
             return sorted(found)
         return {name: self._plain(e) for name, e in found.items()}
@@ -310,40 +310,40 @@ class VeloraFileSystem(ChainedFileSystem):  # type: ignore[misc]
     # -- the rest is the backend's -------------------------------------------
 
     def exists(self, path: str, **kwargs: Any) -> bool:
-        return bool(self.fs.exists(path, **kwargs))
+        return bool(self.fs.exists(self._strip_protocol(path), **kwargs))
 
     def isdir(self, path: str) -> bool:
-        return bool(self.fs.isdir(path))
+        return bool(self.fs.isdir(self._strip_protocol(path)))
 
     def isfile(self, path: str) -> bool:
-        return bool(self.fs.isfile(path))
+        return bool(self.fs.isfile(self._strip_protocol(path)))
 
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
-        self.fs.mkdir(path, create_parents=create_parents, **kwargs)
+        self.fs.mkdir(self._strip_protocol(path), create_parents=create_parents, **kwargs)
 
     def makedirs(self, path: str, exist_ok: bool = False) -> None:
-        self.fs.makedirs(path, exist_ok=exist_ok)
+        self.fs.makedirs(self._strip_protocol(path), exist_ok=exist_ok)
 
     def rm_file(self, path: str) -> None:
-        self.fs.rm_file(path)
+        self.fs.rm_file(self._strip_protocol(path))
 
     def rm(self, path: str, recursive: bool = False, maxdepth: int | None = None) -> None:
-        self.fs.rm(path, recursive=recursive, maxdepth=maxdepth)
+        self.fs.rm(self._strip_protocol(path), recursive=recursive, maxdepth=maxdepth)
 
     def rmdir(self, path: str) -> None:
-        self.fs.rmdir(path)
+        self.fs.rmdir(self._strip_protocol(path))
 
     def cp_file(self, path1: str, path2: str, **kwargs: Any) -> None:
-        self.fs.cp_file(path1, path2, **kwargs)  # the encrypted bytes: a copy decrypts as the original
+        self.fs.cp_file(self._strip_protocol(path1), self._strip_protocol(path2), **kwargs)  # the encrypted bytes: a copy decrypts as the original
 
     def mv(self, path1: str, path2: str, **kwargs: Any) -> None:
-        self.fs.mv(path1, path2, **kwargs)
+        self.fs.mv(self._strip_protocol(path1), self._strip_protocol(path2), **kwargs)
 
     def modified(self, path: str) -> Any:
-        return self.fs.modified(path)
+        return self.fs.modified(self._strip_protocol(path))
 
     def created(self, path: str) -> Any:
-        return self.fs.created(path)
+        return self.fs.created(self._strip_protocol(path))
 
     def ukey(self, path: str) -> str:
-        return str(self.fs.ukey(path))
+        return str(self.fs.ukey(self._strip_protocol(path)))

@@ -322,8 +322,10 @@ class NativeLayout:
         #: Why the input cannot be a whole file of this header, if it cannot.
         self.problem: str | None = None
         if shape is None:
+            # No whole file has this size: the full frames that fit still read,
+            # the one after them stands for the last and fails.
             self.problem = TRUNCATED
-            shape = (0, 0)
+            shape = (max(0, size - payload) // self._stride + 1, 0)
         self.chunk_count, last = shape
         self.plaintext_size = self.chunk_count * chunk_size - ((chunk_size - last) if last else 0)
 
@@ -334,9 +336,9 @@ class NativeLayout:
         return at, count * self._stride
 
     def open(self, first: int, count: int, data: bytes) -> bytes:
-        if self.problem is not None:
-            raise DecryptionError(self.problem)
         to_end = first + count >= self.chunk_count
+        if self.problem is not None and to_end:
+            raise DecryptionError(self.problem)
         frames = data[:-FRAME_OVERHEAD] if to_end else data
         try:
             plain = _native.frames_open(self._key, self._nonce, first + 1, self.chunk_size, frames) if frames else b""
