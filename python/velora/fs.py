@@ -26,7 +26,7 @@ A private key object is refused: the filesystem pickles (to Dask workers, for
 instance) with its options, and private keys never pickle.
 
 Writes are atomic where the backend allows: a local file is written beside its
-final name and renamed into place, an S3 object appears only when its upload
+final name, synced and renamed into place, an S3 object appears only when its upload
 completes, and an in-memory file is written under a temporary name and moved;
 a write that fails or is aborted leaves nothing at the path.
 """
@@ -161,16 +161,14 @@ class _Writer(EncryptedWriter):
                  chunk_size: int | None) -> None:
         self._fs, self._path = fs, path
         self._tmp: str | None = None
-        if isinstance(fs, LocalFileSystem):
-            inner = fs.open(path, "wb", autocommit=False)
-        elif isinstance(fs, MemoryFileSystem):
+        if isinstance(fs, MemoryFileSystem):
             # A memory file is visible once opened: write it aside, move it at the end.
             self._tmp = f"{path}.velora-{secrets.token_hex(6)}.tmp"
             inner = fs.open(self._tmp, "wb")
         else:
             inner = fs.open(path, "wb", autocommit=False)
         self._inner = inner
-        self._transactional = isinstance(fs, LocalFileSystem) or isinstance(inner, AbstractBufferedFile)
+        self._transactional = isinstance(inner, AbstractBufferedFile)
         try:
             super().__init__(inner, recipients, chunk_size=chunk_size)
         except BaseException:
@@ -272,6 +270,9 @@ class VeloraFileSystem(ChainedFileSystem):  # type: ignore[misc]
         if mode in ("wb", "xb"):
             if mode == "xb" and self.fs.exists(path):
                 raise FileExistsError(path)
+            if isinstance(self.fs, LocalFileSystem):
+                # Written beside the final name, synced and renamed into place.
+                return EncryptedWriter(path, self._keys_for_writing(), chunk_size=self.chunk_size)
             return _Writer(self.fs, path, self._keys_for_writing(), self.chunk_size)
         raise ValueError(f"the velora filesystem opens files for 'rb', 'wb' or 'xb', not {mode!r}")
 
