@@ -3,6 +3,7 @@ on 127.0.0.1 (moto's server), s3fs on it."""
 
 from __future__ import annotations
 
+import logging
 import pathlib
 import socket
 import sys
@@ -52,6 +53,7 @@ def s3_endpoint() -> str:
     pytest.importorskip("moto", reason="moto[server] is a test requirement (requirements-dev.txt)")
     from moto.server import ThreadedMotoServer
 
+    logging.getLogger("werkzeug").setLevel(logging.WARNING)  # one line per request otherwise
     port = _free_port()
     server = ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
     server.start()
