@@ -9,7 +9,7 @@ SYSTEM_PACKAGES += age
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest test typecheck demo bench bench-files bench-age clean wheel wheel-check \
+.PHONY: all system venv install engine engine-test pytest test typecheck demo bench bench-files bench-age bench-data clean wheel wheel-check \
         sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
@@ -62,6 +62,7 @@ bench: install
 	@scripts/bootstrap.sh age time
 	$(PY) bench/file_bench.py $(BENCH_FILES_ARGS)
 	$(PY) bench/age_bench.py
+	$(PY) bench/data_bench.py $(BENCH_DATA_ARGS)
 
 # make bench-files and make bench-age run one of the file benchmarks alone.
 # velora encrypt / decrypt against Debian's age on a 1 GiB file (bench/file_bench.py).
@@ -75,6 +76,12 @@ bench-files: install
 bench-age: install
 	@scripts/bootstrap.sh time
 	$(PY) bench/age_bench.py
+
+# velora files read the way data tools read them: a Parquet column through velora::file://
+# against file://, 4 KiB random reads, decrypt_file on 1 and 2 threads, the reader's peak RSS.
+BENCH_DATA_ARGS ?=
+bench-data: install
+	$(PY) bench/data_bench.py $(BENCH_DATA_ARGS)
 
 clean:
 	rm -rf build dist $(VENV)

@@ -39,11 +39,11 @@ import secrets
 from collections.abc import Callable, Sequence
 from typing import Any
 
-import fsspec
-from fsspec.implementations.chained import ChainedFileSystem
-from fsspec.implementations.local import LocalFileSystem
-from fsspec.implementations.memory import MemoryFileSystem
-from fsspec.spec import AbstractBufferedFile
+import fsspec  # type: ignore[import-untyped]
+from fsspec.implementations.chained import ChainedFileSystem  # type: ignore[import-untyped]
+from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-untyped]
+from fsspec.implementations.memory import MemoryFileSystem  # type: ignore[import-untyped]
+from fsspec.spec import AbstractBufferedFile  # type: ignore[import-untyped]
 
 from .files.errors import FileFormatError
 from .files.formats import PREFIX_BYTES, for_prefix

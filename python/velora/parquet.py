@@ -10,7 +10,7 @@ writer needs only the public keys; only a reader holds a private key, given by
 reference (a key file's path, ``"env:NAME"``, or a callable; see `velora.fs`),
 loaded when a key is first unwrapped.
 
-    import pyarrow.parquet.encryption as pe
+    import pyarrow.parquet.encryption as pe  # type: ignore[import-untyped]
     factory = pe.CryptoFactory(kms_client_factory(public_keys={"footer": pk1, "pii": pk2}))
     config = pe.EncryptionConfiguration(footer_key="footer", column_keys={"pii": ["ssn"]})
     props = factory.file_encryption_properties(pe.KmsConnectionConfig(), config)
@@ -28,7 +28,7 @@ import threading
 from collections.abc import Callable, Mapping
 from typing import Any
 
-import pyarrow.parquet.encryption as pe
+import pyarrow.parquet.encryption as pe  # type: ignore[import-untyped]
 
 from ._velora_core import DecryptionError, KeySerializationError, VeloraError
 from .hpke import AEAD, KDF, KEM, PrivateKeyLike, PublicKeyLike, Suite

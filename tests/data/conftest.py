@@ -6,15 +6,11 @@ from __future__ import annotations
 import logging
 import pathlib
 import socket
-import sys
 
 import pytest
 
 import velora
 from velora.xwing import XWingPrivateKey
-
-# The independent file oracle (tests/file_oracle.py) sits one folder up.
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
 
 
 @pytest.fixture(scope="session")

@@ -12,7 +12,7 @@ import velora
 from velora.fs import VeloraFileSystem
 
 import file_oracle
-import keyrefs
+from data import keyrefs
 
 
 def test_the_protocol_is_registered_through_the_entry_point():

@@ -52,6 +52,16 @@ def build_parser() -> argparse.ArgumentParser:
     def quiet(p: argparse.ArgumentParser) -> None:
         p.add_argument("-q", "--quiet", action="store_true", help="no progress bar and no notes on standard error")
 
+    def positive(text: str) -> int:
+        value = int(text)
+        if value < 1:
+            raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+        return value
+
+    def threads(p: argparse.ArgumentParser) -> None:
+        p.add_argument("--threads", type=positive, metavar="N",
+                       help="threads sharing the chunks of a regular file (default: the usable CPUs)")
+
     def passphrase_file(p: argparse.ArgumentParser) -> None:
         p.add_argument("--passphrase-file", metavar="PATH",
                        help="read the passphrase from the first line of PATH (e.g. /dev/fd/3) instead of asking")
@@ -89,6 +99,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-a", "--armor", action="store_true", help="ASCII armour (strict PEM)")
     p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' forces standard output)")
     p.add_argument("--chunk-size", type=int, metavar="BYTES", help=argparse.SUPPRESS)
+    threads(p)
     passphrase_file(p)
     quiet(p)
 
@@ -102,6 +113,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-p", "--passphrase", action="store_true",
                    help="the file is encrypted to a passphrase (age scrypt): ask for it")
     p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' for standard output)")
+    threads(p)
     passphrase_file(p)
     quiet(p)
 
@@ -359,7 +371,7 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
     progress = _Progress(not args.quiet, "encrypting")
     try:
         encrypt_file(source, destination, recipients, armor=args.armor, chunk_size=args.chunk_size,
-                     progress=progress)
+                     progress=progress, threads=args.threads)
     finally:
         progress.close()
     return 0
@@ -384,7 +396,7 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "decrypting")
     try:
-        decrypt_file(source, destination, identities, progress=progress)
+        decrypt_file(source, destination, identities, progress=progress, threads=args.threads)
     finally:
         progress.close()
     return 0

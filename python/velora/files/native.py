@@ -29,7 +29,7 @@ from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
 from .errors import TRAILING, TRUNCATED, FileFormatError
 from .formats import FileInfo, register, sequential_batches
-from .source import Source, pread_exact
+from .source import Source, pread_exact, pread_into
 
 MAGIC: Final = b"\x89VLR\r\n\x1a\n"
 VERSION: Final = 1
@@ -116,45 +116,84 @@ def check_chunk_size(chunk_size: int) -> int:
 
 
 class NativeSealer:
-    """Encrypts one file to one ML-KEM public key."""
+    """Encrypts one file to one ML-KEM public key.
 
-    __slots__ = ("chunk_size", "_enc", "_header")
+    The frames are sealed at their index (velora._velora_native.frames_seal),
+    in order through `seal` or, by `encrypt_file` on a regular file, any run of
+    whole chunks on any thread through `seal_into` (``threads`` native threads
+    per call).
+    """
+
+    __slots__ = ("chunk_size", "sealed_room", "threads", "_key", "_nonce", "_header", "_next", "_finished")
 
     def __init__(self, recipient: PublicKey, chunk_size: int) -> None:
         self.chunk_size = check_chunk_size(chunk_size)
+        self.sealed_room = chunk_size + FRAME_OVERHEAD
+        self.threads = 1
         level = int(recipient.level)
         preamble = make_preamble(level)
-        stream_header, self._enc = _core.stream_encryptor_new(recipient.to_bytes(), chunk_size, recipient.level)
-        binding = self._enc.encrypt_chunk(binding_digest(preamble, stream_header))
+        capsule, key = recipient.encapsulate()
+        self._key = bytearray(key)
+        self._nonce = os.urandom(12)  # the operating system's random source, fresh per file
+        stream_header = capsule + self._nonce + chunk_size.to_bytes(4, "big")
+        binding = _native.frames_seal(self._key, self._nonce, 0, chunk_size, binding_digest(preamble, stream_header))
         self._header = preamble + stream_header + binding
+        self._next = 1  # the index of the next data frame
+        self._finished = False
 
     @property
     def header(self) -> bytes:
         return self._header
 
     def seal(self, chunk: bytes) -> bytes:
-        return self._enc.encrypt_chunk(chunk)
+        frame = _native.frames_seal(self._key, self._nonce, self._next, self.chunk_size, chunk)
+        self._next += -(-len(chunk) // self.chunk_size)
+        return frame
+
+    def seal_into(self, index: int, chunk: memoryview, last: bool, out: bytearray) -> int:
+        """Seals the whole chunks from chunk ``index`` on (the last run may end short) into ``out``."""
+        written: int = _native.frames_seal(self._key, self._nonce, index + 1, self.chunk_size, chunk, out,
+                                           threads=self.threads)
+        if last:
+            self._next = index + 1 + -(-len(chunk) // self.chunk_size)
+        return written
 
     def finish(self) -> bytes:
-        return self._enc.finalize()
+        marker = _native.frames_end_marker(self._key, self._nonce, self._next)
+        self._key[:] = bytes(len(self._key))
+        self._finished = True
+        return marker
 
 
 # ---- reader -----------------------------------------------------------------
 
 class _Frame:
-    __slots__ = ("ciphertext", "tag")
+    """A data frame; ``index`` set when it is opened at its index rather than in stream order."""
+
+    __slots__ = ("ciphertext", "tag", "index")
 
     def __init__(self, ciphertext: bytes, tag: bytes) -> None:
         self.ciphertext, self.tag = ciphertext, tag
+        self.index: int | None = None
+
+
+class _Opened:
+    """Frames already opened (at their indexes) ahead of their turn: their plaintext."""
+
+    __slots__ = ("plaintext",)
+
+    def __init__(self, plaintext: memoryview) -> None:
+        self.plaintext = plaintext
 
 
 class _End:
     """The end marker, and where the input ends after it."""
 
-    __slots__ = ("tag", "source", "offset")
+    __slots__ = ("tag", "source", "offset", "index")
 
     def __init__(self, tag: bytes, source: Source | None = None, offset: int = 0) -> None:
         self.tag, self.source, self.offset = tag, source, offset
+        self.index: int | None = None
 
 
 class _Failed:
@@ -217,6 +256,7 @@ class NativeOpener:
         expected = binding_digest(preamble_bytes, stream_header)
         self._dec, self._key = _find_key(stream_header, binding, expected, level, candidates)
         self._stream_header = stream_header
+        self._frames_key: bytes | None = None
         self._complete = False
 
     @property
@@ -226,7 +266,7 @@ class NativeOpener:
     def records(self) -> Iterator[object]:
         return _frames(self._source, self.chunk_size)
 
-    def batches(self, n: int) -> tuple[Callable[[int], list[object] | None], bool, int | None]:
+    def batches(self, n: int, threads: int = 1) -> tuple[Callable[[int], list[object] | None], bool, int | None]:
         where = self._source.position()
         if where is None:
             return sequential_batches(self.records(), n), False, None
@@ -236,45 +276,70 @@ class NativeOpener:
         if layout is not None:
             frames, last_len = layout
             plaintext = frames * self.chunk_size - (self.chunk_size - last_len if last_len else 0)
-        return self._pread_batches(fd, offset, n), True, plaintext
+        return self._pread_batches(fd, offset, n, threads), True, plaintext
 
-    def _pread_batches(self, fd: int, offset: int, n: int) -> Callable[[int], list[object] | None]:
-        """Batches of frames of a regular file, read by two threads at once.
+    def _frame_key(self) -> tuple[bytes, bytes]:
+        """The frames' AES-256-GCM key and the base nonce (the key from the capsule, once)."""
+        if self._frames_key is None:
+            capsule_size = CAPSULE_SIZE[self.level]
+            self._frames_key = self._key.decapsulate(self._stream_header[:capsule_size])
+        return self._frames_key, self._stream_header[CAPSULE_SIZE[self.level] : -4]
+
+    def _pread_batches(self, fd: int, offset: int, n: int, threads: int) -> Callable[[int], list[object] | None]:
+        """Batches of n frames of a regular file, read and opened by both pipeline threads at once.
 
         Every frame but the last data frame is exactly one chunk long, so
         frame j starts at ``offset + j * (chunk_size + 20)`` as long as the
-        frames before it are full. A batch whose frame there is not a full
-        one has reached the end (or damage): it reads the rest in order, as a
-        pipe would be read, so the outcome and the errors are the same. A
-        batch read beyond the end before the end was known is dropped by
-        `open` unopened.
+        frames before it are full. A batch's run of full frames is read in one
+        piece and opened at its indexes on ``threads`` threads; from a frame
+        that is not a full one on (the end, or damage) the batch reads the
+        rest in order, as a pipe would be read, so the outcome and the errors
+        are the same. A batch read beyond the end before the end was known is
+        dropped by `open` unopened. Item i's buffers are reused by item i + 2
+        (run_ordered fetches it only once item i has been processed).
         """
         cs = self.chunk_size
         stride = cs + FRAME_OVERHEAD
         full_head = cs.to_bytes(4, "big")
         tail = [1 << 62]  # the lowest batch index known to hold the end
+        key, nonce = self._frame_key()
+        slots: list[tuple[bytearray, bytearray] | None] = [None, None]
 
         def fetch(i: int) -> list[object] | None:
             if i > tail[0]:
                 return None
             out: list[object] = []
             try:
-                for j in range(i * n, (i + 1) * n):
-                    at = offset + j * stride
-                    head = pread_exact(fd, 4, at)
-                    if head == full_head:
-                        ciphertext = pread_exact(fd, cs, at + 4)
-                        tag = pread_exact(fd, TAG_SIZE, at + 4 + cs)
-                        if len(ciphertext) == cs and len(tag) == TAG_SIZE:
-                            out.append(_Frame(ciphertext, tag))
-                            continue
+                slot = slots[i & 1]
+                if slot is None:
+                    slot = slots[i & 1] = (bytearray(n * stride), bytearray(n * cs))
+                cbuf, pbuf = slot
+                first = i * n  # data frame first + 1
+                at = offset + first * stride
+                with memoryview(cbuf) as view:
+                    got = pread_into(fd, view, at)
+                    full = 0
+                    while full < n and (full + 1) * stride <= got and view[full * stride : full * stride + 4] == full_head:
+                        full += 1
+                    if full:
+                        try:
+                            written = _native.frames_open(key, nonce, first + 1, cs, view[: full * stride], pbuf,
+                                                          threads=threads)
+                        except DecryptionError as exc:
+                            out.append(_Failed(exc))
+                            return out
+                        out.append(_Opened(memoryview(pbuf)[:written]))
+                if full < n:
                     tail[0] = min(tail[0], i)
-                    reader = _PreadFile(fd, at)
+                    reader = _PreadFile(fd, at + full * stride)
+                    index = first + full + 1
                     for record in _frames(Source(reader), cs):
                         if isinstance(record, _End):
                             record.source, record.offset = self._source, reader.offset
+                        if isinstance(record, (_Frame, _End)):
+                            record.index = index
+                        index += 1
                         out.append(record)
-                    break
             except Exception as exc:
                 out.append(_Failed(exc))
             return out
@@ -283,17 +348,26 @@ class NativeOpener:
 
     def layout(self, size: int, start: int) -> NativeLayout:
         """The chunk layout of this file in an input of ``size`` bytes whose file starts at ``start``."""
-        capsule = self._stream_header[: CAPSULE_SIZE[self.level]]
-        base_nonce = self._stream_header[CAPSULE_SIZE[self.level] : -4]
-        return NativeLayout(self._key.decapsulate(capsule), base_nonce, self.chunk_size,
-                            start + header_size(self.level), size)
+        key, base_nonce = self._frame_key()
+        return NativeLayout(key, base_nonce, self.chunk_size, start + header_size(self.level), size)
 
-    def open(self, record: object) -> bytes:
+    def open(self, record: object) -> bytes | memoryview:
+        if isinstance(record, _Opened):
+            return record.plaintext
         if isinstance(record, _Frame):
-            return self._dec.decrypt_chunk(record.ciphertext, record.tag)
+            if record.index is None:
+                return self._dec.decrypt_chunk(record.ciphertext, record.tag)
+            key, nonce = self._frame_key()
+            frame = len(record.ciphertext).to_bytes(4, "big") + record.ciphertext + record.tag
+            return _native.frames_open(key, nonce, record.index, self.chunk_size, frame)
         if isinstance(record, _End):
-            self._dec.process_eof(record.tag)
-            self._complete = self._dec.eof_seen()
+            if record.index is None:
+                self._dec.process_eof(record.tag)
+                self._complete = self._dec.eof_seen()
+            else:
+                key, nonce = self._frame_key()
+                _native.frames_open_end(key, nonce, record.index, record.tag)
+                self._complete = True
             if record.source is not None:
                 record.source.skip_to(record.offset)
             return b""

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import contextlib
+import inspect
+import os
 from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO
 
@@ -20,47 +22,85 @@ from .source import Readable, Source, pread_exact, pread_into, regular_file_size
 #: (encrypting a regular file, or decrypting one that is not armoured).
 Progress = Callable[[int, "int | None"], None]
 
-#: Bytes per pipeline item: past about 1 MiB the two threads' hand-overs cost
-#: nothing next to the copying and AES-GCM work (bench/file_bench.py).
+#: Bytes per pipeline item and per native thread: past about 1 MiB the two
+#: threads' hand-overs cost nothing next to the copying and AES-GCM work
+#: (bench/file_bench.py).
 ITEM_BYTES = 1024 * 1024
 
 
+def usable_cpus() -> int:
+    """The CPUs this process may run on (its affinity mask), at least 1."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return max(1, os.cpu_count() or 1)
+
+
+def check_threads(threads: int | None) -> int:
+    """``threads`` (None: the usable CPUs) checked: an int from 1 on."""
+    if threads is None:
+        return usable_cpus()
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int, not {type(threads).__name__}")
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
+    return threads
+
+
+def _split(threads: int) -> tuple[bool, int]:
+    """(two pipeline threads or the caller's alone, native threads per item) for ``threads`` in all.
+
+    One thread: the caller does everything. More: the two pipeline threads
+    each read an item and have it sealed or opened on half of the threads,
+    so that reading, cryptography and writing overlap on any number of cores."""
+    if threads == 1:
+        return False, 1
+    return True, -(-threads // 2)
+
+
 def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients: object | Sequence[object], *,
-                 chunk_size: int | None = None, armor: bool = False, progress: Progress | None = None) -> int:
+                 chunk_size: int | None = None, armor: bool = False, progress: Progress | None = None,
+                 threads: int | None = None) -> int:
     """Encrypts ``src`` into ``dst`` for ``recipients``; returns the plaintext size.
 
     ``src`` and ``dst`` are paths or binary file objects. A path destination
     that is a regular file (or does not exist yet) is written beside it
     first, synced and renamed into place only when complete; on any error it
     is left as it was. ``progress(done, total)`` is called as the work advances.
+    ``threads`` (default: the CPUs this process may use) share the chunks of
+    a regular file; the output is in order whatever the number.
     """
     targets = as_list(recipients, "recipient")
     fmt = for_recipients(targets)
-    return encrypt_with(src, dst, fmt.sealer(targets, chunk_size), fmt.armor_label if armor else None, progress)
+    return encrypt_with(src, dst, fmt.sealer(targets, chunk_size), fmt.armor_label if armor else None, progress,
+                        threads)
 
 
 def encrypt_with(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, sealer: Sealer, armor_label: str | None,
-                 progress: Progress | None) -> int:
+                 progress: Progress | None, threads: int | None = None) -> int:
     """`encrypt_file` with a format's sealer made by the caller (``armor_label`` None: binary)."""
+    n = check_threads(threads)
     with _input(src) as infile, _output(dst) as out:
         writer = ArmorWriter(out.write, armor_label) if armor_label is not None else None
         emit: Callable[[bytes | memoryview], object] = out.write if writer is None else writer.write
         emit(sealer.header)
-        done = _encrypt_stream(infile, sealer, emit, progress)
+        done = _encrypt_stream(infile, sealer, emit, progress, n)
         if writer is not None:
             writer.close()
     return done
 
 
 def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities: object | Sequence[object], *,
-                 progress: Progress | None = None) -> int:
+                 progress: Progress | None = None, threads: int | None = None) -> int:
     """Decrypts ``src`` into ``dst`` with the matching key of ``identities``; returns the plaintext size.
 
     A path destination receives the plaintext only once all of it has
     authenticated, up to the end marker with nothing after it; on any error
     (wrong key, damage, truncation) it is left as it was. A file object
-    destination receives each chunk once it has authenticated, so it may
-    hold a prefix of the plaintext when an error is raised.
+    destination receives the plaintext as it authenticates, so it may hold
+    a prefix of it when an error is raised. ``threads`` (default: the CPUs
+    this process may use) share the chunks of a regular file; the output is
+    in order whatever the number.
     """
     keys = as_list(identities, "identity")
 
@@ -68,16 +108,17 @@ def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities:
         found = detect(infile)
         return found.format.opener(found.source, keys)
 
-    return decrypt_with(src, dst, reader, progress)
+    return decrypt_with(src, dst, reader, progress, threads)
 
 
 def decrypt_with(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, reader: Callable[[BinaryIO], Opener],
-                 progress: Progress | None) -> int:
+                 progress: Progress | None, threads: int | None = None) -> int:
     """`decrypt_file` with the opener that ``reader`` makes from the input (a format's own entry point)."""
+    n = check_threads(threads)
     with _input(src) as infile:
         opener = reader(infile)  # a wrong key fails before any output exists
         with _output(dst) as out:
-            return _decrypt_stream(opener, out.write, progress)
+            return _decrypt_stream(opener, out.write, progress, n)
 
 
 @contextlib.contextmanager
@@ -104,7 +145,7 @@ def _output(dst: PathLike | BinaryIO) -> Iterator[Output]:
 
 
 def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes | memoryview], object],
-                    progress: Progress | None) -> int:
+                    progress: Progress | None, threads: int = 2) -> int:
     cs = sealer.chunk_size
     per_item = max(1, ITEM_BYTES // cs)  # chunks per pipeline item, each read on its own (no slicing copies)
     size = regular_file_size(infile)
@@ -115,7 +156,7 @@ def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes | me
         start = infile.tell()  # type: ignore[attr-defined]
         chunks = -(-size // cs)
         if isinstance(sealer, IndependentSealer):
-            done = _seal_independently(fd, start, size, sealer, emit, progress)
+            done = _seal_independently(fd, start, size, sealer, emit, progress, threads)
             _check_end(infile, fd, start, size)
             return done
 
@@ -155,7 +196,7 @@ def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes | me
             progress(done, size)
 
     run_ordered(fetch, process, parallel_fetch=size is not None,
-                threaded=size is None or size > 2 * per_item * cs)
+                threaded=threads > 1 and (size is None or size > 2 * per_item * cs))
     emit(sealer.finish())
     if size is not None:
         _check_end(infile, fd, start, size)
@@ -163,25 +204,35 @@ def _encrypt_stream(infile: Readable, sealer: Sealer, emit: Callable[[bytes | me
 
 
 def _seal_independently(fd: int, start: int, size: int, sealer: IndependentSealer,
-                        emit: Callable[[bytes | memoryview], object], progress: Progress | None) -> int:
-    """A regular file through a sealer whose chunks seal on their own: each thread reads
-    and seals its chunk into buffers of its own (no copy, no allocation per chunk), and
-    only the writing stays in order."""
+                        emit: Callable[[bytes | memoryview], object], progress: Progress | None,
+                        threads: int = 2) -> int:
+    """A regular file through a sealer whose chunks seal on their own: each pipeline
+    thread reads and seals its run of chunks into buffers of its own (no copy, no
+    allocation per item), on ``threads`` threads in all, and only the writing stays
+    in order."""
     cs = sealer.chunk_size
     chunks = -(-size // cs)
-    # Chunk i uses the buffers of chunk i - 2: run_ordered fetches chunk i only
-    # once chunk i - 2 has been processed (written out).
-    slots = [(bytearray(min(cs, size)), bytearray(sealer.sealed_room)) for _ in range(min(2, chunks))]
+    pipelined, native = _split(threads)
+    if hasattr(sealer, "threads"):
+        sealer.threads = native  # a sealer that spreads one run over threads of its own
+        run = max(1, native * ITEM_BYTES // cs)  # whole chunks per item
+    else:
+        run = 1
+    items = -(-chunks // run)
+    # Item i uses the buffers of item i - 2: run_ordered fetches item i only
+    # once item i - 2 has been processed (written out).
+    slots = [(bytearray(min(run * cs, size)), bytearray(run * sealer.sealed_room)) for _ in range(min(2, items))]
 
     def fetch(i: int) -> tuple[memoryview, int] | None:
-        if i >= chunks:
+        if i >= items:
             return None
-        want = min(cs, size - i * cs)
+        first = i * run
+        want = min(run * cs, size - first * cs)
         plain, sealed = slots[i & 1]
         with memoryview(plain) as view:
-            if pread_into(fd, view[:want], start + i * cs) != want:
+            if pread_into(fd, view[:want], start + first * cs) != want:
                 raise OSError("the input file shrank while it was being encrypted")
-            n = sealer.seal_into(i, view[:want], i == chunks - 1, sealed)
+            n = sealer.seal_into(first, view[:want], i == items - 1, sealed)
         return memoryview(sealed)[:n], want
 
     done = 0
@@ -193,7 +244,7 @@ def _seal_independently(fd: int, start: int, size: int, sealer: IndependentSeale
         if progress is not None:
             progress(done, size)
 
-    run_ordered(fetch, process, parallel_fetch=True, threaded=chunks > 2)
+    run_ordered(fetch, process, parallel_fetch=True, threaded=pipelined and items > 2)
     emit(sealer.finish())
     return done
 
@@ -205,9 +256,16 @@ def _check_end(infile: Readable, fd: int, start: int, size: int) -> None:
     infile.seek(start + size)  # type: ignore[attr-defined]
 
 
-def _decrypt_stream(opener: Opener, write: Callable[[bytes | memoryview], object], progress: Progress | None) -> int:
-    per_item = max(1, ITEM_BYTES // opener.chunk_size)
-    fetch, parallel, total = opener.batches(per_item)
+def _decrypt_stream(opener: Opener, write: Callable[[bytes | memoryview], object], progress: Progress | None,
+                    threads: int = 2) -> int:
+    pipelined, native = _split(threads)
+    if "threads" in inspect.signature(opener.batches).parameters:
+        # The opener opens each batch on threads of its own: batches of 1 MiB per thread.
+        per_item = max(1, native * ITEM_BYTES // opener.chunk_size)
+        fetch, parallel, total = opener.batches(per_item, threads=native)  # type: ignore[call-arg]
+    else:
+        per_item = max(1, ITEM_BYTES // opener.chunk_size)
+        fetch, parallel, total = opener.batches(per_item)
     done = 0
 
     def process(i: int, items: list[object]) -> None:
@@ -223,7 +281,7 @@ def _decrypt_stream(opener: Opener, write: Callable[[bytes | memoryview], object
             progress(done, total)
 
     small = total is not None and total <= 2 * per_item * opener.chunk_size
-    run_ordered(fetch, process, parallel_fetch=parallel, threaded=not small)
+    run_ordered(fetch, process, parallel_fetch=parallel, threaded=pipelined and not small)
     if not opener.complete:
         raise DecryptionError(TRUNCATED)
     return done

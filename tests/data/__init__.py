@@ -1,0 +1,1 @@
+"""Tests of velora with data tools: random access, the fsspec filesystem, engines, Parquet keys."""
