@@ -70,26 +70,27 @@ def _lazy_module(namespace: dict[str, object], table: dict[str, tuple[str, ...]]
 
 # The rest loads on first use, so that a program that needs one part, the
 # `velora` command line above all, does not pay for every other part at start.
-# Type checkers read the imports below; the table says where each name lives,
-# and velora.age, velora.errors, velora.files, velora.hpke and velora.xwing are
+# Type checkers read the imports below (from the modules that define the names:
+# velora.files imports this package's loader, so this package names none of its
+# own imports through velora.files); the table says where each name lives, and
+# velora.age, velora.errors, velora.files, velora.hpke and velora.xwing are
 # submodules loaded the same way. (TYPE_CHECKING is spelled out rather than
 # imported: the typing module alone takes longer to import than this package.)
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from . import age as age
     from . import errors as errors
-    from . import files as files
     from . import hpke as hpke
     from . import xwing as xwing
     from ._velora_native import build_info as build_info
     from .checks import fips203_hash_check as fips203_hash_check
     from .checks import fips203_modulus_check as fips203_modulus_check
-    from .files import DecryptedReader as DecryptedReader
-    from .files import EncryptedWriter as EncryptedWriter
-    from .files import FileFormatError as FileFormatError
-    from .files import decrypt_file as decrypt_file
-    from .files import encrypt_file as encrypt_file
-    from .files import inspect_file as inspect_file
+    from .errors import FileFormatError as FileFormatError
+    from .files.inspect import inspect_file as inspect_file
+    from .files.objects import DecryptedReader as DecryptedReader
+    from .files.objects import EncryptedWriter as EncryptedWriter
+    from .files.transfer import decrypt_file as decrypt_file
+    from .files.transfer import encrypt_file as encrypt_file
     from .keys import PrivateKey as PrivateKey
     from .keys import PublicKey as PublicKey
     from .levels import as_level as as_level

@@ -11,7 +11,7 @@ from ..errors import AgeHeaderError, DecapsulationError
 from ..keys import Buffer
 from ..xwing import XWingPrivateKey, XWingPublicKey
 from .format import Stanza, encode_unpadded
-from .recipients import SecretHolder, b64_arg, bech32_decode, bech32_encode, check_arg_count, check_body, unwrap_each
+from .recipients import KeyType, SecretHolder, b64_arg, bech32_decode, bech32_encode, check_arg_count, check_body, unwrap_each
 
 STANZA_TYPE: Final = "mlkem768x25519"
 ENC_SIZE: Final = 1120
@@ -104,4 +104,7 @@ class HybridIdentity(SecretHolder):
         return unwrap_each(stanzas, one)
 
 
-__all__ = ["HybridIdentity", "HybridRecipient"]
+#: The type, for `velora.age.keys.TYPES`.
+TYPE: Final = KeyType(HybridRecipient, HybridIdentity)
+
+__all__ = ["HybridIdentity", "HybridRecipient", "TYPE"]

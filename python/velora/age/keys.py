@@ -2,8 +2,8 @@
 from text and from recipients and identity files (age -R, age -i).
 
 `TYPES` is the one registration of the types with a text form: a new type is
-its module (its classes with their ``prefix`` and ``hrp``) and its entry
-here. `parse_recipient` and `parse_identity` pick the type by the longest
+its module (its classes with their ``prefix`` and ``hrp``, and its ``TYPE``)
+and its entry here. `parse_recipient` and `parse_identity` pick the type by the longest
 prefix that matches.
 """
 
@@ -11,13 +11,12 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterable, Sequence
-from typing import Any, Final, NamedTuple, Protocol
+from typing import Any, Final, Protocol
 
 from ..errors import KeySerializationError
+from . import hybrid, x25519
 from .format import Stanza
-from .hybrid import HybridIdentity, HybridRecipient
 from .scrypt import ScryptIdentity, ScryptPrompt, ScryptRecipient
-from .x25519 import X25519Identity, X25519Recipient
 
 
 class TextRecipient(Protocol):
@@ -34,15 +33,8 @@ class TextIdentity(Protocol):
     def recipient(self) -> TextRecipient: ...
 
 
-class KeyType(NamedTuple):
-    """A recipient type with a text form: each class has ``prefix``, ``hrp`` and ``from_string``."""
-
-    recipient: type[Any]
-    identity: type[Any]
-
-
-#: Every recipient type with a text form.
-TYPES: Final = (KeyType(X25519Recipient, X25519Identity), KeyType(HybridRecipient, HybridIdentity))
+#: Every recipient type with a text form: a new one is its module and its entry here.
+TYPES: Final = (x25519.TYPE, hybrid.TYPE)
 #: The classes of all recipients and identities (for the file-format registry).
 RECIPIENT_TYPES: Final[tuple[type, ...]] = (*(t.recipient for t in TYPES), ScryptRecipient)
 IDENTITY_TYPES: Final[tuple[type, ...]] = (*(t.identity for t in TYPES), ScryptIdentity, ScryptPrompt)

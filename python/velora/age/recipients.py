@@ -19,7 +19,7 @@ beyond BIP 173's 90.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import Final, NoReturn, Protocol, runtime_checkable
+from typing import Any, Final, NamedTuple, NoReturn, Protocol, runtime_checkable
 
 import bech32
 
@@ -44,6 +44,14 @@ class Recipient(Protocol):
 @runtime_checkable
 class Identity(Protocol):
     def unwrap(self, stanzas: Sequence[Stanza]) -> bytes | None: ...
+
+
+class KeyType(NamedTuple):
+    """A recipient type with a text form, as its module declares it (``TYPE``): each class has
+    ``prefix`` (what `parse_recipient` / `parse_identity` match), ``hrp`` and ``from_string``."""
+
+    recipient: type[Any]
+    identity: type[Any]
 
 
 class SecretHolder:

@@ -10,7 +10,7 @@ from .. import _velora_native as _native
 from ..errors import AgeHeaderError, DecapsulationError, InvalidParameterError
 from ..keys import Buffer, _as_bytes
 from .format import Stanza, encode_unpadded
-from .recipients import SecretHolder, b64_arg, bech32_decode, bech32_encode, check_arg_count, check_body, unwrap_each
+from .recipients import KeyType, SecretHolder, b64_arg, bech32_decode, bech32_encode, check_arg_count, check_body, unwrap_each
 
 STANZA_TYPE: Final = "X25519"
 
@@ -110,4 +110,7 @@ class X25519Identity(SecretHolder):
         return unwrap_each(stanzas, one)
 
 
-__all__ = ["X25519Identity", "X25519Recipient"]
+#: The type, for `velora.age.keys.TYPES`.
+TYPE: Final = KeyType(X25519Recipient, X25519Identity)
+
+__all__ = ["X25519Identity", "X25519Recipient", "TYPE"]

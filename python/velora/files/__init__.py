@@ -20,38 +20,17 @@ from ..errors import FileFormatError as FileFormatError
 from .formats import FileInfo as FileInfo
 
 if _typing.TYPE_CHECKING:
+    from .inspect import inspect_file as inspect_file
     from .objects import DecryptedReader as DecryptedReader
     from .objects import EncryptedWriter as EncryptedWriter
-    from .output import PathLike
     from .transfer import Progress as Progress
     from .transfer import decrypt_file as decrypt_file
     from .transfer import encrypt_file as encrypt_file
 
     DEFAULT_CHUNK_SIZE: int
 
-
-def inspect_file(file: PathLike | _typing.BinaryIO) -> FileInfo:
-    """Reads ``file`` to its end without a key and tells its format, level and sizes.
-
-    Nothing it reports is authenticated; only decryption proves a file whole.
-    """
-    from .detect import detect
-    from .objects import open_input
-
-    infile, owned = open_input(file)
-    try:
-        found = detect(infile)
-        info = found.format.inspect(found.source)
-        info.armored = found.armored
-        if found.armored:
-            info.file_size = found.outer.consumed
-        return info
-    finally:
-        if owned:
-            infile.close()
-
-
-__all__ = ["FileFormatError", "FileInfo", "inspect_file"] + _lazy_module(globals(), {
+__all__ = ["FileFormatError", "FileInfo"] + _lazy_module(globals(), {
+    ".inspect": ("inspect_file",),
     ".native": ("DEFAULT_CHUNK_SIZE",),
     ".objects": ("DecryptedReader", "EncryptedWriter"),
     ".transfer": ("Progress", "decrypt_file", "encrypt_file"),
