@@ -45,7 +45,7 @@ from fsspec.implementations.local import LocalFileSystem  # type: ignore[import-
 from fsspec.implementations.memory import MemoryFileSystem  # type: ignore[import-untyped]
 from fsspec.spec import AbstractBufferedFile  # type: ignore[import-untyped]
 
-from .files.errors import FileFormatError
+from .errors import FileFormatError
 from .files.formats import PREFIX_BYTES, for_prefix
 from .files.objects import DecryptedReader, EncryptedWriter
 from .keys import PrivateKey, PublicKey

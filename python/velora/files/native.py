@@ -27,7 +27,7 @@ from .. import _velora_native as _native
 from .._velora_core import DecryptionError, InvalidParameterError, SecurityLevel
 from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
-from .errors import TRAILING, TRUNCATED, FileFormatError
+from ..errors import TRAILING, TRUNCATED, FileFormatError
 from .formats import FileInfo, register, sequential_batches
 from .source import Source, pread_exact, pread_into
 

@@ -21,7 +21,7 @@ import threading
 from typing import Protocol
 
 from .._velora_core import DecryptionError
-from .errors import TRUNCATED
+from ..errors import TRUNCATED
 
 
 class RangeSource:

@@ -2,7 +2,7 @@
 // into velora files, and whole files opened or sealed on many threads.
 #include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
-#include "core/frames.hpp"
+#include "core/stream/frames.hpp"
 
 #include <algorithm>
 
@@ -159,6 +159,6 @@ PyMethodDef kFramesMethods[] = {
 
 }  // namespace
 
-const FunctionTable kFramesTable{kFramesMethods};
+const FunctionTable kFramesFunctions{kFramesMethods};
 
 }  // namespace velora::bindings
