@@ -270,3 +270,92 @@ def test_default_chunk_size_file_on_disk(tmp_path):
             n = rng.choice([1, 4096, 1024 * 1024, 2 * 1024 * 1024 + 3])
             r.seek(off)
             assert r.read(n) == plaintext[off : off + n]
+
+
+# ---- age files (64 KiB chunks, the final flag in the last chunk's nonce), made by Debian's age ----
+
+AGE_CHUNK = 64 * 1024
+AGE_SIZES = [0, 1, AGE_CHUNK - 1, AGE_CHUNK, AGE_CHUNK + 1, 3 * AGE_CHUNK, 5 * AGE_CHUNK + 4321]
+
+
+def age_binary() -> str:
+    import shutil
+
+    path = shutil.which("age")
+    if path is None:
+        message = "Debian's age is not installed (make system installs it)"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message)
+        pytest.skip(message)
+    return path
+
+
+@pytest.fixture(scope="module")
+def age_files():
+    """(identity, {size: (plaintext, file made by the age command)})."""
+    import subprocess
+
+    from velora import age
+
+    binary = age_binary()
+    identity = age.X25519Identity.generate()
+    rng = random.Random(21)
+    files = {}
+    for size in AGE_SIZES:
+        plaintext = rng.randbytes(size)
+        blob = subprocess.run([binary, "-r", str(identity.recipient())], input=plaintext, capture_output=True,
+                              check=True).stdout
+        files[size] = (plaintext, blob)
+    return identity, files
+
+
+def readers(identity):
+    from velora import age
+
+    return {"DecryptedReader": lambda f: DecryptedReader(f, identity),
+            "AgeReader": lambda f: age.AgeReader(f, [identity])}
+
+
+def test_age_ten_thousand_seeks_and_reads(age_files, tmp_path):
+    identity, files = age_files
+    rng = random.Random(22)
+    pairs = 0
+    for size, (plaintext, blob) in files.items():
+        for source_name, make in sources(blob, tmp_path).items():
+            for reader_name, open_reader in readers(identity).items():
+                with make() as raw, open_reader(raw) as r:
+                    assert r.seekable() and r.size == size, (reader_name, source_name)
+                    for off in offsets(size, AGE_CHUNK, rng)[:40]:
+                        for n in [0, 1, 2, 4096, AGE_CHUNK - 1, AGE_CHUNK, AGE_CHUNK + 1, 3 * AGE_CHUNK + 7, -1]:
+                            assert r.seek(off) == off
+                            got = r.read(n)
+                            want = plaintext[off:] if n < 0 else plaintext[off : off + n]
+                            assert got == want, (reader_name, source_name, size, off, n)
+                            assert r.tell() == off + len(want)
+                            pairs += 1
+    assert pairs >= 10_000
+
+
+@pytest.mark.parametrize("reader_name", ["DecryptedReader", "AgeReader"])
+def test_age_damage_and_truncation(age_files, reader_name):
+    identity, files = age_files
+    plaintext, blob = files[5 * AGE_CHUNK + 4321]
+    payload = len(blob) - (5 * (AGE_CHUNK + 16) + 4321 + 16)
+    open_reader = readers(identity)[reader_name]
+    bad = flip(blob, payload + 2 * (AGE_CHUNK + 16) + 100)  # inside chunk 2
+    with open_reader(io.BytesIO(bad)) as r:
+        assert r.size == len(plaintext)
+        r.seek(2 * AGE_CHUNK + 5)
+        with pytest.raises(DecryptionError):
+            r.read(1)
+        r.seek(AGE_CHUNK)
+        assert r.read(AGE_CHUNK) == plaintext[AGE_CHUNK : 2 * AGE_CHUNK]
+        r.seek(3 * AGE_CHUNK)
+        assert r.read() == plaintext[3 * AGE_CHUNK :]
+    # Cut after a whole chunk: the last one there has no final flag, so no size is trusted.
+    for cut in (blob[: payload + 3 * (AGE_CHUNK + 16)], blob[:-1], blob + b"\0"):
+        with open_reader(io.BytesIO(cut)) as r:
+            with pytest.raises(DecryptionError):
+                r.seek(0, io.SEEK_END)
+            r.seek(10)
+            assert r.read(10) == plaintext[10:20]

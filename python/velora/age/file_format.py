@@ -199,6 +199,10 @@ class AgeOpener:
 
         return fetch
 
+    def layout(self, size: int, start: int) -> AgeLayout:
+        """The chunk layout in an input of ``size`` bytes whose file starts at ``start``."""
+        return AgeLayout(self.payload, start + self.source.consumed, size)
+
     def open(self, record: object) -> bytes | memoryview:
         if self._complete:
             raise AgePayloadError("data after the final chunk")
@@ -214,6 +218,50 @@ class AgeOpener:
         if not ok:
             raise payload_error()
         self._complete = finished
+        return plaintext
+
+
+class AgeLayout:
+    """Where the chunks of an age payload are (a `velora.files.ranges.ChunkLayout`).
+
+    Chunk j (64 KiB of plaintext, sealed 64 KiB + 16) starts at
+    ``payload + j * (64 KiB + 16)``; the input's size gives the number of
+    chunks and the last one's length, trusted once the last chunk has opened
+    with the final flag in its nonce (and every chunk before it without). An
+    empty plaintext is one empty final chunk (``chunk_count`` 0).
+    """
+
+    chunk_size = CHUNK
+
+    def __init__(self, payload_opener: PayloadOpener, payload: int, size: int) -> None:
+        self._payload_opener = payload_opener
+        self._payload = payload
+        self._size = size
+        plaintext = plaintext_size(size - payload)
+        #: Why the input cannot be a whole payload, if it cannot.
+        self.problem: str | None = None
+        if plaintext is None:
+            self.problem = "the payload is cut short or has data after its final chunk"
+            self.chunk_count = max(0, size - payload) // SEALED_CHUNK + 1
+            self.plaintext_size = self.chunk_count * CHUNK
+        else:
+            self.plaintext_size = plaintext
+            self.chunk_count = -(-plaintext // CHUNK)
+
+    def byte_range(self, first: int, count: int) -> tuple[int, int]:
+        at = self._payload + first * SEALED_CHUNK
+        if first + count >= self.chunk_count:
+            return at, self._size - at  # the last chunk, final flag and all
+        return at, count * SEALED_CHUNK
+
+    def open(self, first: int, count: int, data: bytes) -> bytes:
+        to_end = first + count >= self.chunk_count
+        if self.problem is not None and to_end:
+            raise AgePayloadError(self.problem)
+        plaintext, finished, ok = self._payload_opener.open_chunks_at(first, data, to_end)
+        if not ok or finished != to_end:
+            raise AgePayloadError(f"chunks {first} to {first + max(count, 1) - 1} do not authenticate: "
+                                  "the payload is damaged or was changed")
         return plaintext
 
 
@@ -242,6 +290,16 @@ class AgeFormat:
 
     def inspect(self, source: Source) -> FileInfo:
         return inspect_age(source)
+
+    def plaintext_size(self, head: bytes, size: int) -> int | None:
+        """The plaintext size of a ``size``-byte age file that starts with ``head`` (its header
+        and the payload nonce in it), without a key; None when ``head`` is too short to tell
+        or no payload has that size. Nothing here is authenticated."""
+        mac = head.find(b"\n--- ")
+        end = head.find(b"\n", mac + 1) if mac >= 0 else -1
+        if end < 0:
+            return None
+        return plaintext_size(size - (end + 1 + NONCE_SIZE))
 
 
 def inspect_age(source: Source) -> FileInfo:

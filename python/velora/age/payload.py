@@ -103,6 +103,11 @@ class PayloadOpener:
         self._counter += _nbytes(data) // SEALED_CHUNK
         return opened
 
+    def open_chunks_at(self, first: int, data: Buffer, at_end: bool) -> tuple[bytes, bool, bool]:
+        """Sealed chunks from chunk `first` on (random access), on the calling thread alone."""
+        opened: tuple[bytes, bool, bool] = _native.age_open_chunks(self._key, first, data, at_end, None, threads=1)
+        return opened
+
     def open_at(self, index: int, data: Buffer, at_end: bool, out: Buffer) -> tuple[int, bool, bool]:
         """Batch `index` into `out`, on the calling thread alone."""
         opened: tuple[int, bool, bool] = _native.age_open_chunks(

@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, BinaryIO, Final
 
 from ..errors import AgePayloadError
 from ..files.armor import MAX_LEADING_WHITESPACE, ArmorWriter
+from ..files.ranges import RandomAccess, RangeSource
 from ..files.source import WHITESPACE, Source
 from ..keys import Buffer, _as_bytes
 from .armor import BEGIN, LABEL, AgeArmorReader
@@ -147,12 +148,25 @@ class AgeReader(io.BufferedIOBase):
     AgeNoIdentityMatchError or AgeHmacError. `armor` None detects the ASCII
     armour from the first bytes; True requires it, False refuses it.
     Closing the reader does not close `fileobj`.
+
+    A seekable binary `fileobj` seeks: `seek`, `tell`, `size` and reads at
+    any offset open only the 64 KiB chunks they touch; the size is trusted
+    once the last chunk has opened with the final flag (`velora.files.ranges`).
+    Until the first move elsewhere the reader reads front to back; armour and
+    pipes only ever do.
     """
 
     def __init__(self, fileobj: BinaryIO, identities: Iterable[Identity], *, armor: bool | None = None) -> None:
         super().__init__()
         _file_object(fileobj, "read", "the age reader's input")
+        start = fileobj.tell() if RangeSource.usable(fileobj) else None
         opener, self.armored = _opened(fileobj, identities, armor)
+        self._random: RandomAccess | None = None
+        if start is not None and not self.armored:
+            ranges = RangeSource(fileobj)
+            self._random = RandomAccess(ranges, opener.layout(ranges.size, start))
+        self._offset = 0  # plaintext position
+        self._seeking = False
         self._src = opener.source
         self._payload = opener.payload
         self._cbuf = bytearray(SEALED_BATCH + 1)  # sealed chunks not yet opened
@@ -203,9 +217,70 @@ class AgeReader(io.BufferedIOBase):
             self._refill()
         return memoryview(self._plain)[self._pos : self._end]
 
+    def seekable(self) -> bool:
+        return self._random is not None
+
+    def tell(self) -> int:
+        return self._offset
+
+    @property
+    def size(self) -> int:
+        """The plaintext size of a seekable reader (once the final chunk has authenticated)."""
+        if self._random is None:
+            raise io.UnsupportedOperation("the plaintext size of a sequential input is known at its end only")
+        return self._random.size
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        if self.closed:
+            raise ValueError("seek on a closed AgeReader")
+        if isinstance(offset, bool) or not isinstance(offset, int):
+            raise TypeError(f"offset must be an int, not {type(offset).__name__}")
+        if whence == io.SEEK_SET:
+            target = offset
+        elif whence == io.SEEK_CUR:
+            target = self._offset + offset
+        elif whence == io.SEEK_END:
+            if self._random is None:
+                raise io.UnsupportedOperation("this input is read front to back: it cannot seek from its end")
+            target = self._random.size + offset
+        else:
+            raise ValueError(f"invalid whence ({whence}, should be 0, 1 or 2)")
+        if target < 0:
+            raise ValueError(f"negative seek position {target}")
+        if target != self._offset:
+            if self._random is None:
+                raise io.UnsupportedOperation("this input is read front to back (a pipe, a socket or armour)")
+            self._seeking = True
+        self._offset = target
+        return target
+
+    def _read_at(self, size: int | None, whole: bool) -> bytes:
+        ra = self._random
+        assert ra is not None
+        if size is None or size < 0:
+            size = max(0, ra.size - self._offset)
+        parts = []
+        while size > 0:
+            part = ra.read(self._offset, size)
+            if not part:
+                break
+            parts.append(part)
+            self._offset += len(part)
+            size -= len(part)
+            if not whole:
+                break
+        return b"".join(parts)
+
     def read(self, size: int | None = -1) -> bytes:
         if self.closed:
             raise ValueError("read from a closed AgeReader")
+        if self._seeking:
+            return self._read_at(size, whole=True)
+        out = self._read(size)
+        self._offset += len(out)
+        return out
+
+    def _read(self, size: int | None) -> bytes:
         if size is None or size < 0:
             parts = []
             while (chunk := self._available()) is not None:
@@ -222,16 +297,24 @@ class AgeReader(io.BufferedIOBase):
     def read1(self, size: int = -1) -> bytes:
         if self.closed:
             raise ValueError("read from a closed AgeReader")
+        if self._seeking:
+            return self._read_at(size, whole=False)
         chunk = self._available()
         if chunk is None:
             return b""
         take = len(chunk) if size < 0 else min(size, len(chunk))
         self._pos += take
+        self._offset += take
         return bytes(chunk[:take])
 
     def readinto(self, b: Buffer) -> int:  # type: ignore[override]
         if self.closed:
             raise ValueError("read from a closed AgeReader")
+        if self._seeking:
+            with memoryview(b).cast("B") as target:
+                data = self._read_at(len(target), whole=True)
+                target[: len(data)] = data
+                return len(data)
         with memoryview(b).cast("B") as target:
             filled = 0
             while filled < len(target) and (chunk := self._available()) is not None:
@@ -239,16 +322,22 @@ class AgeReader(io.BufferedIOBase):
                 target[filled : filled + take] = chunk[:take]
                 self._pos += take
                 filled += take
+            self._offset += filled
             return filled
 
     def readinto1(self, b: Buffer) -> int:  # type: ignore[override]
         with memoryview(b).cast("B") as target:
+            if self._seeking:
+                data = self._read_at(len(target), whole=False)
+                target[: len(data)] = data
+                return len(data)
             chunk = self._available()
             if chunk is None:
                 return 0
             take = min(len(target), len(chunk))
             target[:take] = chunk[:take]
             self._pos += take
+            self._offset += take
             return take
 
 
