@@ -2,7 +2,7 @@
 
 - `EncryptedWriter` / `DecryptedReader`: io.BufferedIOBase file objects over a
   path or any binary file object (pipes included).
-- `encrypt_file` / `decrypt_file`: whole files, two threads, never a partial
+- `encrypt_file` / `decrypt_file`: whole files on N threads (default: the usable CPUs), never a partial
   or unauthenticated file at a path destination.
 - `inspect_file`: what an encrypted file is, without a key.
 
