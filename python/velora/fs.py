@@ -274,7 +274,7 @@ class VeloraFileSystem(ChainedFileSystem):  # type: ignore[misc]
                 options["block_size"] = block_size
             if cache_options is not None:
                 options["cache_options"] = cache_options
-            if not isinstance(self.fs, (LocalFileSystem, MemoryFileSystem)):
+            if hasattr(self.fs, "default_cache_type"):  # s3fs, gcsfs, adlfs ...: buffered remote files
                 # The reader asks for whole chunks (front to back, in its own blocks, or the
                 # chunks a seek touches): a read-ahead cache would fetch far more than that
                 # (s3fs reads 50 MiB ahead by default).

@@ -12,7 +12,6 @@ import sys
 import pytest
 
 import velora
-from velora.files.transfer import usable_cpus
 
 import file_oracle
 
@@ -79,10 +78,6 @@ def test_thread_counts_are_checked(tmp_path, plaintexts, bad):
     with pytest.raises((TypeError, ValueError)):
         velora.encrypt_file(plaintexts[1], tmp_path / "x", KEY.public_key(), threads=bad)
     assert not (tmp_path / "x").exists()
-
-
-def test_the_default_is_the_usable_cpus():
-    assert usable_cpus() == len(os.sched_getaffinity(0))
 
 
 def test_age_files_on_n_threads(tmp_path, plaintexts):

@@ -104,8 +104,8 @@ class PayloadOpener:
         return opened
 
     def open_chunks_at(self, first: int, data: Buffer, at_end: bool) -> tuple[bytes, bool, bool]:
-        """Sealed chunks from chunk `first` on (random access), on the calling thread alone."""
-        opened: tuple[bytes, bool, bool] = _native.age_open_chunks(self._key, first, data, at_end, None, threads=1)
+        """Sealed chunks from chunk `first` on (random access); a long run on several cores."""
+        opened: tuple[bytes, bool, bool] = _native.age_open_chunks(self._key, first, data, at_end, None)
         return opened
 
     def open_at(self, index: int, data: Buffer, at_end: bool, out: Buffer) -> tuple[int, bool, bool]:

@@ -29,6 +29,7 @@ from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
 from ..errors import TRAILING, TRUNCATED, FileFormatError
 from .formats import FileInfo, register, sequential_batches
+from .pipeline import usable_cpus
 from .source import Source, pread_exact, pread_into
 
 MAGIC: Final = b"\x89VLR\r\n\x1a\n"
@@ -414,8 +415,11 @@ class NativeLayout:
         if self.problem is not None and to_end:
             raise DecryptionError(self.problem)
         frames = data[:-FRAME_OVERHEAD] if to_end else data
+        # A run of chunks (a large read) opens on the usable CPUs, up to 4.
+        threads = 1 if count < 2 else min(count, 4, usable_cpus())
         try:
-            plain = _native.frames_open(self._key, self._nonce, first + 1, self.chunk_size, frames) if frames else b""
+            plain = _native.frames_open(self._key, self._nonce, first + 1, self.chunk_size, frames,
+                                        threads=threads) if frames else b""
         except DecryptionError:
             raise DecryptionError(f"chunk {first} or a chunk after it up to {first + count - 1} does not "
                                   "authenticate: the file is damaged or was changed") from None

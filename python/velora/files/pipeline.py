@@ -15,11 +15,20 @@ cost more than they save, so callers fetch about 1 MiB per item.
 
 from __future__ import annotations
 
+import os
 import threading
 from collections.abc import Callable
 from typing import Generic, TypeVar
 
 T = TypeVar("T")
+
+
+def usable_cpus() -> int:
+    """The CPUs this process may run on (its affinity mask), at least 1."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return max(1, os.cpu_count() or 1)
 
 
 class _Turns:

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import contextlib
 import inspect
-import os
 from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO
 
@@ -15,7 +14,7 @@ from ..errors import TRUNCATED
 from .formats import IndependentSealer, Opener, Sealer, for_recipients
 from .objects import as_list, open_input
 from .output import Output, PathLike, open_output
-from .pipeline import run_ordered
+from .pipeline import run_ordered, usable_cpus
 from .source import Readable, Source, pread_exact, pread_into, regular_file_size
 
 #: ``progress(done, total)``: plaintext bytes so far, and the plaintext size when known
@@ -26,14 +25,6 @@ Progress = Callable[[int, "int | None"], None]
 #: threads' hand-overs cost nothing next to the copying and AES-GCM work
 #: (bench/file_bench.py).
 ITEM_BYTES = 1024 * 1024
-
-
-def usable_cpus() -> int:
-    """The CPUs this process may run on (its affinity mask), at least 1."""
-    try:
-        return max(1, len(os.sched_getaffinity(0)))
-    except (AttributeError, OSError):
-        return max(1, os.cpu_count() or 1)
 
 
 def check_threads(threads: int | None) -> int:
