@@ -48,7 +48,9 @@ from fsspec.spec import AbstractBufferedFile  # type: ignore[import-untyped]
 from .errors import FileFormatError
 from .files.formats import PREFIX_BYTES, for_prefix
 from .files.objects import DecryptedReader, EncryptedWriter
+from .age.keys import IDENTITY_TYPES, RECIPIENT_TYPES
 from .keys import PrivateKey, PublicKey
+from .xwing import XWingPrivateKey
 
 #: A key reference: a path, "env:NAME", or a callable returning the keys.
 KeyRef = str | os.PathLike[str] | Callable[[], object]
@@ -60,7 +62,7 @@ LONG_HEAD_BYTES = 256 * 1024
 
 
 def _refuse_material(value: object, what: str) -> None:
-    if isinstance(value, PrivateKey) or type(value).__name__.endswith("Identity"):
+    if isinstance(value, (PrivateKey, XWingPrivateKey, *IDENTITY_TYPES)):
         raise TypeError(f"{what} must be a reference to a private key (a key file's path, 'env:NAME' or a "
                         "callable), not the key itself: the filesystem pickles with its options")
 
@@ -108,7 +110,7 @@ def resolve_recipients(ref: object) -> list[object]:
 
     if isinstance(ref, (list, tuple)):
         return [k for r in ref for k in resolve_recipients(r)]
-    if isinstance(ref, PublicKey) or type(ref).__name__.endswith("Recipient"):
+    if isinstance(ref, (PublicKey, *RECIPIENT_TYPES)):
         return [ref]
     if callable(ref):
         return _as_keys(ref())

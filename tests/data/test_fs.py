@@ -105,8 +105,11 @@ def test_pickles_with_key_references_never_key_material(tmp_path, identity_path,
                                                            skip_instance_cache=True)))
         assert other.cat_file(path) == b"pickled filesystems read too"
     key = velora.load_private_key(open(identity_path).read())
-    with pytest.raises(TypeError, match="reference"):
-        VeloraFileSystem(target_protocol="file", identity=key)
+    from velora import age
+
+    for material in (key, age.X25519Identity.generate(), [identity_path, key]):
+        with pytest.raises(TypeError, match="reference"):
+            VeloraFileSystem(target_protocol="file", identity=material, skip_instance_cache=True)
     with pytest.raises(TypeError):
         pickle.dumps(key)
     with pytest.raises(KeyError, match="NOT_SET_ANYWHERE"):
