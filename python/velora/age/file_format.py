@@ -254,15 +254,16 @@ class AgeLayout:
             return at, self._size - at  # the last chunk, final flag and all
         return at, count * SEALED_CHUNK
 
-    def open(self, first: int, count: int, data: bytes) -> bytes:
+    def open_into(self, first: int, count: int, data: memoryview, out: bytearray) -> int:
         to_end = first + count >= self.chunk_count
         if self.problem is not None and to_end:
             raise AgePayloadError(self.problem)
-        plaintext, finished, ok = self._payload_opener.open_chunks_at(first, data, to_end)
+        written, finished, ok = self._payload_opener.open_chunks_at(first, data, to_end, out)
         if not ok or finished != to_end:
+            out[:written] = bytes(written)
             raise AgePayloadError(f"chunks {first} to {first + max(count, 1) - 1} do not authenticate: "
                                   "the payload is damaged or was changed")
-        return plaintext
+        return written
 
 
 class AgeFormat:

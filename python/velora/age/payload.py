@@ -103,9 +103,9 @@ class PayloadOpener:
         self._counter += _nbytes(data) // SEALED_CHUNK
         return opened
 
-    def open_chunks_at(self, first: int, data: Buffer, at_end: bool) -> tuple[bytes, bool, bool]:
-        """Sealed chunks from chunk `first` on (random access); a long run on several cores."""
-        opened: tuple[bytes, bool, bool] = _native.age_open_chunks(self._key, first, data, at_end, None)
+    def open_chunks_at(self, first: int, data: Buffer, at_end: bool, out: Buffer) -> tuple[int, bool, bool]:
+        """Sealed chunks from chunk `first` on into `out` (random access); a long run on several cores."""
+        opened: tuple[int, bool, bool] = _native.age_open_chunks(self._key, first, data, at_end, out)
         return opened
 
     def open_at(self, index: int, data: Buffer, at_end: bool, out: Buffer) -> tuple[int, bool, bool]:

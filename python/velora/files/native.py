@@ -410,16 +410,18 @@ class NativeLayout:
             return at, self._size - at  # the last frame and the end marker
         return at, count * self._stride
 
-    def open(self, first: int, count: int, data: bytes) -> bytes:
+    def open_into(self, first: int, count: int, data: memoryview, out: bytearray) -> int:
         to_end = first + count >= self.chunk_count
         if self.problem is not None and to_end:
             raise DecryptionError(self.problem)
         frames = data[:-FRAME_OVERHEAD] if to_end else data
         # A run of chunks (a large read) opens on the usable CPUs, up to 4.
         threads = 1 if count < 2 else min(count, 4, usable_cpus())
+        written = 0
         try:
-            plain = _native.frames_open(self._key, self._nonce, first + 1, self.chunk_size, frames,
-                                        threads=threads) if frames else b""
+            if len(frames):
+                written = _native.frames_open(self._key, self._nonce, first + 1, self.chunk_size, frames, out,
+                                              threads=threads)
         except DecryptionError:
             raise DecryptionError(f"chunk {first} or a chunk after it up to {first + count - 1} does not "
                                   "authenticate: the file is damaged or was changed") from None
@@ -427,11 +429,15 @@ class NativeLayout:
             # The length fields do not fit the input's size: cut, grown or damaged.
             raise DecryptionError(TRUNCATED if to_end else "malformed file: a frame length no writer produces") from None
         if to_end:
-            marker = data[-FRAME_OVERHEAD:]
+            marker = bytes(data[-FRAME_OVERHEAD:])
             if marker[:4] != b"\0\0\0\0":
                 raise DecryptionError(TRUNCATED)
-            _native.frames_open_end(self._key, self._nonce, self.chunk_count + 1, marker[4:])
-        return plain
+            try:
+                _native.frames_open_end(self._key, self._nonce, self.chunk_count + 1, marker[4:])
+            except DecryptionError:
+                out[:written] = bytes(written)  # nothing of a range whose end fails is kept
+                raise
+        return written
 
 
 def _layout(size: int, chunk_size: int) -> tuple[int, int] | None:

@@ -65,6 +65,20 @@ class RangeSource:
             self._file.seek(here)  # type: ignore[attr-defined]
         return end
 
+    def read_into(self, offset: int, view: memoryview) -> int:
+        """Fills ``view`` from ``offset``; fewer bytes only at the end of the input."""
+        if self._fd is not None:
+            got = 0
+            while got < len(view):
+                n = os.preadv(self._fd, [view[got:]], offset + got)
+                if not n:
+                    break
+                got += n
+            return got
+        data = self.read_at(offset, len(view))
+        view[: len(data)] = data
+        return len(data)
+
     def read_at(self, offset: int, n: int) -> bytes:
         """``n`` bytes at ``offset``; fewer only at the end of the input."""
         if n <= 0:
@@ -105,10 +119,11 @@ class ChunkLayout(Protocol):
     the input's size (0 and 0 for an empty plaintext). `byte_range` gives the
     offset and length of the input that holds chunks ``first`` to
     ``first + count - 1``, and, when they run to the last chunk, its mark (for
-    velora, the end marker; ``count`` may then be 0). `open` authenticates and
-    decrypts such a range and returns the plaintext of those chunks, checking
-    the mark when the range holds it; `DecryptionError` when anything fails,
-    and then no plaintext of the range is returned.
+    velora, the end marker; ``count`` may then be 0). `open_into`
+    authenticates and decrypts such a range into ``out`` (room for ``count``
+    whole chunks) and returns the plaintext's length, checking the mark when
+    the range holds it; `DecryptionError` when anything fails, and then
+    ``out`` holds no plaintext of the range.
     """
 
     chunk_size: int
@@ -117,7 +132,7 @@ class ChunkLayout(Protocol):
 
     def byte_range(self, first: int, count: int) -> tuple[int, int]: ...
 
-    def open(self, first: int, count: int, data: bytes) -> bytes: ...
+    def open_into(self, first: int, count: int, data: memoryview, out: bytearray) -> int: ...
 
 
 class RandomAccess:
@@ -135,9 +150,12 @@ class RandomAccess:
     def __init__(self, source: RangeSource, layout: ChunkLayout) -> None:
         self._source = source
         self.layout = layout
+        # One ciphertext and one plaintext buffer, reused: no fresh pages per read.
+        self._sealed = bytearray()
+        self._plain = bytearray()
         self._cached_first = 0
         self._cached_count = 0
-        self._cached = b""
+        self._cached_len = 0
         self._end_checked = False
 
     @property
@@ -151,19 +169,25 @@ class RandomAccess:
         if not self._end_checked:
             lay = self.layout
             first = max(0, lay.chunk_count - 1)
-            plain = self._open(first, lay.chunk_count - first)
+            self._open(first, lay.chunk_count - first)
             self._end_checked = True
-            self._keep(first, lay.chunk_count - first, plain)
 
-    def _open(self, first: int, count: int) -> bytes:
+    def _open(self, first: int, count: int) -> None:
+        """Opens chunks ``first`` .. ``first + count - 1`` into the plaintext buffer."""
+        self.drop()
         offset, length = self.layout.byte_range(first, count)
-        data = self._source.read_at(offset, length)
-        if len(data) != length:
+        if length < 0:
             raise DecryptionError(TRUNCATED)
-        return self.layout.open(first, count, data)
-
-    def _keep(self, first: int, count: int, plain: bytes) -> None:
-        self._cached_first, self._cached_count, self._cached = first, count, plain
+        if len(self._sealed) < length:
+            self._sealed = bytearray(length)
+        room = count * self.layout.chunk_size
+        if len(self._plain) < room:
+            self._plain = bytearray(room)
+        with memoryview(self._sealed) as sealed:
+            if self._source.read_into(offset, sealed[:length]) != length:
+                raise DecryptionError(TRUNCATED)
+            n = self.layout.open_into(first, count, sealed[:length], self._plain)
+        self._cached_first, self._cached_count, self._cached_len = first, count, n
 
     def read(self, pos: int, n: int) -> bytes:
         """Up to ``n`` plaintext bytes from ``pos`` (fewer at the authenticated end, or
@@ -180,11 +204,12 @@ class RandomAccess:
                 return b""
             last = lay.chunk_count - 1
         if not (self._cached_first <= first < self._cached_first + self._cached_count):
-            count = min(last - first + 1, max(1, self.MAX_OPEN // cs))
-            self._keep(first, count, self._open(first, count))
+            self._open(first, min(last - first + 1, max(1, self.MAX_OPEN // cs)))
         start = pos - self._cached_first * cs
-        return self._cached[start : start + n]
+        end = min(self._cached_len, start + n)
+        with memoryview(self._plain) as plain:
+            return bytes(plain[start:end])
 
     def drop(self) -> None:
         """Forgets the plaintext kept."""
-        self._keep(0, 0, b"")
+        self._cached_first = self._cached_count = self._cached_len = 0
