@@ -173,7 +173,7 @@ def test_header_round_trip_keeps_bytes(identity: age.X25519Identity) -> None:
 def test_file_objects_behave(identity: age.X25519Identity) -> None:
     blob = age.encrypt(b"abcdef", [identity.recipient()])
     r = age.AgeReader(io.BytesIO(blob), [identity])
-    assert r.readable() and not r.writable() and not r.seekable()
+    assert r.readable() and not r.writable() and r.seekable()  # a BytesIO seeks (tests/data)
     assert r.read(2) == b"ab" and r.read() == b"cdef" and r.read() == b""
     r.close()
     with pytest.raises(ValueError):

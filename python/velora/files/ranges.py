@@ -9,7 +9,7 @@ reader (`DecryptedReader`) asks for the chunks a read touches and nothing else.
 A layout's plaintext size comes from the input's size, so it is trusted only
 once the last chunk has authenticated with its last-chunk mark (velora: the
 end marker after it; age: the final flag in its nonce): every range that
-reaches the last chunk carries that mark, and `open` checks it.
+reaches the last chunk carries that mark, and `open_into` checks it.
 """
 
 from __future__ import annotations
