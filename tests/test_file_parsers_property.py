@@ -138,7 +138,7 @@ def _recipient() -> str:
 
 @given(st.data())
 def test_one_line_recipient_parser_accepts_only_canonical_keys(draw):
-    """Edited one-line recipients parse only to the key they spell, canonically; else ValueError."""
+    """Edited one-line recipients parse only to the key they spell, canonically; else a VeloraError."""
     from velora.cli.recipients import parse_recipient, recipient_text
 
     good = _recipient()
@@ -148,6 +148,6 @@ def test_one_line_recipient_parser_accepts_only_canonical_keys(draw):
     text = good[:start] + new + good[end:]
     try:
         key = parse_recipient(text)
-    except ValueError:
+    except velora.VeloraError:
         return
     assert isinstance(key, velora.PublicKey) and recipient_text(key) == text.strip()

@@ -51,6 +51,8 @@ if TYPE_CHECKING:
     from .keys import PrivateKey, PublicKey
     from .levels import as_level
     from .loaders import is_encrypted_private_key, load_private_key, load_public_key
+    from .recipients import parse_recipient
+    from .text import RecipientTextError
     from .xwing import XWingPrivateKey, XWingPublicKey
 
 _LAZY = {
@@ -69,6 +71,8 @@ _LAZY = {
     "is_encrypted_private_key": ".loaders",
     "load_private_key": ".loaders",
     "load_public_key": ".loaders",
+    "parse_recipient": ".recipients",
+    "RecipientTextError": ".text",
     "XWingPrivateKey": ".xwing",
     "XWingPublicKey": ".xwing",
 }
@@ -132,6 +136,9 @@ __all__ = [
     "is_encrypted_private_key",
     "fips203_modulus_check",
     "fips203_hash_check",
+    # one-line recipient texts (velora.recipients, velora.text)
+    "parse_recipient",
+    "RecipientTextError",
     # encrypted files and file objects (velora.files)
     "DecryptedReader",
     "EncryptedWriter",

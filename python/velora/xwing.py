@@ -21,6 +21,7 @@ from typing import Any, Final
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError, KeySerializationError
 from .keys import Buffer, _as_bytes
+from .text import XWING_PREFIX, RecipientTextError, decode, encode
 
 SEED_SIZE: Final = 32
 PUBLIC_KEY_SIZE: Final = 1216
@@ -105,6 +106,28 @@ class XWingPublicKey:
     @classmethod
     def from_pem(cls, text: str | bytes) -> XWingPublicKey:
         return cls.from_der(_unpem("PUBLIC KEY", text))
+
+    @classmethod
+    def from_text(cls, text: str) -> XWingPublicKey:
+        """The key of its one-line text ``xwingpub1...`` (Bech32m, `velora.text`).
+
+        A text that fails its checksum (a character changed, two swapped, one
+        missing or added) raises `velora.text.RecipientTextError` ("... fails
+        its checksum ...").
+        """
+        if not isinstance(text, str):
+            raise TypeError(f"text must be str, not {type(text).__name__}")
+        stripped = text.strip()
+        if not stripped.lower().startswith(XWING_PREFIX + "1"):
+            raise RecipientTextError(f"not an X-Wing recipient text: expected {XWING_PREFIX}1...")
+        return cls(decode(stripped, XWING_PREFIX, PUBLIC_KEY_SIZE, "X-Wing recipient"))
+
+    def to_text(self) -> str:
+        """The one-line recipient text with its checksum: ``xwingpub1...`` (Bech32m)."""
+        return encode(XWING_PREFIX, self._key)
+
+    def __str__(self) -> str:
+        return self.to_text()
 
     def encapsulate(self) -> tuple[bytes, bytes]:
         """(ciphertext, shared secret): 1120 and 32 bytes."""
