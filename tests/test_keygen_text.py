@@ -248,3 +248,23 @@ def test_older_form_encrypts_with_one_warning(tmp_path):
             (tmp_path / "c").unlink()
     done = run("encrypt", "-r", ok("pubkey", tmp_path / "key.pem").stdout.decode().strip(), input=b"x")
     assert done.returncode == 0 and "checksum" not in done.stderr.decode()
+
+
+# ---- identity files of one-line identity texts ---------------------------------------------------
+
+
+def test_identity_file_of_one_line_texts_of_several_kinds(tmp_path):
+    ml = velora.PrivateKey.generate(1024)
+    xw = velora.XWingPrivateKey.generate()
+    theirs = pytest.importorskip("pyrage").x25519.Identity.generate()
+    (tmp_path / "ids.txt").write_text(f"# team keys\n{ml.to_text()}\n\n{xw.to_text()}\n{theirs}\n")
+    listed = ok("pubkey", tmp_path / "ids.txt").stdout.decode().split()
+    assert listed == [ml.public_key().to_text(), xw.public_key().to_text(), str(theirs.to_public())]
+    for recipient in listed:
+        ok("encrypt", "-r", recipient, "-o", tmp_path / "c", input=b"for the team")
+        assert ok("decrypt", "-i", tmp_path / "ids.txt", tmp_path / "c").stdout == b"for the team"
+        (tmp_path / "c").unlink()
+    bad = xw.to_text()
+    (tmp_path / "bad.txt").write_text(f"{ml.to_text()}\n{bad[:20]}{'Q' if bad[20] != 'Q' else 'P'}{bad[21:]}\n")
+    done = run("pubkey", tmp_path / "bad.txt")
+    assert done.returncode == 1 and "line 2" in done.stderr.decode() and "fails its checksum" in done.stderr.decode()

@@ -14,7 +14,7 @@ import random
 import pytest
 
 import velora
-from velora import PrivateKey, PublicKey, RecipientTextError, XWingPrivateKey, XWingPublicKey
+from velora import PrivateKey, PublicKey, KeyTextError, XWingPrivateKey, XWingPublicKey
 from velora import age
 from velora.keys import is_legacy_text
 from velora.text import decode
@@ -51,7 +51,7 @@ def key(kind):
 
 
 def assert_checksum_refusal(text: str) -> None:
-    with pytest.raises(RecipientTextError, match="fails its checksum"):
+    with pytest.raises(KeyTextError, match="fails its checksum"):
         velora.parse_recipient(text)
 
 
@@ -100,9 +100,9 @@ def test_the_level_goes_with_the_prefix():
     texts = {lv: make_key(f"mlkem{lv}").to_text() for lv in (512, 768, 1024)}
     for lv, text in texts.items():
         assert PublicKey.from_text(text).level == lv
-    with pytest.raises(RecipientTextError, match="not an ML-KEM recipient"):
+    with pytest.raises(KeyTextError, match="not an ML-KEM recipient"):
         PublicKey.from_text(make_key("xwing").to_text())
-    with pytest.raises(RecipientTextError, match="not an X-Wing recipient"):
+    with pytest.raises(KeyTextError, match="not an X-Wing recipient"):
         XWingPublicKey.from_text(texts[768])
     with pytest.raises(TypeError):
         PublicKey.from_text(texts[768].encode())  # type: ignore[arg-type]
@@ -147,13 +147,13 @@ def test_checksum_valid_texts_of_the_wrong_size_are_refused(kind_):
     prefix, size = PREFIXES[kind_], KEY_SIZES[kind_]
     data = make_key(kind_).to_bytes()
     for wrong in (data[:-1], data + b"\0", data[:-5]):
-        with pytest.raises(RecipientTextError, match="fails its checksum.*characters where an intact text has"):
+        with pytest.raises(KeyTextError, match="fails its checksum.*characters where an intact text has"):
             velora.parse_recipient(oracle_text(prefix, wrong))
     words = bytearray(bech32m.convertbits(data, 8, 5, True))
     if size * 8 % 5:
         words[-1] |= 1  # a padding bit
         padded = bech32m.bech32_encode(prefix, bytes(words), bech32m.Encoding.BECH32M)
-        with pytest.raises(RecipientTextError, match="padding bits"):
+        with pytest.raises(KeyTextError, match="padding bits"):
             velora.parse_recipient(padded)
 
 
@@ -168,7 +168,7 @@ def test_an_ml_kem_key_that_fails_the_modulus_check_is_refused_after_the_checksu
     bad = b"\xff" * 1184  # every coefficient 4095 >= q
     with pytest.raises(velora.KeySerializationError, match="modulus") as info:
         velora.parse_recipient(oracle_text("mlkem768pub", bad))
-    assert not isinstance(info.value, RecipientTextError) or "checksum" not in str(info.value)
+    assert not isinstance(info.value, KeyTextError) or "checksum" not in str(info.value)
 
 
 # ---- the other forms parse_recipient reads -----------------------------------------------------
@@ -180,7 +180,7 @@ def test_the_older_form_without_checksum_still_loads():
     assert is_legacy_text(old) and not is_legacy_text(key.to_text())
     assert velora.parse_recipient(old) == key == PublicKey.from_text(old)
     for broken, message in ((old[:-1], "expected 1579 Base64 characters"), (old[:20] + "@" + old[21:], "malformed")):
-        with pytest.raises(RecipientTextError, match=message):
+        with pytest.raises(KeyTextError, match=message):
             velora.parse_recipient(broken)
 
 
@@ -195,20 +195,69 @@ def test_age_recipients_go_to_the_age_parser():
         for _ in range(60):
             i = rng.randrange(len(text))
             new = rng.choice([c for c in BECH32_ALPHABET if c != text[i]])
-            with pytest.raises(RecipientTextError, match="checksum"):
+            with pytest.raises(KeyTextError, match="checksum"):
                 velora.parse_recipient(text[:i] + new + text[i + 1 :])
-        with pytest.raises(RecipientTextError, match="checksum"):
+        with pytest.raises(KeyTextError, match="checksum"):
             velora.parse_recipient(text[:-3])
 
 
 @pytest.mark.parametrize("text", ["", "hello", "ssh-ed25519 AAAA", "mlkem768", "x" * 2000, "AGE-SECRET-KEY-1QQQ"])
 def test_unknown_texts_name_the_forms(text):
-    with pytest.raises(RecipientTextError, match="unknown recipient.*mlkem768pub1.*xwingpub1.*age1"):
+    with pytest.raises(KeyTextError, match="unknown recipient.*mlkem768pub1.*xwingpub1.*age1"):
         velora.parse_recipient(text)
 
 
 def test_refusals_are_velora_errors_and_types_are_checked():
-    assert issubclass(RecipientTextError, velora.KeySerializationError)
-    assert issubclass(RecipientTextError, velora.VeloraError)
+    assert issubclass(KeyTextError, velora.KeySerializationError)
+    assert issubclass(KeyTextError, velora.VeloraError)
     with pytest.raises(TypeError):
         velora.parse_recipient(b"mlkem768pub1")  # type: ignore[arg-type]
+
+
+# ---- identity texts ------------------------------------------------------------------------------
+
+SECRET_PREFIXES = {"mlkem512": "mlkem512-secret-key-", "mlkem768": "mlkem768-secret-key-",
+                   "mlkem1024": "mlkem1024-secret-key-", "xwing": "xwing-secret-key-"}
+
+
+def make_private_key(kind: str) -> PrivateKey | XWingPrivateKey:
+    rng = random.Random(f"private-{kind}")
+    if kind == "xwing":
+        return XWingPrivateKey.from_seed(rng.randbytes(32))
+    return PrivateKey.from_seed(rng.randbytes(64), int(kind[5:]))
+
+
+@pytest.mark.parametrize("kind_", sorted(SECRET_PREFIXES))
+def test_identity_text_is_the_bech32m_of_the_seed(kind_):
+    key = make_private_key(kind_)
+    text = key.to_text()
+    assert text == oracle_text(SECRET_PREFIXES[kind_], key.seed).upper()
+    assert velora.parse_identity(text) == key == type(key).from_text(text.lower())
+    assert text not in repr(key) and text not in str(key)  # str() of a private key is not its secret text
+    rng = random.Random(f"identity-typos-{kind_}")
+    for _ in range(300):
+        i = rng.randrange(len(text))
+        new = rng.choice([c for c in BECH32_ALPHABET.upper() + "1BIO-" if c != text[i]])
+        with pytest.raises(KeyTextError, match="fails its checksum"):
+            velora.parse_identity(text[:i] + new + text[i + 1 :])
+    for i in [i for i in range(len(text) - 1) if text[i] != text[i + 1]]:  # every swap
+        with pytest.raises(KeyTextError, match="fails its checksum"):
+            velora.parse_identity(text[:i] + text[i + 1] + text[i] + text[i + 2 :])
+    for n in (1, 6, 8, 30):
+        with pytest.raises(KeyTextError, match="fails its checksum"):
+            velora.parse_identity(text[:-n])
+
+
+def test_identity_texts_other_kinds_and_refusals():
+    theirs = pyrage.x25519.Identity.generate()
+    assert str(velora.parse_identity(str(theirs))) == str(theirs)
+    hybrid = age.HybridIdentity.generate()
+    assert str(velora.parse_identity(str(hybrid))) == str(hybrid)
+    with pytest.raises(KeyTextError, match="invalid age identity text"):
+        velora.parse_identity(str(theirs)[:-2])
+    with pytest.raises(KeyTextError, match="unknown identity.*MLKEM768-SECRET-KEY-1.*XWING-SECRET-KEY-1"):
+        velora.parse_identity("mlkem768pub1" + "q" * 80)
+    # A key loaded without its seed has no identity text.
+    expanded_only = PrivateKey.from_bytes(make_private_key("mlkem768").to_bytes(), 768)
+    with pytest.raises(velora.InvalidParameterError, match="seed"):
+        expanded_only.to_text()

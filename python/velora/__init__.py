@@ -51,8 +51,8 @@ if TYPE_CHECKING:
     from .keys import PrivateKey, PublicKey
     from .levels import as_level
     from .loaders import is_encrypted_private_key, load_private_key, load_public_key
-    from .recipients import parse_recipient
-    from .text import RecipientTextError
+    from .recipients import parse_identity, parse_recipient
+    from .text import KeyTextError
     from .xwing import XWingPrivateKey, XWingPublicKey
 
 _LAZY = {
@@ -71,8 +71,9 @@ _LAZY = {
     "is_encrypted_private_key": ".loaders",
     "load_private_key": ".loaders",
     "load_public_key": ".loaders",
+    "parse_identity": ".recipients",
     "parse_recipient": ".recipients",
-    "RecipientTextError": ".text",
+    "KeyTextError": ".text",
     "XWingPrivateKey": ".xwing",
     "XWingPublicKey": ".xwing",
 }
@@ -136,9 +137,10 @@ __all__ = [
     "is_encrypted_private_key",
     "fips203_modulus_check",
     "fips203_hash_check",
-    # one-line recipient texts (velora.recipients, velora.text)
+    # one-line recipient and identity texts (velora.recipients, velora.text)
+    "parse_identity",
     "parse_recipient",
-    "RecipientTextError",
+    "KeyTextError",
     # encrypted files and file objects (velora.files)
     "DecryptedReader",
     "EncryptedWriter",

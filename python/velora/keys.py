@@ -31,7 +31,7 @@ from . import _velora_core as _core
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError, KeyPair, KeySerializationError, SecurityLevel
 from .levels import CAPSULE_SIZE, PUBLIC_KEY_SIZE, SECRET_KEY_SIZE, LevelLike, as_level, level_name
-from .text import MLKEM_PREFIX, RecipientTextError, checksum_failure, decode, encode, near_prefix
+from .text import MLKEM_PREFIX, MLKEM_SECRET_PREFIX, KeyTextError, checksum_failure, decode, encode, near_prefix
 
 SEED_SIZE: Final = 64
 
@@ -199,7 +199,7 @@ class PublicKey:
         """The key of a one-line text: ``mlkem768pub1...`` (Bech32m, `velora.text`), at any level.
 
         A text that fails its checksum (a character changed, two swapped,
-        one missing or added) raises `velora.text.RecipientTextError`
+        one missing or added) raises `velora.text.KeyTextError`
         ("... fails its checksum ..."). The older ``mlkem768:<base64url>``
         form, which has no checksum, is read too (see `is_legacy_text`).
         """
@@ -209,7 +209,7 @@ class PublicKey:
         if is_legacy_text(stripped):
             try:
                 return cls._from_legacy_text(stripped, check=check)
-            except RecipientTextError:
+            except KeyTextError:
                 # Not a whole older text: a checksummed one with a typo in its prefix?
                 for bits, prefix in MLKEM_PREFIX.items():
                     if near_prefix(stripped, prefix):
@@ -222,28 +222,28 @@ class PublicKey:
                 raw = decode(stripped, prefix, PUBLIC_KEY_SIZE[bits], f"{level_name(lv)} recipient")
                 return cls.from_bytes(raw, lv, check=check)
         forms = ", ".join(f"{p}1..." for p in MLKEM_PREFIX.values())
-        raise RecipientTextError(f"not an ML-KEM recipient text: expected {forms}")
+        raise KeyTextError(f"not an ML-KEM recipient text: expected {forms}")
 
     @classmethod
     def _from_legacy_text(cls, text: str, *, check: bool) -> PublicKey:
         match = _LEGACY_TEXT.fullmatch(text)
         if match is None:
-            raise RecipientTextError(
+            raise KeyTextError(
                 "malformed mlkem recipient: expected mlkemLEVEL: and URL-safe Base64 without padding"
             )
         bits, body = int(match.group(1)), match.group(2)
         chars = -(-PUBLIC_KEY_SIZE[bits] * 4 // 3)
         if len(body) != chars:
-            raise RecipientTextError(
+            raise KeyTextError(
                 f"malformed mlkem{bits} recipient: expected {chars} Base64 characters, got {len(body)} "
                 "(this older form has no checksum: a truncated or altered copy?)"
             )
         try:
             raw = base64.urlsafe_b64decode(body + "=" * (-len(body) % 4))
         except (binascii.Error, ValueError):
-            raise RecipientTextError("malformed mlkem recipient: invalid Base64") from None
+            raise KeyTextError("malformed mlkem recipient: invalid Base64") from None
         if base64.urlsafe_b64encode(raw).rstrip(b"=").decode("ascii") != body:
-            raise RecipientTextError(f"malformed mlkem{bits} recipient: non-canonical Base64")
+            raise KeyTextError(f"malformed mlkem{bits} recipient: non-canonical Base64")
         return cls.from_bytes(raw, bits, check=check)
 
     def to_text(self) -> str:
@@ -433,6 +433,38 @@ class PrivateKey:
     def to_vlpk_pem(self, password: Buffer) -> str:
         """The blob in its "ENCRYPTED ML-KEM PRIVATE KEY" armour."""
         return self._secret.to_vlpk(password, pem=True)
+
+    # ---- the one-line identity text ---------------------------------------------------
+
+    @classmethod
+    def from_text(cls, text: str) -> PrivateKey:
+        """The key of its one-line identity text ``MLKEM768-SECRET-KEY-1...`` (Bech32m of the seed).
+
+        A text that fails its checksum raises `velora.text.KeyTextError`
+        ("... fails its checksum ...").
+        """
+        if not isinstance(text, str):
+            raise TypeError(f"text must be str, not {type(text).__name__}")
+        stripped = text.strip()
+        lowered = stripped.lower()
+        for bits, prefix in MLKEM_SECRET_PREFIX.items():
+            if lowered.startswith(prefix + "1"):
+                seed = decode(stripped, prefix, SEED_SIZE, f"ML-KEM-{bits} identity")
+                return cls.from_seed(seed, bits)
+        forms = ", ".join(f"{p.upper()}1..." for p in MLKEM_SECRET_PREFIX.values())
+        raise KeyTextError(f"not an ML-KEM identity text: expected {forms}")
+
+    def to_text(self) -> str:
+        """The one-line identity text ``MLKEM768-SECRET-KEY-1...``: the seed d || z in Bech32m, upper case.
+
+        It is the private key in the clear, as a Python string that cannot be
+        wiped: write it only where the key file itself would go. A key loaded
+        without its seed has no such text (`InvalidParameterError`).
+        """
+        seed = self._secret.seed()
+        if seed is None:
+            raise InvalidParameterError("the identity text holds the seed, and this key has none")
+        return encode(MLKEM_SECRET_PREFIX[int(self._secret.level)], seed).upper()
 
     # ---- use ------------------------------------------------------------------------
 

@@ -1,29 +1,33 @@
-"""The checksummed one-line text of public keys: Bech32m (BIP 350) without a length limit.
+"""The checksummed one-line texts of keys: Bech32m (BIP 350) without a length limit.
 
-A recipient text is a human-readable prefix, the separator ``1``, the key in
-the 32-character Bech32 alphabet (5 bits a character, the last one padded
-with zero bits) and a six-character BCH checksum over the prefix and the
-data, with the Bech32m constant 0x2bc830a3. As age does for its ``age1...``
+A key text is a human-readable prefix, the separator ``1``, the key in the
+32-character Bech32 alphabet (5 bits a character, the last one padded with
+zero bits) and a six-character BCH checksum over the prefix and the data,
+with the Bech32m constant 0x2bc830a3. As age does for its ``age1...``
 recipients, the 90-character bound of Bitcoin addresses is not applied.
 
 The checksum detects every change of one character and every swap of two
 different neighbouring characters whatever the text's length (the error
 polynomial ``e*x^i`` or ``e*x^i*(1 + x)`` is never a multiple of the
 degree-6 generator); each key kind has a fixed length, so a shortened or
-lengthened text is refused by its length as well. Texts are written in lower
-case; an all-upper-case text is read as its lower-case form, a mixed one is
+lengthened text is refused by its length as well. Recipient texts are
+written in lower case and identity texts in upper case (as age writes
+``age1...`` and ``AGE-SECRET-KEY-1...``); either case is read, a mix is
 refused.
 
 Prefixes of this library (one per key kind; each key kind has one length):
 
-=====================  ===================  =============================
-key kind               prefix               text length (characters)
-=====================  ===================  =============================
-ML-KEM-512             ``mlkem512pub1``     1298
-ML-KEM-768             ``mlkem768pub1``     1913
-ML-KEM-1024            ``mlkem1024pub1``    2528
-X-Wing                 ``xwingpub1``        1961
-=====================  ===================  =============================
+=============  ==========================  =======  ===========================  =======
+key kind       recipient (public key)      length   identity (private key seed)  length
+=============  ==========================  =======  ===========================  =======
+ML-KEM-512     ``mlkem512pub1...``         1298     ``MLKEM512-SECRET-KEY-1...``  130
+ML-KEM-768     ``mlkem768pub1...``         1913     ``MLKEM768-SECRET-KEY-1...``  130
+ML-KEM-1024    ``mlkem1024pub1...``        2528     ``MLKEM1024-SECRET-KEY-1...`` 131
+X-Wing         ``xwingpub1...``            1961     ``XWING-SECRET-KEY-1...``     76
+=============  ==========================  =======  ===========================  =======
+
+An identity text holds the private key's seed: the 64 bytes d || z of
+ML-KEM, the 32 bytes of X-Wing.
 
 The Bech32 routines of the `bech32` package (the reference code of BIP 173)
 compute the BCH residue; its own verification compares against the Bech32
@@ -45,12 +49,15 @@ CHECKSUM_SIZE: Final = 6
 #: The prefix (human-readable part) of each key kind's text, the separator excluded.
 MLKEM_PREFIX: Final = {512: "mlkem512pub", 768: "mlkem768pub", 1024: "mlkem1024pub"}
 XWING_PREFIX: Final = "xwingpub"
+#: The same for identities (private keys), written in upper case.
+MLKEM_SECRET_PREFIX: Final = {512: "mlkem512-secret-key-", 768: "mlkem768-secret-key-", 1024: "mlkem1024-secret-key-"}
+XWING_SECRET_PREFIX: Final = "xwing-secret-key-"
 
 _CHARSET_INDEX: Final = {c: i for i, c in enumerate(CHARSET)}
 
 
-class RecipientTextError(KeySerializationError):
-    """A recipient text that fails its checksum (mistyped, altered or cut) or names an unknown kind."""
+class KeyTextError(KeySerializationError):
+    """A recipient or identity text that fails its checksum (mistyped, altered or cut) or names an unknown kind."""
 
 
 def encode(prefix: str, data: bytes) -> str:
@@ -67,16 +74,16 @@ def text_size(prefix: str, size: int) -> int:
     return len(prefix) + 1 + -(-size * 8 // 5) + CHECKSUM_SIZE
 
 
-def checksum_failure(what: str, detail: str) -> RecipientTextError:
+def checksum_failure(what: str, detail: str) -> KeyTextError:
     """The refusal of a text that fails its checksum: says so, and what to do."""
-    return RecipientTextError(
+    return KeyTextError(
         f"invalid {what} text: it fails its checksum ({detail}); a character is mistyped, swapped, "
         "missing or extra: copy the text again from its source"
     )
 
 
 def decode(text: str, prefix: str, size: int, what: str) -> bytes:
-    """The ``size`` bytes of the Bech32m ``text`` under ``prefix``, else `RecipientTextError`.
+    """The ``size`` bytes of the Bech32m ``text`` under ``prefix`` (lower case), else `KeyTextError`.
 
     Every refusal of a text that does not hold exactly such a key names the
     checksum; a text that passes it but is not canonical (non-zero padding
@@ -90,7 +97,7 @@ def decode(text: str, prefix: str, size: int, what: str) -> bytes:
         raise checksum_failure(what, "upper and lower case are mixed")
     separator = lowered.rfind("1")
     if lowered[:separator] != prefix:
-        raise checksum_failure(what, f"the text does not start with {prefix}1")
+        raise checksum_failure(what, f"the text does not start with {prefix.upper() if text.isupper() else prefix}1")
     words: list[int] = []
     for position in range(separator + 1, len(lowered)):
         word = _CHARSET_INDEX.get(lowered[position])

@@ -21,7 +21,7 @@ from typing import Any, Final
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError, KeySerializationError
 from .keys import Buffer, _as_bytes
-from .text import XWING_PREFIX, RecipientTextError, decode, encode
+from .text import XWING_PREFIX, XWING_SECRET_PREFIX, KeyTextError, decode, encode
 
 SEED_SIZE: Final = 32
 PUBLIC_KEY_SIZE: Final = 1216
@@ -112,14 +112,14 @@ class XWingPublicKey:
         """The key of its one-line text ``xwingpub1...`` (Bech32m, `velora.text`).
 
         A text that fails its checksum (a character changed, two swapped, one
-        missing or added) raises `velora.text.RecipientTextError` ("... fails
+        missing or added) raises `velora.text.KeyTextError` ("... fails
         its checksum ...").
         """
         if not isinstance(text, str):
             raise TypeError(f"text must be str, not {type(text).__name__}")
         stripped = text.strip()
         if not stripped.lower().startswith(XWING_PREFIX + "1"):
-            raise RecipientTextError(f"not an X-Wing recipient text: expected {XWING_PREFIX}1...")
+            raise KeyTextError(f"not an X-Wing recipient text: expected {XWING_PREFIX}1...")
         return cls(decode(stripped, XWING_PREFIX, PUBLIC_KEY_SIZE, "X-Wing recipient"))
 
     def to_text(self) -> str:
@@ -198,6 +198,27 @@ class XWingPrivateKey:
         secret, except that an X25519 half of small order raises `DecapsulationError`."""
         ss: bytes = _native.xwing_decapsulate(_as_bytes(ciphertext, "ciphertext"), self._seed)
         return ss
+
+    @classmethod
+    def from_text(cls, text: str) -> XWingPrivateKey:
+        """The key of its one-line identity text ``XWING-SECRET-KEY-1...`` (Bech32m of the seed).
+
+        A text that fails its checksum raises `velora.text.KeyTextError`
+        ("... fails its checksum ...").
+        """
+        if not isinstance(text, str):
+            raise TypeError(f"text must be str, not {type(text).__name__}")
+        stripped = text.strip()
+        if not stripped.lower().startswith(XWING_SECRET_PREFIX + "1"):
+            raise KeyTextError(f"not an X-Wing identity text: expected {XWING_SECRET_PREFIX.upper()}1...")
+        return cls(decode(stripped, XWING_SECRET_PREFIX, SEED_SIZE, "X-Wing identity"))
+
+    def to_text(self) -> str:
+        """The one-line identity text ``XWING-SECRET-KEY-1...``: the seed in Bech32m, upper case.
+
+        It is the private key in the clear: write it only where the key file itself would go.
+        """
+        return encode(XWING_SECRET_PREFIX, self._seed).upper()
 
     def to_der(self) -> bytes:
         """PKCS#8 OneAsymmetricKey (DER): the privateKey OCTET STRING is the raw seed."""

@@ -9,10 +9,11 @@ checksummed texts ``mlkem512pub1...``, ``mlkem768pub1...``,
 which has no checksum: the command line says so once on standard error.
 
 Key files are what `velora.load_private_key` reads (PKCS#8 PEM or DER,
-encrypted PKCS#8, the older velora forms), an X-Wing PKCS#8 file, age
-identity files (``AGE-SECRET-KEY-1...`` / ``AGE-SECRET-KEY-PQ-1...`` lines,
-``#`` comments), or one of these inside an age file encrypted to a
-passphrase. `velora keygen` writes the public key into its key files as a
+encrypted PKCS#8, the older velora forms), an X-Wing PKCS#8 file, files of
+one-line identities read by `velora.parse_identity` (``MLKEM768-SECRET-KEY-1...``,
+``XWING-SECRET-KEY-1...``, age's ``AGE-SECRET-KEY-1...`` and
+``AGE-SECRET-KEY-PQ-1...``; ``#`` comments), or one of these inside an age
+file encrypted to a passphrase. `velora keygen` writes the public key into its key files as a
 ``# public key: ...`` comment line, as age-keygen does; PEM readers
 (cryptography, OpenSSL) skip the text before the PEM block.
 
@@ -31,7 +32,7 @@ import velora
 
 from .. import age as _age
 from ..keys import PrivateKey, PublicKey, is_legacy_text
-from ..recipients import parse_recipient
+from ..recipients import is_identity_text, parse_identity, parse_recipient
 from ..xwing import XWingPrivateKey, XWingPublicKey
 
 #: ``passphrase(prompt)`` returns the passphrase for an encrypted key file.
@@ -123,11 +124,24 @@ def _looks_like_key_file(data: bytes) -> bool:
     return b"-----BEGIN" in data or data[:1] == b"\x30" or data.lstrip()[:1] == b"{"
 
 
-def _age_identities(text: str) -> list[object]:
+def _identity_lines(data: bytes) -> list[object] | None:
+    """The identities of a file of one-line identity texts (``#`` comments; velora and age kinds mixed),
+    or None when the file is not one."""
     try:
-        return list(_age.parse_identities(text))
-    except velora.VeloraError as exc:
-        raise ValueError(f"malformed age identity: {exc}") from None
+        text = data.decode("utf-8")
+    except UnicodeDecodeError:
+        return None
+    lines = [(number, line.strip()) for number, line in enumerate(text.splitlines(), 1)]
+    lines = [(number, line) for number, line in lines if line and not line.startswith("#")]
+    if not lines or not any(is_identity_text(line) for _, line in lines):
+        return None
+    out: list[object] = []
+    for number, line in lines:
+        try:
+            out.append(parse_identity(line))
+        except velora.VeloraError as exc:
+            raise ValueError(f"line {number}: {exc}") from None
+    return out
 
 
 _PUBLIC_KEY_STARTS: Final = (
@@ -161,10 +175,11 @@ def _xwing_key(data: bytes) -> XWingPrivateKey | None:
 def load_identities(data: bytes, passphrase: PassphraseSource, name: str, *, nested: bool = False) -> list[object]:
     """The identities of a ``-i`` file; asks ``passphrase`` when the key is encrypted.
 
-    A velora key file (ML-KEM PKCS#8 and the older forms, X-Wing PKCS#8), an
-    age identity file (one identity per line, ``#`` comments, X25519 and
-    post-quantum mixed), or an age file encrypted with a passphrase that
-    holds one of these.
+    A velora key file (ML-KEM PKCS#8 and the older forms, X-Wing PKCS#8), a
+    file of one-line identities (``MLKEM768-SECRET-KEY-1...``,
+    ``XWING-SECRET-KEY-1...``, age's ``AGE-SECRET-KEY-1...`` and
+    ``AGE-SECRET-KEY-PQ-1...``; one per line, ``#`` comments, kinds mixed),
+    or an age file encrypted with a passphrase that holds one of these.
     """
     if _holds_public_key(data):
         raise ValueError(f"identity file {name!r} holds a public key (a recipient, for -r or -R), not a private key")
@@ -173,8 +188,9 @@ def load_identities(data: bytes, passphrase: PassphraseSource, name: str, *, nes
             raise ValueError(f"identity file {name!r}: an encrypted identity file inside another")
         identity = _age.ScryptIdentity(passphrase(f"Enter passphrase for identity file {name!r}: "))
         return load_identities(_age.decrypt(data, [identity]), passphrase, name, nested=True)
-    if b"AGE-SECRET-KEY-" in data.upper():
-        return _age_identities(data.decode("utf-8"))
+    lines = _identity_lines(data)
+    if lines is not None:
+        return lines
     xwing = _xwing_key(data)
     if xwing is not None:
         return [xwing]
