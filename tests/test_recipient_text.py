@@ -261,3 +261,45 @@ def test_identity_texts_other_kinds_and_refusals():
     expanded_only = PrivateKey.from_bytes(make_private_key("mlkem768").to_bytes(), 768)
     with pytest.raises(velora.InvalidParameterError, match="seed"):
         expanded_only.to_text()
+
+
+# ---- hostile input: bounded work, only the expected refusals --------------------------------------
+
+
+@pytest.mark.parametrize("head", ["mlkem768pub1", "xwingpub1", "MLKEM1024-SECRET-KEY-1", "mlkem768:", "mlkem768pob1"])
+def test_a_huge_text_is_refused_without_copies_of_its_size(head):
+    """A text of millions of characters is refused; the parser's extra memory stays below a few copies of it
+    (a list of its 5-bit words alone would take eight times its size)."""
+    import tracemalloc
+
+    text = head + "q" * 4_000_000
+    tracemalloc.start()
+    try:
+        with pytest.raises(KeyTextError):
+            (velora.parse_identity if head.isupper() else velora.parse_recipient)(text)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 3 * len(text)
+
+
+hypothesis = pytest.importorskip("hypothesis")
+st = hypothesis.strategies
+
+
+@hypothesis.given(st.data())
+@hypothesis.settings(max_examples=150, deadline=None)
+def test_edited_texts_parse_only_to_the_key_they_spell(data):
+    """Any edit of a valid text (characters replaced, inserted or removed anywhere) gives the same key only
+    when the edit left the text intact (case and surrounding blanks aside), else a KeyTextError."""
+    kind_ = data.draw(st.sampled_from(sorted(PREFIXES)))
+    good = make_key(kind_).to_text()
+    start = data.draw(st.integers(0, len(good)))
+    end = data.draw(st.integers(start, min(len(good), start + 8)))
+    new = data.draw(st.text(alphabet=BECH32_ALPHABET + "1bio:-_ \n\u00e9QP", max_size=8))
+    text = good[:start] + new + good[end:]
+    try:
+        parsed = velora.parse_recipient(text)
+    except KeyTextError:
+        return
+    assert text.strip().lower() == good and parsed == make_key(kind_)

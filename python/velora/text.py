@@ -89,6 +89,9 @@ def decode(text: str, prefix: str, size: int, what: str) -> bytes:
     checksum; a text that passes it but is not canonical (non-zero padding
     bits) is refused too.
     """
+    expected = text_size(prefix, size)
+    if len(text) != expected:  # first: a text of any other length costs no work and no copy
+        raise checksum_failure(what, f"{len(text)} characters where an intact text has {expected}")
     for position, char in enumerate(text):
         if not 33 <= ord(char) <= 126:
             raise checksum_failure(what, f"character {position + 1} is {char!r}, not printable ASCII")
@@ -108,9 +111,6 @@ def decode(text: str, prefix: str, size: int, what: str) -> bytes:
         words.append(word)
     if bech32_polymod([*bech32_hrp_expand(prefix), *words]) != BECH32M_CONST:
         raise checksum_failure(what, "the Bech32m checksum does not match")
-    expected = text_size(prefix, size)
-    if len(lowered) != expected:
-        raise checksum_failure(what, f"{len(lowered)} characters where an intact text has {expected}")
     data = convertbits(words[:-CHECKSUM_SIZE], 5, 8, False)
     if data is None or len(data) != size:
         raise checksum_failure(what, "the padding bits are not zero")
