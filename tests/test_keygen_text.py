@@ -15,7 +15,6 @@ import random
 import re
 import shutil
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
@@ -24,6 +23,8 @@ import velora
 from velora import age
 from velora.cli import main
 
+from test_cli import ok, run  # the command line as a subprocess, as test_cli runs it
+
 bech32m = pytest.importorskip("bech32m.codecs")
 ser = pytest.importorskip("cryptography.hazmat.primitives.serialization")
 crypto_mlkem = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.mlkem")
@@ -31,20 +32,9 @@ x25519 = pytest.importorskip("cryptography.hazmat.primitives.asymmetric.x25519")
 UnsupportedAlgorithm = pytest.importorskip("cryptography.exceptions").UnsupportedAlgorithm
 MLKEM = pytest.importorskip("Crypto.PublicKey.MLKEM")
 
-VELORA = [sys.executable, "-m", "velora"]
 BECH32_ALPHABET = "qpzry9x8gf2tvdw0s3jn54khce6mua7l"
 PW = b"correct horse battery staple"
 XWING_OID = "1.3.6.1.4.1.62253.25722"
-
-
-def run(*args: object, input: bytes | None = None) -> subprocess.CompletedProcess[bytes]:
-    return subprocess.run([*VELORA, *map(str, args)], input=input, capture_output=True, timeout=120)
-
-
-def ok(*args: object, input: bytes | None = None) -> subprocess.CompletedProcess[bytes]:
-    done = run(*args, input=input)
-    assert done.returncode == 0, done.stderr.decode()
-    return done
 
 
 def oracle_data(text: str, prefix: str) -> bytes:

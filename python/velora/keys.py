@@ -31,7 +31,7 @@ from . import _velora_core as _core
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError, KeyPair, KeySerializationError, SecurityLevel
 from .levels import CAPSULE_SIZE, PUBLIC_KEY_SIZE, SECRET_KEY_SIZE, LevelLike, as_level, level_name
-from .text import MLKEM_PREFIX, MLKEM_SECRET_PREFIX, KeyTextError, checksum_failure, decode, encode, near_prefix
+from .text import MLKEM_PREFIX, MLKEM_SECRET_PREFIX, KeyTextError, checksum_failure, decode_kind, encode, near_prefix
 
 SEED_SIZE: Final = 64
 
@@ -203,26 +203,20 @@ class PublicKey:
         ("... fails its checksum ..."). The older ``mlkem768:<base64url>``
         form, which has no checksum, is read too (see `is_legacy_text`).
         """
-        if not isinstance(text, str):
-            raise TypeError(f"text must be str, not {type(text).__name__}")
-        stripped = text.strip()
-        if is_legacy_text(stripped):
+        if isinstance(text, str) and is_legacy_text(text):
             try:
-                return cls._from_legacy_text(stripped, check=check)
+                return cls._from_legacy_text(text.strip(), check=check)
             except KeyTextError:
                 # Not a whole older text: a checksummed one with a typo in its prefix?
                 for bits, prefix in MLKEM_PREFIX.items():
-                    if near_prefix(stripped, prefix):
-                        raise checksum_failure(f"ML-KEM-{bits} recipient", f"it does not start with {prefix}1") from None
+                    if near_prefix(text.strip(), prefix):
+                        what = f"ML-KEM-{bits} recipient"
+                        raise checksum_failure(what, f"it does not start with {prefix}1") from None
                 raise
-        lowered = stripped.lower()
-        for bits, prefix in MLKEM_PREFIX.items():
-            if lowered.startswith(prefix + "1"):
-                lv = as_level(bits)
-                raw = decode(stripped, prefix, PUBLIC_KEY_SIZE[bits], f"{level_name(lv)} recipient")
-                return cls.from_bytes(raw, lv, check=check)
-        forms = ", ".join(f"{p}1..." for p in MLKEM_PREFIX.values())
-        raise KeyTextError(f"not an ML-KEM recipient text: expected {forms}")
+        forms = {bits: (prefix, PUBLIC_KEY_SIZE[bits], f"ML-KEM-{bits} recipient")
+                 for bits, prefix in MLKEM_PREFIX.items()}
+        bits, raw = decode_kind(text, forms, "an ML-KEM recipient")
+        return cls.from_bytes(raw, bits, check=check)
 
     @classmethod
     def _from_legacy_text(cls, text: str, *, check: bool) -> PublicKey:
@@ -443,16 +437,9 @@ class PrivateKey:
         A text that fails its checksum raises `velora.text.KeyTextError`
         ("... fails its checksum ...").
         """
-        if not isinstance(text, str):
-            raise TypeError(f"text must be str, not {type(text).__name__}")
-        stripped = text.strip()
-        lowered = stripped.lower()
-        for bits, prefix in MLKEM_SECRET_PREFIX.items():
-            if lowered.startswith(prefix + "1"):
-                seed = decode(stripped, prefix, SEED_SIZE, f"ML-KEM-{bits} identity")
-                return cls.from_seed(seed, bits)
-        forms = ", ".join(f"{p.upper()}1..." for p in MLKEM_SECRET_PREFIX.values())
-        raise KeyTextError(f"not an ML-KEM identity text: expected {forms}")
+        forms = {bits: (prefix, SEED_SIZE, f"ML-KEM-{bits} identity") for bits, prefix in MLKEM_SECRET_PREFIX.items()}
+        bits, seed = decode_kind(text, forms, "an ML-KEM identity", upper=True)
+        return cls.from_seed(seed, bits)
 
     def to_text(self) -> str:
         """The one-line identity text ``MLKEM768-SECRET-KEY-1...``: the seed d || z in Bech32m, upper case.

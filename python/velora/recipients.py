@@ -22,7 +22,8 @@ typo, even one in its prefix, is refused with the checksum message, never as
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Final, NoReturn, Union
+from collections.abc import Callable, Sequence
+from typing import TYPE_CHECKING, Final, TypeVar, Union
 
 from ._velora_core import VeloraError
 from .keys import PrivateKey, PublicKey, is_legacy_text
@@ -66,39 +67,9 @@ __all__ = ["AnyIdentity", "AnyRecipient", "is_identity_text", "is_legacy_text", 
 
 def parse_recipient(text: str) -> AnyRecipient:
     """The recipient named by one line of text, whatever its kind (see the module's list)."""
-    if not isinstance(text, str):
-        raise TypeError(f"a recipient text must be str, not {type(text).__name__}")
-    stripped = text.strip()
-    lowered = stripped.lower()
-    if is_legacy_text(stripped) or any(lowered.startswith(p + "1") for p in MLKEM_PREFIX.values()):
-        return PublicKey.from_text(stripped)
-    if lowered.startswith(XWING_PREFIX + "1"):
-        return XWingPublicKey.from_text(stripped)
-    if lowered.startswith("age1"):
-        from . import age
-
-        try:
-            return age.parse_recipient(stripped)
-        except VeloraError as exc:
-            raise KeyTextError(f"invalid age recipient text: {exc}") from None
-    _refuse(stripped, "recipient", _CHECKSUMMED, "a key file goes with -R")
-
-
-def _refuse(text: str, kind: str, forms: tuple[tuple[str, str], ...], hint: str, upper: bool = False) -> NoReturn:
-    """A text of no known form: the checksum message if it looks like a mistyped one, else "unknown"."""
-    if len(text) >= _SHORTEST_KEY_TEXT:
-        for prefix, what in forms:
-            if near_prefix(text, prefix):
-                raise checksum_failure(what, f"it does not start with {prefix.upper() if upper else prefix}1")
-    shown = text if len(text) <= 24 else text[:20] + "..."
-    names = ", ".join(f"{prefix.upper() if upper else prefix}1..." for prefix, _ in forms)
-    raise KeyTextError(f"unknown {kind} {shown!r}: expected {names} ({hint})")
-
-
-def is_identity_text(text: str) -> bool:
-    """Whether ``text`` starts as one of the identity texts `parse_identity` reads (a line of an identity file)."""
-    lowered = text.strip().lower()
-    return any(lowered.startswith(prefix + "1") for prefix, _ in _CHECKSUMMED_IDENTITIES)
+    if isinstance(text, str) and is_legacy_text(text):
+        return PublicKey.from_text(text)
+    return _parse(text, "recipient", _RECIPIENT_PARSERS, _CHECKSUMMED, "a key file goes with -R")
 
 
 def parse_identity(text: str) -> AnyIdentity:
@@ -106,19 +77,62 @@ def parse_identity(text: str) -> AnyIdentity:
 
     The text is the private key in the clear: see `PrivateKey.to_text`.
     """
+    return _parse(text, "identity", _IDENTITY_PARSERS, _CHECKSUMMED_IDENTITIES, "a key file goes with -i", True)
+
+
+def is_identity_text(text: str) -> bool:
+    """Whether ``text`` starts as one of the identity texts `parse_identity` reads (a line of an identity file)."""
+    return text.strip().lower().startswith(tuple(prefix + "1" for prefix, _ in _CHECKSUMMED_IDENTITIES))
+
+
+_T = TypeVar("_T")
+
+
+def _parse(text: object, kind: str, parsers: Sequence[tuple[tuple[str, ...], Callable[[str], _T]]],
+           forms: tuple[tuple[str, str], ...], hint: str, upper: bool = False) -> _T:
+    """The key of the first parser whose starts ``text`` has; else the refusal of a text of no known form:
+    the checksum message if it looks like a mistyped one, else "unknown"."""
     if not isinstance(text, str):
-        raise TypeError(f"an identity text must be str, not {type(text).__name__}")
+        raise TypeError(f"a {kind} text must be str, not {type(text).__name__}")
     stripped = text.strip()
     lowered = stripped.lower()
-    if any(lowered.startswith(p + "1") for p in MLKEM_SECRET_PREFIX.values()):
-        return PrivateKey.from_text(stripped)
-    if lowered.startswith(XWING_SECRET_PREFIX + "1"):
-        return XWingPrivateKey.from_text(stripped)
-    if lowered.startswith("age-secret-key-"):
-        from . import age
+    for starts, parse in parsers:
+        if lowered.startswith(starts):
+            return parse(stripped)
+    if len(stripped) >= _SHORTEST_KEY_TEXT:
+        for prefix, what in forms:
+            if near_prefix(stripped, prefix):
+                raise checksum_failure(what, f"it does not start with {prefix.upper() if upper else prefix}1")
+    shown = stripped if len(stripped) <= 24 else stripped[:20] + "..."
+    names = ", ".join(f"{prefix.upper() if upper else prefix}1..." for prefix, _ in forms)
+    raise KeyTextError(f"unknown {kind} {shown!r}: expected {names} ({hint})")
 
-        try:
-            return age.parse_identity(stripped)
-        except VeloraError as exc:
-            raise KeyTextError(f"invalid age identity text: {exc}") from None
-    _refuse(stripped, "identity", _CHECKSUMMED_IDENTITIES, "a key file goes with -i", upper=True)
+
+def _age_recipient(text: str) -> X25519Recipient | HybridRecipient:
+    from . import age
+
+    try:
+        return age.parse_recipient(text)
+    except VeloraError as exc:
+        raise KeyTextError(f"invalid age recipient text: {exc}") from None
+
+
+def _age_identity(text: str) -> X25519Identity | HybridIdentity:
+    from . import age
+
+    try:
+        return age.parse_identity(text)
+    except VeloraError as exc:
+        raise KeyTextError(f"invalid age identity text: {exc}") from None
+
+
+_RECIPIENT_PARSERS: Final[tuple[tuple[tuple[str, ...], Callable[[str], AnyRecipient]], ...]] = (
+    (tuple(prefix + "1" for prefix in MLKEM_PREFIX.values()), PublicKey.from_text),
+    ((XWING_PREFIX + "1",), XWingPublicKey.from_text),
+    (("age1",), _age_recipient),
+)
+_IDENTITY_PARSERS: Final[tuple[tuple[tuple[str, ...], Callable[[str], AnyIdentity]], ...]] = (
+    (tuple(prefix + "1" for prefix in MLKEM_SECRET_PREFIX.values()), PrivateKey.from_text),
+    ((XWING_SECRET_PREFIX + "1",), XWingPrivateKey.from_text),
+    (("age-secret-key-",), _age_identity),
+)

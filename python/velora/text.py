@@ -36,7 +36,8 @@ constant 1 only, so the Bech32m constant is applied here.
 
 from __future__ import annotations
 
-from typing import Final
+from collections.abc import Mapping
+from typing import Final, TypeVar
 
 from bech32 import CHARSET, bech32_hrp_expand, bech32_polymod, convertbits
 
@@ -54,6 +55,7 @@ MLKEM_SECRET_PREFIX: Final = {512: "mlkem512-secret-key-", 768: "mlkem768-secret
 XWING_SECRET_PREFIX: Final = "xwing-secret-key-"
 
 _CHARSET_INDEX: Final = {c: i for i, c in enumerate(CHARSET)}
+_K = TypeVar("_K")
 
 
 class KeyTextError(KeySerializationError):
@@ -115,6 +117,21 @@ def decode(text: str, prefix: str, size: int, what: str) -> bytes:
     if data is None or len(data) != size:
         raise checksum_failure(what, "the padding bits are not zero")
     return bytes(data)
+
+
+def decode_kind(text: object, forms: Mapping[_K, tuple[str, int, str]], kind: str, upper: bool = False
+                ) -> tuple[_K, bytes]:
+    """(which form, its bytes) of a text under one of ``forms`` ({key: (prefix, size, what)}), by `decode`;
+    a text that starts as none of them is "not {kind} text"."""
+    if not isinstance(text, str):
+        raise TypeError(f"text must be str, not {type(text).__name__}")
+    stripped = text.strip()
+    lowered = stripped.lower()
+    for key, (prefix, size, what) in forms.items():
+        if lowered.startswith(prefix + "1"):
+            return key, decode(stripped, prefix, size, what)
+    names = ", ".join(f"{prefix.upper() if upper else prefix}1..." for prefix, _, _ in forms.values())
+    raise KeyTextError(f"not {kind} text: expected {names}")
 
 
 def near_prefix(text: str, prefix: str) -> bool:

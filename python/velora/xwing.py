@@ -21,7 +21,7 @@ from typing import Any, Final
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError, KeySerializationError
 from .keys import Buffer, _as_bytes
-from .text import XWING_PREFIX, XWING_SECRET_PREFIX, KeyTextError, decode, encode
+from .text import XWING_PREFIX, XWING_SECRET_PREFIX, decode_kind, encode
 
 SEED_SIZE: Final = 32
 PUBLIC_KEY_SIZE: Final = 1216
@@ -115,12 +115,8 @@ class XWingPublicKey:
         missing or added) raises `velora.text.KeyTextError` ("... fails
         its checksum ...").
         """
-        if not isinstance(text, str):
-            raise TypeError(f"text must be str, not {type(text).__name__}")
-        stripped = text.strip()
-        if not stripped.lower().startswith(XWING_PREFIX + "1"):
-            raise KeyTextError(f"not an X-Wing recipient text: expected {XWING_PREFIX}1...")
-        return cls(decode(stripped, XWING_PREFIX, PUBLIC_KEY_SIZE, "X-Wing recipient"))
+        forms = {0: (XWING_PREFIX, PUBLIC_KEY_SIZE, "X-Wing recipient")}
+        return cls(decode_kind(text, forms, "an X-Wing recipient")[1])
 
     def to_text(self) -> str:
         """The one-line recipient text with its checksum: ``xwingpub1...`` (Bech32m)."""
@@ -206,12 +202,8 @@ class XWingPrivateKey:
         A text that fails its checksum raises `velora.text.KeyTextError`
         ("... fails its checksum ...").
         """
-        if not isinstance(text, str):
-            raise TypeError(f"text must be str, not {type(text).__name__}")
-        stripped = text.strip()
-        if not stripped.lower().startswith(XWING_SECRET_PREFIX + "1"):
-            raise KeyTextError(f"not an X-Wing identity text: expected {XWING_SECRET_PREFIX.upper()}1...")
-        return cls(decode(stripped, XWING_SECRET_PREFIX, SEED_SIZE, "X-Wing identity"))
+        forms = {0: (XWING_SECRET_PREFIX, SEED_SIZE, "X-Wing identity")}
+        return cls(decode_kind(text, forms, "an X-Wing identity", upper=True)[1])
 
     def to_text(self) -> str:
         """The one-line identity text ``XWING-SECRET-KEY-1...``: the seed in Bech32m, upper case.
