@@ -267,3 +267,19 @@ def test_identity_file_of_one_line_texts_of_several_kinds(tmp_path):
     (tmp_path / "bad.txt").write_text(f"{ml.to_text()}\n{bad[:20]}{'Q' if bad[20] != 'Q' else 'P'}{bad[21:]}\n")
     done = run("pubkey", tmp_path / "bad.txt")
     assert done.returncode == 1 and "line 2" in done.stderr.decode() and "fails its checksum" in done.stderr.decode()
+
+
+def test_x_wing_public_key_file_goes_with_dash_r_upper(tmp_path):
+    """`pubkey --pem` of an X-Wing key is its SubjectPublicKeyInfo (OID checked by OpenSSL); -R reads it back."""
+    ok("keygen", "-q", "-o", tmp_path / "key.pem")
+    pem = ok("pubkey", "--pem", tmp_path / "key.pem").stdout
+    (tmp_path / "pub.pem").write_bytes(pem)
+    if shutil.which("openssl"):
+        parsed = subprocess.run(["openssl", "asn1parse", "-in", str(tmp_path / "pub.pem")], check=True,
+                                capture_output=True, text=True)
+        assert XWING_OID in parsed.stdout and "BIT STRING" in parsed.stdout
+    ok("encrypt", "-R", tmp_path / "pub.pem", "-o", tmp_path / "c", input=b"via a key file")
+    assert ok("decrypt", "-i", tmp_path / "key.pem", tmp_path / "c").stdout == b"via a key file"
+    # The public key file is refused as an identity, the private one as a recipient.
+    assert "holds a public key" in run("decrypt", "-i", tmp_path / "pub.pem", tmp_path / "c").stderr.decode()
+    assert run("encrypt", "-R", tmp_path / "key.pem", input=b"x").returncode == 1
