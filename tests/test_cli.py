@@ -17,7 +17,6 @@ import time
 import pytest
 
 import velora
-from velora.cli.recipients import recipient_text
 from velora.files import native
 
 import file_oracle
@@ -52,7 +51,7 @@ def seed_for(level: int) -> bytes:
 
 @pytest.fixture(scope="module")
 def recipients() -> dict[int, str]:
-    return {lv: recipient_text(velora.PrivateKey.from_seed(seed_for(lv), lv).public_key()) for lv in LEVELS}
+    return {lv: velora.PrivateKey.from_seed(seed_for(lv), lv).public_key().to_text() for lv in LEVELS}
 
 
 # ---- without key files -------------------------------------------------------------
