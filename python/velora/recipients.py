@@ -108,22 +108,31 @@ def _parse(text: object, kind: str, parsers: Sequence[tuple[tuple[str, ...], Cal
     raise KeyTextError(f"unknown {kind} {shown!r}: expected {names} ({hint})")
 
 
+def _age_text(text: str, kind: str) -> object:
+    """velora.age's parse_recipient or parse_identity (loaded only for an age text), its refusal a KeyTextError."""
+    from . import age
+
+    parse: Callable[[str], object] = age.parse_identity if kind == "identity" else age.parse_recipient
+    try:
+        return parse(text)
+    except VeloraError as exc:
+        raise KeyTextError(f"invalid age {kind} text: {exc}") from None
+
+
 def _age_recipient(text: str) -> X25519Recipient | HybridRecipient:
     from . import age
 
-    try:
-        return age.parse_recipient(text)
-    except VeloraError as exc:
-        raise KeyTextError(f"invalid age recipient text: {exc}") from None
+    found = _age_text(text, "recipient")
+    assert isinstance(found, (age.X25519Recipient, age.HybridRecipient))  # age's kinds with a text form
+    return found
 
 
 def _age_identity(text: str) -> X25519Identity | HybridIdentity:
     from . import age
 
-    try:
-        return age.parse_identity(text)
-    except VeloraError as exc:
-        raise KeyTextError(f"invalid age identity text: {exc}") from None
+    found = _age_text(text, "identity")
+    assert isinstance(found, (age.X25519Identity, age.HybridIdentity))
+    return found
 
 
 _RECIPIENT_PARSERS: Final[tuple[tuple[tuple[str, ...], Callable[[str], AnyRecipient]], ...]] = (

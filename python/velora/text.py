@@ -41,7 +41,7 @@ from typing import Final, TypeVar
 
 from bech32 import CHARSET, bech32_hrp_expand, bech32_polymod, convertbits
 
-from ._velora_core import KeySerializationError
+from .errors import KeyTextError
 
 #: The residue of a valid Bech32m string (BIP 350).
 BECH32M_CONST: Final = 0x2BC830A3
@@ -57,9 +57,8 @@ XWING_SECRET_PREFIX: Final = "xwing-secret-key-"
 _CHARSET_INDEX: Final = {c: i for i, c in enumerate(CHARSET)}
 _K = TypeVar("_K")
 
-
-class KeyTextError(KeySerializationError):
-    """A recipient or identity text that fails its checksum (mistyped, altered or cut) or names an unknown kind."""
+__all__ = ["BECH32M_CONST", "KeyTextError", "MLKEM_PREFIX", "MLKEM_SECRET_PREFIX", "XWING_PREFIX",
+           "XWING_SECRET_PREFIX", "checksum_failure", "decode", "decode_kind", "encode", "near_prefix", "text_size"]
 
 
 def encode(prefix: str, data: bytes) -> str:
