@@ -95,25 +95,30 @@ void run_cases(const Json& cases, std::size_t& run) {
     }
 }
 
-TEST(HpkeVectors, Rfc9180BaseModeDhKemX25519) {
+struct VectorFile {
+    const char* label;
+    const char* name;
+    std::size_t suites;  // base-mode cases of suites built here
+};
+
+class HpkeVectors : public ::testing::TestWithParam<VectorFile> {};
+
+TEST_P(HpkeVectors, BaseMode) {
     VELORA_NEED_VECTORS(dir, testing::cryptography_vectors(),
                         "the cryptography-vectors package in .venv (requirements-dev.txt)");
-    // DHKEM(X25519) with HKDF-SHA256 and HKDF-SHA512, each with the three
-    // AEADs and export-only.
     std::size_t run = 0;
-    run_cases(load(dir / "HPKE" / "test-vectors.json"), run);
-    EXPECT_EQ(run, 8u);
+    run_cases(load(dir / "HPKE" / GetParam().name), run);
+    EXPECT_EQ(run, GetParam().suites);
 }
 
-TEST(HpkeVectors, PostQuantumBaseMode) {
-    VELORA_NEED_VECTORS(dir, testing::cryptography_vectors(),
-                        "the cryptography-vectors package in .venv (requirements-dev.txt)");
-    // ML-KEM-768 / HKDF-SHA256 / AES-128-GCM, ML-KEM-1024 / HKDF-SHA384 /
-    // AES-256-GCM and X-Wing / HKDF-SHA256 / ChaCha20-Poly1305.
-    std::size_t run = 0;
-    run_cases(load(dir / "HPKE" / "hpke-pq-test-vectors.json"), run);
-    EXPECT_EQ(run, 3u);
-}
+// RFC 9180: DHKEM(X25519) with HKDF-SHA256 and HKDF-SHA512, each with the
+// three AEADs and export-only. draft-ietf-hpke-pq: ML-KEM-768 / HKDF-SHA256 /
+// AES-128-GCM, ML-KEM-1024 / HKDF-SHA384 / AES-256-GCM and X-Wing /
+// HKDF-SHA256 / ChaCha20-Poly1305.
+INSTANTIATE_TEST_SUITE_P(Files, HpkeVectors,
+                         ::testing::Values(VectorFile{"Rfc9180", "test-vectors.json", 8},
+                                           VectorFile{"PostQuantum", "hpke-pq-test-vectors.json", 3}),
+                         [](const auto& p) { return std::string(p.param.label); });
 
 // Sizes a hostile caller chooses are refused with the named error before any
 // KEM or AEAD work.
