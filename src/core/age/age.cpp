@@ -138,12 +138,21 @@ Result<Unwrapped> unwrap_x25519(std::span<const std::uint8_t> identity, std::spa
     if (identity.size() != kX25519Bytes || share.size() != kX25519Bytes || body.size() != kBodyBytes) {
         return fail(VeloraError::InvalidParameter(kStanzaSize));
     }
-    SecretBytes<32> shared, wrap_key;
     std::array<std::uint8_t, kX25519Bytes> recipient{};
     if (!primitives::x25519_public_key(identity.first<32>(), recipient)) {
         return fail(VeloraError::InvalidParameter(kLibraryFailure));
     }
     ct::declassify(recipient.data(), recipient.size());  // the identity's public key
+    return unwrap_x25519(identity, recipient, share, body);
+}
+
+Result<Unwrapped> unwrap_x25519(std::span<const std::uint8_t> identity, std::span<const std::uint8_t> recipient,
+                                std::span<const std::uint8_t> share, std::span<const std::uint8_t> body) {
+    if (identity.size() != kX25519Bytes || recipient.size() != kX25519Bytes || share.size() != kX25519Bytes ||
+        body.size() != kBodyBytes) {
+        return fail(VeloraError::InvalidParameter(kStanzaSize));
+    }
+    SecretBytes<32> shared, wrap_key;
     if (!primitives::x25519(identity.first<32>(), share.first<32>(), shared.span())) {
         return fail(VeloraError::Decapsulation(kX25519ZeroSecret));
     }

@@ -67,6 +67,10 @@ struct Unwrapped {
 Result<Stanza> wrap_x25519(std::span<const std::uint8_t> file_key, std::span<const std::uint8_t> recipient);
 Result<Unwrapped> unwrap_x25519(std::span<const std::uint8_t> identity, std::span<const std::uint8_t> share,
                                 std::span<const std::uint8_t> body);
+// The same with the identity's public key X25519(identity, 9) given (computed
+// once by a caller that unwraps many stanzas); it must be the identity's.
+Result<Unwrapped> unwrap_x25519(std::span<const std::uint8_t> identity, std::span<const std::uint8_t> recipient,
+                                std::span<const std::uint8_t> share, std::span<const std::uint8_t> body);
 
 // scrypt passphrases: wrap key scrypt(N = 2^log_n, r = 8, p = 1, 32,
 // "age-encryption.org/v1/scrypt" || salt, passphrase).

@@ -1,142 +1,57 @@
-"""age v1 files (age-encryption.org/v1): streaming writer and reader.
+"""age files as file objects and as whole files.
 
 `AgeWriter` encrypts what is written to it into an age file on a binary file
 object; `AgeReader` decrypts one. Both are `io.BufferedIOBase` file objects
-that stream in batches of 64 KiB chunks, so memory stays bounded (a few MiB)
-whatever the file's size. The reader releases plaintext only from chunks that
-authenticated; a file cut short, or with data after its final chunk, raises
-`AgePayloadError` at the point where the reader reaches it, after the
-authenticated plaintext before it.
+over the file's two ends (`AgeSealer`, `AgeOpener`) that stream in batches of
+64 KiB chunks, so memory stays bounded (a few MiB) whatever the file's size.
+The reader releases plaintext only from chunks that authenticated; a file cut
+short, or with data after its final chunk, raises `AgePayloadError` at the
+point where the reader reaches it, after the authenticated plaintext before it.
 
 `encrypt_file` and `decrypt_file` work from path to path through
 `velora.files` (as `velora.encrypt_file` and `velora.decrypt_file` do): the
 destination appears only once the whole file is written, and for decryption
 only once all of it has authenticated; on an error it is left as it was.
-
-Recipients (`age1...` X25519, `age1pq1...` post-quantum hybrid, scrypt
-passphrases) and identities come from `velora.age_keys`; the header text from
-`velora.age_header`; the armour from `velora.age_armor`. The payload
-cryptography (HKDF, ChaCha20-Poly1305 chunks) and every stanza's key wrapping
-run in the native engine with the interpreter lock released.
 """
 
 from __future__ import annotations
 
 import io
 import os
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable
 from typing import TYPE_CHECKING, BinaryIO, Final
 
-from . import _velora_native as _native
-from ._velora_core import InvalidParameterError
-from .age_armor import ArmorReader, ArmorWriter
-from .age_errors import (
-    AgeArmorError,
-    AgeError,
-    AgeHeaderError,
-    AgeHmacError,
-    AgeNoIdentityMatchError,
-    AgePayloadError,
-)
-from .age_header import ByteSource, encode_header, read_header
-from .age_keys import (
-    HybridIdentity,
-    HybridRecipient,
-    Identity,
-    Recipient,
-    ScryptIdentity,
-    ScryptPrompt,
-    ScryptRecipient,
-    Stanza,
-    X25519Identity,
-    X25519Recipient,
-    parse_identities,
-    parse_identity,
-    parse_recipient,
-    parse_recipients,
-    read_identities_file,
-    read_recipients_file,
-    unwrap_file_key,
-)
-from .keys import Buffer
+from ..errors import AgePayloadError
+from ..files.armor import MAX_LEADING_WHITESPACE, ArmorWriter
+from ..files.source import WHITESPACE, Source
+from ..keys import Buffer, _as_bytes
+from .armor import BEGIN, LABEL, AgeArmorReader
+from .file_format import AgeOpener, AgeSealer
+from .format import MAGIC
+from .payload import BATCH, SEALED_BATCH, SEALED_CHUNK, payload_error
+from .recipients import Identity, Recipient, check_identities
 
 if TYPE_CHECKING:
-    from .files.transfer import Progress
+    from ..files.transfer import Progress
 
-__all__ = [
-    "AgeArmorError",
-    "AgeError",
-    "AgeHeaderError",
-    "AgeHmacError",
-    "AgeNoIdentityMatchError",
-    "AgePayloadError",
-    "AgeReader",
-    "AgeWriter",
-    "HybridIdentity",
-    "HybridRecipient",
-    "ScryptIdentity",
-    "ScryptPrompt",
-    "ScryptRecipient",
-    "X25519Identity",
-    "X25519Recipient",
-    "decrypt",
-    "decrypt_file",
-    "encrypt",
-    "encrypt_file",
-    "is_age_file",
-    "parse_identities",
-    "parse_identity",
-    "parse_recipient",
-    "parse_recipients",
-    "read_identities_file",
-    "read_recipients_file",
-]
-
-CHUNK: Final = 64 * 1024
-TAG: Final = 16
-SEALED_CHUNK: Final = CHUNK + TAG
-#: Chunks sealed or opened per native call: the unit of the memory bound.
-BATCH_CHUNKS: Final = 32
-FILE_KEY_SIZE: Final = 16
-NONCE_SIZE: Final = 16
-_WHITESPACE: Final = b" \t\r\n"
+_ARMOR_START: Final = b"-"
 
 
-def _check_recipients(recipients: Sequence[Recipient]) -> None:
-    if not recipients:
-        raise InvalidParameterError("an age file needs at least one recipient")
-    if any(isinstance(r, ScryptRecipient) for r in recipients) and len(recipients) > 1:
-        raise InvalidParameterError("a passphrase (scrypt) must be the file's only recipient")
-    kinds = {isinstance(r, HybridRecipient) for r in recipients}
-    if len(kinds) > 1:
-        raise InvalidParameterError(
-            "post-quantum (age1pq1...) and classic recipients in one file would defeat the post-quantum protection"
-        )
+def _file_object(fileobj: object, method: str, what: str) -> None:
+    if not callable(getattr(fileobj, method, None)):
+        raise TypeError(f"{what} must be a binary file object, not {type(fileobj).__name__}")
 
 
-def new_header(recipients: Sequence[Recipient]) -> tuple[bytes, bytes]:
-    """A fresh file key wrapped for `recipients`: (the header with its MAC and the payload
-    nonce, the payload key)."""
-    _check_recipients(recipients)
-    file_key = os.urandom(FILE_KEY_SIZE)
-    stanzas: list[Stanza] = []
-    for r in recipients:
-        stanzas.extend(r.wrap(file_key))
-    nonce = os.urandom(NONCE_SIZE)
-    payload_key: bytes = _native.age_payload_key(file_key, nonce)
-    return encode_header(stanzas, file_key) + nonce, payload_key
-
-
-def open_header(src: ByteSource, identities: Sequence[Identity]) -> bytes:
-    """Reads and checks the header and the payload nonce; the payload key."""
-    header = read_header(src)
-    file_key = unwrap_file_key(identities, header.stanzas)
-    header.verify(file_key)
-    nonce = src.read(NONCE_SIZE)
-    if len(nonce) != NONCE_SIZE:
-        raise AgeHeaderError("the file ends before the payload nonce")
-    payload_key: bytes = _native.age_payload_key(file_key, nonce)
-    return payload_key
+def _opened(fileobj: BinaryIO, identities: Iterable[Identity], armor: bool | None) -> tuple[AgeOpener, bool]:
+    """The opener of the age file on `fileobj` (its armour detected unless `armor` says), and
+    whether it is armoured. The detection looks at most at `MAX_LEADING_WHITESPACE` bytes of
+    white space: more is taken for armour, which refuses it."""
+    ids = check_identities(identities)
+    src = Source(fileobj)
+    if armor is None:
+        first = src.first_nonspace(MAX_LEADING_WHITESPACE)
+        armor = first == _ARMOR_START or (first != b"" and first in WHITESPACE)
+    return AgeOpener(Source(AgeArmorReader(src)) if armor else src, ids), armor
 
 
 class AgeWriter(io.BufferedIOBase):
@@ -151,15 +66,15 @@ class AgeWriter(io.BufferedIOBase):
 
     def __init__(self, fileobj: BinaryIO, recipients: Iterable[Recipient], *, armor: bool = False) -> None:
         super().__init__()
-        header, self._key = new_header(list(recipients))
+        _file_object(fileobj, "write", "the age writer's output")
+        sealer = AgeSealer(recipients)
+        self._payload = sealer.payload
         self._fileobj = fileobj
-        self._armor = ArmorWriter(fileobj) if armor else None
-        self._counter = 0
-        self._batch = BATCH_CHUNKS * CHUNK
-        self._pending = bytearray(self._batch)  # plaintext not sealed yet: at most one batch
+        self._armor = ArmorWriter(fileobj.write, LABEL) if armor else None
+        self._pending = bytearray(BATCH)  # plaintext not sealed yet: at most one batch
         self._npending = 0
-        self._out = bytearray(BATCH_CHUNKS * SEALED_CHUNK)
-        self._emit(header)
+        self._out = bytearray(SEALED_BATCH)
+        self._emit(sealer.header)
 
     def _emit(self, data: bytes | memoryview) -> None:
         if self._armor is not None:
@@ -178,24 +93,23 @@ class AgeWriter(io.BufferedIOBase):
             # A full batch is sealed only once more data follows it: the final
             # chunk waits for close().
             while pos < len(view):
-                if self._npending == self._batch:
+                if self._npending == BATCH:
                     with memoryview(self._pending) as pending:
                         self._seal_from(pending, final=False)
                     self._npending = 0
-                if self._npending == 0 and len(view) - pos > self._batch:
+                if self._npending == 0 and len(view) - pos > BATCH:
                     # Whole batches straight from the caller's buffer, no copy.
-                    self._seal_from(view[pos : pos + self._batch], final=False)
-                    pos += self._batch
+                    self._seal_from(view[pos : pos + BATCH], final=False)
+                    pos += BATCH
                     continue
-                take = min(len(view) - pos, self._batch - self._npending)
+                take = min(len(view) - pos, BATCH - self._npending)
                 self._pending[self._npending : self._npending + take] = view[pos : pos + take]
                 self._npending += take
                 pos += take
             return len(view)
 
     def _seal_from(self, data: memoryview, final: bool) -> None:
-        written = _native.age_seal_chunks(self._key, self._counter, data, final, self._out)
-        self._counter += (len(data) + CHUNK - 1) // CHUNK
+        written = self._payload.seal(data, final, self._out)
         with memoryview(self._out) as out:
             self._emit(out[:written])
 
@@ -212,7 +126,7 @@ class AgeWriter(io.BufferedIOBase):
         super().close()
 
     def close(self) -> None:
-        if self.closed or not hasattr(self, "_key"):  # closed, or __init__ failed before the header
+        if self.closed or not hasattr(self, "_payload"):  # closed, or __init__ failed before the header
             super().close()
             return
         try:
@@ -237,22 +151,15 @@ class AgeReader(io.BufferedIOBase):
 
     def __init__(self, fileobj: BinaryIO, identities: Iterable[Identity], *, armor: bool | None = None) -> None:
         super().__init__()
-        ids = list(identities)
-        raw = ByteSource(fileobj.read)
-        if armor is None:
-            armor = raw.peek_first_nonspace() == b"-"
-        self.armored = armor
-        self._src = ByteSource(ArmorReader(raw.read_buffered).read) if armor else raw
-        # The binary payload is read straight into the chunk buffer once the header's
-        # buffered bytes are used up.
-        self._readinto = None if armor else getattr(fileobj, "readinto", None)
-        self._key = open_header(self._src, ids)
-        self._counter = 0
-        self._cbuf = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)  # sealed chunks not yet opened
+        _file_object(fileobj, "read", "the age reader's input")
+        opener, self.armored = _opened(fileobj, identities, armor)
+        self._src = opener.source
+        self._payload = opener.payload
+        self._cbuf = bytearray(SEALED_BATCH + 1)  # sealed chunks not yet opened
         self._have = 0
         self._eof = False  # the source has ended
         self._done = False  # the final chunk has opened
-        self._plain = bytearray(BATCH_CHUNKS * SEALED_CHUNK + 1)
+        self._plain = bytearray(SEALED_BATCH + 1)
         self._pos = 0
         self._end = 0
         self._error: AgePayloadError | None = None
@@ -264,17 +171,7 @@ class AgeReader(io.BufferedIOBase):
         """Reads until the chunk buffer holds `want` bytes or the source ends."""
         while self._have < want and not self._eof:
             with memoryview(self._cbuf) as cbuf:
-                n = 0
-                data = self._src.buffered(want - self._have)
-                if data:
-                    n = len(data)
-                    cbuf[self._have : self._have + n] = data
-                elif self._readinto is not None:
-                    n = self._readinto(cbuf[self._have : want]) or 0
-                else:
-                    data = self._src.read_buffered(want - self._have)
-                    n = len(data)
-                    cbuf[self._have : self._have + n] = data
+                n = self._src.readinto(cbuf[self._have : want])
             if n:
                 self._have += n
             else:
@@ -288,15 +185,12 @@ class AgeReader(io.BufferedIOBase):
         n = self._have if at_end else (self._have - 1) // SEALED_CHUNK * SEALED_CHUNK
         rest = self._have - n
         with memoryview(self._cbuf) as cbuf:
-            written, finished, ok = _native.age_open_chunks(self._key, self._counter, cbuf[:n], at_end, self._plain)
+            written, finished, ok = self._payload.open(cbuf[:n], at_end, self._plain)
             cbuf[:rest] = cbuf[n : self._have]
         self._have = rest
-        self._counter += n // SEALED_CHUNK
         self._pos, self._end = 0, written
         if not ok:
-            self._error = AgePayloadError(
-                "the payload does not authenticate, is cut short or has data after its final chunk"
-            )
+            self._error = payload_error()
         self._done = finished
 
     def _available(self) -> memoryview | None:
@@ -360,8 +254,8 @@ class AgeReader(io.BufferedIOBase):
 
 def is_age_file(head: bytes) -> bool:
     """Whether data starting with `head` is an age file, binary or armoured (by its first line)."""
-    stripped = head.lstrip(_WHITESPACE)
-    return stripped.startswith(b"age-encryption.org/") or stripped.startswith(b"-----BEGIN AGE ENCRYPTED FILE-----")
+    stripped = _as_bytes(head, "head").lstrip(WHITESPACE)
+    return stripped.startswith(MAGIC) or stripped.startswith(BEGIN)
 
 
 def encrypt(plaintext: Buffer, recipients: Iterable[Recipient], *, armor: bool = False) -> bytes:
@@ -374,7 +268,7 @@ def encrypt(plaintext: Buffer, recipients: Iterable[Recipient], *, armor: bool =
 
 def decrypt(data: Buffer, identities: Iterable[Identity], *, armor: bool | None = None) -> bytes:
     """The plaintext of the age file `data` (armour detected unless `armor` says otherwise)."""
-    with AgeReader(io.BytesIO(bytes(data)), identities, armor=armor) as r:
+    with AgeReader(io.BytesIO(_as_bytes(data, "data")), identities, armor=armor) as r:
         return r.read()
 
 
@@ -391,11 +285,9 @@ def encrypt_file(
     ``progress(done, total)`` is called as the work advances. This runs
     `velora.encrypt_file`'s code, with `recipients` used as they are.
     """
-    from .age_format import AgeFormat, AgeSealer
-    from .files.transfer import encrypt_with
+    from ..files.transfer import encrypt_with
 
-    sealer = AgeSealer(list(recipients))
-    return encrypt_with(source, destination, sealer, AgeFormat.armor_label if armor else None, progress)
+    return encrypt_with(source, destination, AgeSealer(recipients), LABEL if armor else None, progress)
 
 
 def decrypt_file(
@@ -418,19 +310,7 @@ def decrypt_file(
     as there. This runs `velora.decrypt_file`'s code, with `identities` used
     as they are.
     """
-    from .age_format import AgeOpener
-    from .files.source import Source
-    from .files.transfer import decrypt_with
+    from ..files.transfer import decrypt_with
 
-    ids = list(identities)
-
-    def reader(infile: BinaryIO) -> AgeOpener:
-        src = Source(infile)
-        armored = armor
-        if armored is None:  # as `AgeReader` decides; what was looked at goes back in front
-            ahead = ByteSource(src.read_upto)
-            armored = ahead.peek_first_nonspace() == b"-"
-            src.push_back(ahead.rest())
-        return AgeOpener(Source(ArmorReader(src.read_upto)) if armored else src, ids)
-
-    return decrypt_with(source, destination, reader, progress)
+    ids = check_identities(identities)
+    return decrypt_with(source, destination, lambda infile: _opened(infile, ids, armor)[0], progress)

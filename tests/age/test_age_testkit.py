@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from velora import age
-from velora.age_errors import (
+from velora.errors import (
     AgeArmorError,
     AgeError,
     AgeHeaderError,

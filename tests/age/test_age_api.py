@@ -12,8 +12,10 @@ from pathlib import Path
 import pytest
 
 import velora
-from velora import age, age_format
-from velora.age_header import read_header, ByteSource
+from velora import age
+from velora.age import file_format as age_format
+from velora.age.format import read_header
+from velora.files.source import Source as ByteSource
 
 from conftest import shared_vectors
 

@@ -1,44 +1,74 @@
-"""age v1 as a format of `velora.files`: `EncryptedWriter`, `DecryptedReader`,
-`encrypt_file`, `decrypt_file`, `inspect_file`, the `velora` command line and
-`velora.age.encrypt_file` / `decrypt_file` read and write age files through it.
+"""age v1 as a format of `velora.files`, and the file's two ends: the header
+with its keys (`AgeSealer` writes one, `AgeOpener` reads one) before the
+payload.
 
-The writer is chosen when every recipient is an age recipient (X25519,
-post-quantum hybrid or a passphrase); the reader when the input starts with
-"age-encryption.org/" (inside the "AGE ENCRYPTED FILE" armour or not). The
-chunk size is age's fixed 64 KiB; the registry's chunks are batches of them.
-Every batch seals or opens on its own, given its index (the chunk counter) and
-whether it is the last, so that `encrypt_file` and `decrypt_file` read and seal
-or open two batches of a regular file at once on their two threads; pipes and
-armour go batch after batch. Header parsing, key unwrapping and the chunk
-cryptography are those of `velora.age`; this module fits them to the
-registry's sealer and opener.
+`EncryptedWriter`, `DecryptedReader`, `encrypt_file`, `decrypt_file`,
+`inspect_file`, the `velora` command line, `velora.age.encrypt_file` /
+`decrypt_file` and the file objects `AgeWriter` / `AgeReader` all read and
+write age files through the two classes here. The writer is chosen when every
+recipient is an age recipient (X25519, post-quantum hybrid or a passphrase);
+the reader when the input starts with "age-encryption.org/" (inside the "AGE
+ENCRYPTED FILE" armour or not). The registry's chunks are batches of 32 age
+chunks: every batch seals or opens on its own, given its index and whether it
+is the last, so that `encrypt_file` and `decrypt_file` read and seal or open
+two batches of a regular file at once on their two threads; pipes and armour
+go batch after batch.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Final
 
-from . import _velora_native as _native
-from ._velora_core import DecryptionError
-from .age import CHUNK, NONCE_SIZE, SEALED_CHUNK, TAG, new_header, open_header
-from .age_errors import AgeHeaderError, AgePayloadError
-from .age_header import ByteSource, Header, read_header
-from .age_keys import IDENTITY_TYPES, RECIPIENT_TYPES, Identity, Recipient
-from .files.formats import FileInfo, register, sequential_batches
-from .files.source import Source, pread_into
-from .keys import Buffer
+from ..errors import AgeHeaderError, AgePayloadError, DecryptionError
+from ..files.formats import FileInfo, register, sequential_batches
+from ..files.source import Source, pread_into
+from ..keys import Buffer
+from .armor import LABEL
+from .format import MAC_LINE_TAIL, MAGIC, Header, Stanza, encode_header, read_header
+from .keys import IDENTITY_TYPES, RECIPIENT_TYPES
+from .payload import (
+    BATCH,
+    BATCH_CHUNKS,
+    CHUNK,
+    FILE_KEY_SIZE,
+    NONCE_SIZE,
+    SEALED_BATCH,
+    SEALED_CHUNK,
+    TAG,
+    PayloadOpener,
+    PayloadSealer,
+    payload_error,
+    payload_key,
+    plaintext_size,
+)
+from .recipients import Identity, Recipient, check_identities, check_recipients, unwrap_file_key
 
-MAGIC: Final = b"age-encryption.org/"
-#: Age chunks per batch, the registry's chunk: 2 MiB of plaintext, sealed or opened
-#: in one native call. Measured through encrypt_file / decrypt_file on 1 GiB
-#: (bench/age_bench.py): 1, 2 and 4 MiB batches are within a few per cent of each
-#: other; 2 MiB keeps four batch buffers (about 8 MiB) per transfer.
-BATCH_CHUNKS: Final = 32
-BATCH: Final = BATCH_CHUNKS * CHUNK
-SEALED_BATCH: Final = BATCH_CHUNKS * SEALED_CHUNK
-_PAYLOAD_ERROR: Final = "the payload does not authenticate, is cut short or has data after its final chunk"
+__all__ = ["AGE", "AgeFormat", "AgeOpener", "AgeSealer", "BATCH", "BATCH_CHUNKS", "SEALED_BATCH", "inspect_age"]
+
+
+def new_header(recipients: Iterable[Recipient]) -> tuple[bytes, bytes]:
+    """A fresh file key wrapped for `recipients`: (the header with its MAC and the payload
+    nonce, the payload key)."""
+    checked = check_recipients(recipients)
+    file_key = os.urandom(FILE_KEY_SIZE)
+    stanzas: list[Stanza] = []
+    for r in checked:
+        stanzas.extend(r.wrap(file_key))
+    nonce = os.urandom(NONCE_SIZE)
+    return encode_header(stanzas, file_key) + nonce, payload_key(file_key, nonce)
+
+
+def open_header(src: Source, identities: Sequence[Identity]) -> bytes:
+    """Reads and checks the header and the payload nonce; the payload key."""
+    header = read_header(src)
+    file_key = unwrap_file_key(identities, header.stanzas)
+    header.verify(file_key)
+    nonce = src.read_upto(NONCE_SIZE)
+    if len(nonce) != NONCE_SIZE:
+        raise AgeHeaderError("the file ends before the payload nonce")
+    return payload_key(file_key, nonce)
 
 
 class AgeSealer:
@@ -47,15 +77,17 @@ class AgeSealer:
     In order (`seal`, then `finish`), the newest batch waits in `seal`, since
     only `finish` knows which age chunk is the last. `seal_into` seals any
     batch by its index instead (`encrypt_file` on a regular file, whose size
-    tells which batch is the last), two at once if need be.
+    tells which batch is the last), two at once if need be. `payload` is the
+    in-order seal path itself, for a writer that buffers on its own
+    (`AgeWriter`).
     """
 
     chunk_size = BATCH
     sealed_room = SEALED_BATCH
 
-    def __init__(self, recipients: Sequence[Recipient]) -> None:
-        self._header, self._key = new_header(recipients)
-        self._counter = 0
+    def __init__(self, recipients: Iterable[Recipient]) -> None:
+        self._header, key = new_header(recipients)
+        self.payload = PayloadSealer(key)
         self._held: bytes | None = None
         self._last_sealed = False  # seal_into sealed the last batch: finish has nothing to add
 
@@ -63,18 +95,12 @@ class AgeSealer:
     def header(self) -> bytes:
         return self._header
 
-    def _seal(self, batch: bytes, final: bool) -> bytes:
-        sealed = _native.age_seal_chunks(self._key, self._counter, batch, final)
-        self._counter += max(1, -(-len(batch) // CHUNK))
-        return sealed
-
     def seal(self, chunk: bytes) -> bytes:
         previous, self._held = self._held, chunk
-        return b"" if previous is None else self._seal(previous, final=False)
+        return b"" if previous is None else self.payload.seal(previous, final=False)
 
     def seal_into(self, index: int, chunk: Buffer, last: bool, out: Buffer) -> int:
-        # One thread per call: the caller runs two calls at once.
-        written: int = _native.age_seal_chunks(self._key, index * BATCH_CHUNKS, chunk, last, out, threads=1)
+        written = self.payload.seal_at(index, chunk, last, out)
         if last:
             self._last_sealed = True
         return written
@@ -83,7 +109,7 @@ class AgeSealer:
         if self._last_sealed:
             return b""
         # An empty plaintext is one empty final chunk.
-        return self._seal(self._held if self._held is not None else b"", final=True)
+        return self.payload.seal(self._held if self._held is not None else b"", final=True)
 
 
 class _Batch:
@@ -106,17 +132,18 @@ class _Opened:
 
 
 class AgeOpener:
-    """Reads one age file: the header and key at construction, then batches of chunks."""
+    """Reads one age file: the header and key at construction, then batches of chunks.
+
+    `source` is the one buffered reader of the input: the payload follows the
+    header in it. `payload` is the in-order open path itself, for a reader
+    that buffers on its own (`AgeReader`).
+    """
 
     chunk_size = BATCH
 
-    def __init__(self, source: Source, identities: Sequence[Identity]) -> None:
-        src = ByteSource(source.read_upto)
-        self._key = open_header(src, identities)
-        # The header's reader read ahead: the payload starts with what it holds.
-        source.push_back(src.rest())
-        self._source = source
-        self._counter = 0
+    def __init__(self, source: Source, identities: Iterable[Identity]) -> None:
+        self.payload = PayloadOpener(open_header(source, check_identities(identities)))
+        self.source = source
         self._complete = False
 
     @property
@@ -125,20 +152,20 @@ class AgeOpener:
 
     def records(self) -> Iterator[object]:
         # A batch is known to be the last one when the read after it is empty.
-        current = self._source.read_upto(SEALED_BATCH)
+        current = self.source.read_upto(SEALED_BATCH)
         while True:
-            following = self._source.read_upto(SEALED_BATCH) if len(current) == SEALED_BATCH else b""
+            following = self.source.read_upto(SEALED_BATCH) if len(current) == SEALED_BATCH else b""
             yield _Batch(current, not following)
             if not following:
                 return
             current = following
 
     def batches(self, n: int) -> tuple[Callable[[int], list[object] | None], bool, int | None]:
-        where = self._source.position()
+        where = self.source.position()
         if where is None:
             return sequential_batches(self.records(), n), False, None
         fd, offset = where
-        return self._pread_batches(fd, offset, n), True, _plaintext_size(os.fstat(fd).st_size - offset)
+        return self._pread_batches(fd, offset, n), True, plaintext_size(os.fstat(fd).st_size - offset)
 
     def _pread_batches(self, fd: int, offset: int, n: int) -> Callable[[int], list[object] | None]:
         """Batches of a regular file, read and opened by both threads at once.
@@ -164,9 +191,7 @@ class AgeOpener:
                 at_end = got <= SEALED_BATCH
                 size = min(got, SEALED_BATCH)
                 with memoryview(cbuf) as view:
-                    written, finished, ok = _native.age_open_chunks(
-                        self._key, j * BATCH_CHUNKS, view[:size], at_end, pbuf, threads=1
-                    )
+                    written, finished, ok = self.payload.open_at(j, view[:size], at_end, pbuf)
                 out.append(_Opened(memoryview(pbuf)[:written], finished, ok, at + size))
                 if at_end:
                     break
@@ -179,33 +204,24 @@ class AgeOpener:
             raise AgePayloadError("data after the final chunk")
         if isinstance(record, _Opened):
             if not record.ok:
-                raise AgePayloadError(_PAYLOAD_ERROR)
+                raise payload_error()
             self._complete = record.finished
             if record.finished:
-                self._source.skip_to(record.end)
+                self.source.skip_to(record.end)
             return record.plaintext
         assert isinstance(record, _Batch)
-        plaintext, finished, ok = _native.age_open_chunks(self._key, self._counter, record.data, record.at_end)
+        plaintext, finished, ok = self.payload.open(record.data, record.at_end)
         if not ok:
-            raise AgePayloadError(_PAYLOAD_ERROR)
-        self._counter += len(record.data) // SEALED_CHUNK
+            raise payload_error()
         self._complete = finished
         return plaintext
-
-
-def _plaintext_size(payload: int) -> int | None:
-    """The plaintext in `payload` bytes of chunks, if that is a size a writer produces."""
-    whole, rest = divmod(payload, SEALED_CHUNK)
-    if rest > TAG or (rest == TAG and whole == 0):
-        return whole * CHUNK + rest - TAG
-    return whole * CHUNK if rest == 0 and whole > 0 else None
 
 
 class AgeFormat:
     """age v1 (age-encryption.org/v1)."""
 
     name = "age"
-    armor_label = "AGE ENCRYPTED FILE"
+    armor_label = LABEL
 
     def detect(self, prefix: bytes) -> bool:
         return prefix.startswith(MAGIC)
@@ -216,13 +232,13 @@ class AgeFormat:
     def sealer(self, recipients: Sequence[object], chunk_size: int | None) -> AgeSealer:
         if chunk_size is not None:
             raise ValueError("age files have fixed 64 KiB chunks: give no chunk_size")
-        return AgeSealer([r for r in recipients if isinstance(r, RECIPIENT_TYPES)])
+        return AgeSealer([r for r in recipients if isinstance(r, RECIPIENT_TYPES)])  # type: ignore[misc]
 
     def opener(self, source: Source, identities: Sequence[object]) -> AgeOpener:
-        ids: list[Identity] = [i for i in identities if isinstance(i, IDENTITY_TYPES)]
+        ids = [i for i in identities if isinstance(i, IDENTITY_TYPES)]
         if not ids:
             raise DecryptionError("no age identity given for an age file (AGE-SECRET-KEY-... or a passphrase)")
-        return AgeOpener(source, ids)
+        return AgeOpener(source, ids)  # type: ignore[arg-type]
 
     def inspect(self, source: Source) -> FileInfo:
         return inspect_age(source)
@@ -232,17 +248,16 @@ def inspect_age(source: Source) -> FileInfo:
     """The header's stanzas and the payload's chunk layout, without a key. Nothing here is
     authenticated; whether the last chunk is the final one only the key can tell."""
     start = source.consumed
-    src = ByteSource(source.read_upto)
     info = FileInfo(format="age", version=1, chunk_size=CHUNK)
     try:
-        header: Header = read_header(src)
+        header: Header = read_header(source)
         info.details["recipients"] = ", ".join(s.type for s in header.stanzas)
-        info.header_size = len(header.signed) + 1 + 44 + NONCE_SIZE  # " " + MAC + "\n", nonce
-        if len(src.read(NONCE_SIZE)) != NONCE_SIZE:
+        info.header_size = len(header.signed) + MAC_LINE_TAIL + NONCE_SIZE
+        if len(source.read_upto(NONCE_SIZE)) != NONCE_SIZE:
             raise AgeHeaderError("the file ends before the payload nonce")
         plaintext = chunks = 0
         last = SEALED_CHUNK
-        while chunk := src.read(SEALED_CHUNK):
+        while chunk := source.read_upto(SEALED_CHUNK):
             if last != SEALED_CHUNK:
                 raise AgePayloadError("a short chunk before the last one")
             last = len(chunk)

@@ -12,10 +12,12 @@ from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 
 import velora
-from velora.age_armor import ArmorReader, ArmorWriter
-from velora.age_errors import AgeArmorError, AgeHeaderError
-from velora.age_header import ByteSource, encode_header, read_header
-from velora.age_keys import Stanza, bech32_decode, bech32_encode
+from velora.age.armor import AgeArmorReader as ArmorReader
+from velora.age.armor import AgeArmorWriter as ArmorWriter
+from velora.age.format import Stanza, encode_header, read_header
+from velora.age.recipients import bech32_decode, bech32_encode
+from velora.errors import AgeArmorError, AgeHeaderError
+from velora.files.source import Source as ByteSource
 
 SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 FILE_KEY = bytes(range(16))

@@ -1,96 +1,77 @@
-"""The age v1 header: parsing it from a byte source, strictly as the format's
-ABNF says, and writing it with its MAC.
+"""The age v1 header: its stanzas, parsing it strictly as the format's ABNF
+says, writing it, and its MAC; and the canonical Base64 the format uses.
 
     header    = "age-encryption.org/v1" LF 1*stanza "--- " 43base64char LF
     stanza    = "-> " argument *(SP argument) LF *(64base64char LF) *63base64char LF
     argument  = 1*VCHAR
+
+Base64 is RFC 4648 Section 4, unpadded in the header, padded in the armour,
+and canonical in both (no set bits after the last symbol): `binascii`
+decodes, the canonical check re-encodes.
 """
 
 from __future__ import annotations
 
-import hmac
+import base64
+import binascii
 import re
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from typing import Final, NamedTuple
 
-from . import _velora_native as _native
-from .age_b64 import decode_unpadded, encode_unpadded
-from .age_errors import AgeHeaderError, AgeHmacError
-from .age_keys import Stanza
+from .. import _velora_native as _native
+from ..compare import equal
+from ..errors import AgeHeaderError, AgeHmacError
+from ..files.source import Source
 
+MAGIC: Final = b"age-encryption.org/"
 VERSION_LINE: Final = b"age-encryption.org/v1\n"
 #: Bounds that keep a hostile header from using unbounded memory: a line of a
 #: stanza's arguments (a hybrid stanza's is about 1,500 bytes) and the whole header.
 MAX_LINE_BYTES: Final = 16 * 1024
 MAX_HEADER_BYTES: Final = 4 * 1024 * 1024
+#: The MAC line after "---": " ", 43 Base64 characters, LF.
+MAC_LINE_TAIL: Final = 1 + 43 + 1
 
+_ALPHABET: Final = re.compile(rb"[A-Za-z0-9+/]*")
 _VCHARS: Final = re.compile(rb"[\x21-\x7e]+")
 _BASE64_LINE: Final = re.compile(rb"[A-Za-z0-9+/]{0,64}")
 
 
-class ByteSource:
-    """A read(n) function with a buffer in front: lines for the header, then bytes."""
+# ---- canonical Base64 ---------------------------------------------------------
 
-    def __init__(self, read: Callable[[int], bytes], block: int = 64 * 1024) -> None:
-        self._read = read
-        self._block = block
-        self._buf = bytearray()
-        self._eof = False
 
-    def _fill(self) -> bool:
-        if self._eof:
-            return False
-        data = self._read(self._block)
-        if not data:
-            self._eof = True
-            return False
-        self._buf += data
-        return True
+def decode_unpadded(text: bytes) -> bytes:
+    """Unpadded canonical Base64; ValueError otherwise."""
+    if not _ALPHABET.fullmatch(text) or len(text) % 4 == 1:
+        raise ValueError("not unpadded Base64")
+    data = binascii.a2b_base64(text + b"=" * (-len(text) % 4), strict_mode=True)
+    if base64.b64encode(data).rstrip(b"=") != text:
+        raise ValueError("non-canonical Base64")
+    return data
 
-    def readline(self, limit: int) -> bytes:
-        """A line with its LF; at most `limit` bytes (no LF: too long or the end of the data)."""
-        start = 0
-        while True:
-            i = self._buf.find(b"\n", start, limit)
-            if i >= 0:
-                return self.take(i + 1)
-            start = len(self._buf)
-            if start >= limit or not self._fill():
-                return self.take(min(limit, len(self._buf)))
 
-    def take(self, n: int) -> bytes:
-        out = bytes(self._buf[:n])
-        del self._buf[:n]
-        return out
+def encode_unpadded(data: bytes) -> bytes:
+    return base64.b64encode(data).rstrip(b"=")
 
-    def read(self, n: int) -> bytes:
-        """n bytes, fewer only at the end of the data."""
-        while len(self._buf) < n and self._fill():
-            pass
-        return self.take(n)
 
-    def peek_first_nonspace(self) -> bytes:
-        """The first byte that is not white space (left in the buffer); b"" for none."""
-        while True:
-            stripped = self._buf.lstrip(b" \t\r\n")
-            if stripped:
-                return bytes(stripped[:1])
-            if not self._fill():
-                return b""
+# ---- stanzas and the header -------------------------------------------------
 
-    def rest(self) -> bytes:
-        """Every byte buffered and not yet taken, without reading the source (it is then empty)."""
-        return self.take(len(self._buf))
 
-    def buffered(self, n: int) -> bytes:
-        """Up to n of the bytes already buffered, without reading the source."""
-        return self.take(n) if self._buf else b""
+class Stanza(NamedTuple):
+    """One recipient stanza: its arguments (the first is its type) and its body."""
 
-    def read_buffered(self, n: int) -> bytes:
-        """Up to n bytes: first what is buffered, then one read of the source."""
-        if not self._buf and not self._fill():
-            return b""
-        return self.take(n)
+    args: tuple[str, ...]
+    body: bytes
+
+    @property
+    def type(self) -> str:
+        return self.args[0]
+
+
+def header_mac(file_key: bytes, signed: bytes) -> bytes:
+    """The MAC of the header text `signed` (up to and including "---") under `file_key`."""
+    mac: bytes = _native.age_header_mac(file_key, signed)
+    return mac
 
 
 class Header(NamedTuple):
@@ -99,11 +80,11 @@ class Header(NamedTuple):
     signed: bytes  # the header up to and including "---": what the MAC covers
 
     def verify(self, file_key: bytes) -> None:
-        if not hmac.compare_digest(_native.age_header_mac(file_key, self.signed), self.mac):
+        if not equal(header_mac(file_key, self.signed), self.mac):
             raise AgeHmacError("the header MAC does not verify: the header was altered or the file is damaged")
 
 
-def _line(src: ByteSource, total: int) -> bytes:
+def _line(src: Source, total: int) -> bytes:
     line = src.readline(MAX_LINE_BYTES)
     if not line.endswith(b"\n"):
         raise AgeHeaderError("header line is too long or the header is cut short")
@@ -112,11 +93,11 @@ def _line(src: ByteSource, total: int) -> bytes:
     return line
 
 
-def read_header(src: ByteSource) -> Header:
+def read_header(src: Source) -> Header:
     """Parses the header; AgeHeaderError for anything the ABNF does not allow."""
     first = src.readline(len(VERSION_LINE))
     if first != VERSION_LINE:
-        if first.startswith(b"age-encryption.org/"):
+        if first.startswith(MAGIC):
             raise AgeHeaderError("unsupported age format version")
         raise AgeHeaderError("not an age file: the version line is missing")
     signed = bytearray(first)
@@ -148,7 +129,7 @@ def read_header(src: ByteSource) -> Header:
     if not stanzas:
         raise AgeHeaderError("the header has no recipient stanza")
     signed += b"---"
-    if len(line) != 48 or line[3:4] != b" ":
+    if len(line) != 3 + MAC_LINE_TAIL or line[3:4] != b" ":
         raise AgeHeaderError("MAC line must be '--- ' and 43 Base64 characters")
     try:
         mac = decode_unpadded(line[4:-1])
@@ -168,6 +149,6 @@ def encode_header(stanzas: Sequence[Stanza], file_key: bytes) -> bytes:
         if len(text) % 64 == 0:  # the body ends with a short line, empty if need be
             out += b"\n"
     out += b"---"
-    mac = _native.age_header_mac(file_key, bytes(out))
+    mac = header_mac(file_key, bytes(out))
     out += b" " + encode_unpadded(mac) + b"\n"
     return bytes(out)
