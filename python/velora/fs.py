@@ -106,7 +106,7 @@ def resolve_identities(ref: object) -> list[object]:
 
 def resolve_recipients(ref: object) -> list[object]:
     """The public keys a ``recipients`` reference names (see the module)."""
-    from .cli.recipients import load_recipients
+    from .cli.recipients import RecipientReader
 
     if isinstance(ref, (list, tuple)):
         return [k for r in ref for k in resolve_recipients(r)]
@@ -116,7 +116,7 @@ def resolve_recipients(ref: object) -> list[object]:
         return _as_keys(ref())
     if isinstance(ref, (str, os.PathLike)):
         data, _ = _reference_bytes(ref)
-        return load_recipients(data)
+        return RecipientReader().load(data)
     raise TypeError(f"recipients must be public keys, a path, 'env:NAME' or a callable, not {type(ref).__name__}")
 
 
