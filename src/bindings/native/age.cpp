@@ -2,7 +2,7 @@
 // parses the header text; these functions do the cryptography.
 #include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
-#include "core/age.hpp"
+#include "core/age/age.hpp"
 #include "primitives/x25519.hpp"
 
 #include <thread>
@@ -295,6 +295,6 @@ PyMethodDef kAgeMethods[] = {
 
 }  // namespace
 
-const FunctionTable kAgeTable{kAgeMethods};
+constinit const FunctionTable kAgeFunctions{kAgeMethods};
 
 }  // namespace velora::bindings

@@ -1,13 +1,13 @@
-#include "core/key_material.hpp"
+#include "core/keys/key_material.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "core/fips203_checks.hpp"
+#include "core/keys/fips203_checks.hpp"
 #include "core/mlkem/keygen.hpp"
-#include "core/wipe.hpp"
 #include "platform/ct.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 
 namespace velora::keys {
 

@@ -1,5 +1,5 @@
-// Self-describing text forms of keys: the public key as PEM-like armour and
-// as one-line JSON, and the wrapped secret-key blob as PEM-like armour.
+// Text forms of keys: the public key as URL-safe Base64, as PEM-like armour
+// and as one-line JSON, and the wrapped secret-key blob as PEM-like armour.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
+#include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
 
 namespace velora::key_text {
 
@@ -19,6 +20,15 @@ inline constexpr std::string_view kEncryptedKeyFooter = "-----END ENCRYPTED ML-K
 
 // "ML_KEM_512", "ML_KEM_768", "ML_KEM_1024" for indices 0, 1, 2.
 std::string_view level_name(std::uint8_t level) noexcept;
+
+// ---- public key, URL-safe Base64 (no padding) --------------------------------
+
+// Encodes any byte string; never fails, makes no size check.
+std::string public_key_to_b64(std::span<const std::uint8_t> public_key);
+
+// Trims Unicode white space, drops every trailing "=", decodes canonically and
+// checks the size against the level. `text` is UTF-8.
+Result<std::vector<std::uint8_t>> public_key_from_b64(std::string_view text, mlkem::LevelIndex level);
 
 // ---- public key, PEM-like ---------------------------------------------------
 

@@ -1,19 +1,20 @@
 // HPKE base mode (RFC 9180 Sections 4, 5.1, 5.3, 6 and 7), with the
 // post-quantum KEMs of draft-ietf-hpke-pq (Sections 3 and 4) and their
 // SHAKE256.LabeledDerive (draft-ietf-hpke-hpke Section 4.4).
-#include "core/hpke.hpp"
+#include "core/hpke/hpke.hpp"
 
 #include <algorithm>
 #include <array>
 
-#include "core/fips203_checks.hpp"
+#include "core/keys/fips203_checks.hpp"
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/keygen.hpp"
-#include "core/wipe.hpp"
-#include "core/xwing.hpp"
+#include "core/xwing/xwing.hpp"
+#include "platform/bytes.hpp"
 #include "platform/ct.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/evp_aead.hpp"
 #include "primitives/hkdf.hpp"
 #include "primitives/sha3.hpp"
@@ -32,7 +33,6 @@ constexpr std::size_t kNonceBytes = 12;   // Nn of every AEAD here
 constexpr std::size_t kTagBytes = 16;     // Nt
 constexpr std::uint8_t kModeBase = 0x00;
 
-ByteView bytes_of(std::string_view s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
 
 std::array<std::uint8_t, 2> i2osp2(std::size_t v) {
     return {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v)};

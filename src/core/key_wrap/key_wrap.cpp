@@ -1,36 +1,20 @@
-#include "core/key_wrap.hpp"
+#include "core/key_wrap/key_wrap.hpp"
 
 #include <algorithm>
 #include <utility>
 
-#include "core/kdf.hpp"
-#include "core/wipe.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/aes_gcm.hpp"
+#include "primitives/hmac_sha3.hpp"
 
 namespace velora::key_wrap {
 
 using primitives::Aes256Gcm;
 
-static_assert(kSaltBytes == kdf::kSaltBytes && kNonceBytes == Aes256Gcm::kNonceBytes &&
+static_assert(kKeyBytes == primitives::kHmacSha3TagBytes && kNonceBytes == Aes256Gcm::kNonceBytes &&
               kTagBytes == Aes256Gcm::kTagBytes);
 static_assert(blob_size(0) == 1682 && blob_size(1) == 2450 && blob_size(2) == 3218);
-
-SecretBuffer::SecretBuffer(SecretBuffer&& o) noexcept
-    : data_(std::move(o.data_)), size_(std::exchange(o.size_, 0)) {}
-
-SecretBuffer& SecretBuffer::operator=(SecretBuffer&& o) noexcept {
-    if (this != &o) {
-        if (data_) secure_wipe(data_.get(), size_);
-        data_ = std::move(o.data_);
-        size_ = std::exchange(o.size_, 0);
-    }
-    return *this;
-}
-
-SecretBuffer::~SecretBuffer() {
-    if (data_) secure_wipe(data_.get(), size_);
-}
 
 namespace {
 
@@ -49,8 +33,8 @@ Result<std::vector<std::uint8_t>> wrap_secret_key_blob(std::span<const std::uint
         return fail(VeloraError::InvalidParameter("secret key size does not match the specified security level"));
     }
 
-    SecretBytes<kdf::kKeyBytes> wrapping_key;
-    kdf::hkdf_sha3_256(password, salt, wrapping_key.span());
+    SecretBytes<kKeyBytes> wrapping_key;
+    primitives::hkdf_sha3_256(password, salt, kHkdfInfo, wrapping_key.span());
     auto cipher = Aes256Gcm::create(wrapping_key.span());
     if (!cipher) return fail(VeloraError::KeySerialization(kEncryptFailed));
 
@@ -85,8 +69,8 @@ Result<UnwrappedSecretKey> unwrap_secret_key(std::span<const std::uint8_t> blob,
     const auto ciphertext = blob.subspan(kHeaderBytes, blob.size() - kMinBlobBytes);
     const std::span<const std::uint8_t, kTagBytes> tag(blob.data() + blob.size() - kTagBytes, kTagBytes);
 
-    SecretBytes<kdf::kKeyBytes> wrapping_key;
-    kdf::hkdf_sha3_256(password, salt, wrapping_key.span());
+    SecretBytes<kKeyBytes> wrapping_key;
+    primitives::hkdf_sha3_256(password, salt, kHkdfInfo, wrapping_key.span());
     auto cipher = Aes256Gcm::create(wrapping_key.span());
     if (!cipher) return fail(VeloraError::Decryption());
 

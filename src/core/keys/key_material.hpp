@@ -10,13 +10,12 @@
 #include <span>
 #include <string_view>
 
-#include "core/error.hpp"
-#include "core/key_wrap.hpp"
 #include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
+#include "platform/secret_buffer.hpp"
 
 namespace velora::keys {
 
-using key_wrap::SecretBuffer;
 
 inline constexpr std::size_t kSeedBytes = 64;
 

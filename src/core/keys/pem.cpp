@@ -1,6 +1,6 @@
-#include "core/pem.hpp"
+#include "core/keys/pem.hpp"
 
-#include "core/white_space.hpp"
+#include "core/keys/white_space.hpp"
 
 namespace velora::pem {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 namespace velora::pem {
 

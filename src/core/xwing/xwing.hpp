@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 namespace velora::xwing {
 

@@ -1,5 +1,5 @@
 // age v1 cryptography: stanza bodies, header MAC and the STREAM payload.
-#include "core/age.hpp"
+#include "core/age/age.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -8,11 +8,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/hpke.hpp"
-#include "core/wipe.hpp"
-#include "core/xwing.hpp"
+#include "core/hpke/hpke.hpp"
+#include "core/xwing/xwing.hpp"
+#include "platform/bytes.hpp"
 #include "platform/ct.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/evp_aead.hpp"
 #include "primitives/hkdf.hpp"
 #include "primitives/password_kdf.hpp"
@@ -35,7 +36,6 @@ constexpr std::string_view kPayloadInfo = "payload";
 
 constexpr hpke::Suite kHybridSuite{hpke::Kem::XWing, hpke::Kdf::HkdfSha256, hpke::Aead::ChaCha20Poly1305};
 
-ByteView bytes_of(std::string_view s) { return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()}; }
 
 // Stanza bodies are ChaCha20-Poly1305 under a one-time wrap key with the
 // all-zero nonce.

@@ -1,15 +1,14 @@
-#include "core/fips203_checks.hpp"
+#include "core/keys/fips203_checks.hpp"
 
 #include <array>
 
-#include "core/key_wrap.hpp"
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/keygen.hpp"
 #include "core/mlkem/math/compress.hpp"
 #include "core/mlkem/math/poly.hpp"
-#include "core/wipe.hpp"
 #include "platform/ct.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/sha3.hpp"
 
 namespace velora::fips203 {

@@ -1,12 +1,12 @@
-#include "core/stream.hpp"
+#include "core/stream/stream.hpp"
 
 #include <cstring>
 #include <utility>
 
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
-#include "core/wipe.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 
 namespace velora::stream {
 

@@ -1,12 +1,12 @@
-#include "core/hybrid.hpp"
+#include "core/hybrid/hybrid.hpp"
 
 #include <array>
 #include <cstring>
 
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
-#include "core/wipe.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 
 namespace velora::hybrid {
 

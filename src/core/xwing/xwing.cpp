@@ -1,16 +1,16 @@
 // X-Wing (draft-connolly-cfrg-xwing-kem-10, Section 5) over the engine's
 // ML-KEM-768, libcrypto's X25519 and SHA3-256 / SHAKE256.
-#include "core/xwing.hpp"
+#include "core/xwing/xwing.hpp"
 
 #include <algorithm>
 
-#include "core/fips203_checks.hpp"
+#include "core/keys/fips203_checks.hpp"
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/keygen.hpp"
-#include "core/wipe.hpp"
 #include "platform/ct.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/sha3.hpp"
 #include "primitives/x25519.hpp"
 

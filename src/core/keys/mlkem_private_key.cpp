@@ -1,6 +1,6 @@
 // Hand-written, since libcrypto has no type for this CHOICE: it is three
 // fixed shapes, and its reader is fuzzed (tests/fuzz/fuzz_mlkem_private_key.cpp).
-#include "core/mlkem_private_key.hpp"
+#include "core/keys/mlkem_private_key.hpp"
 
 #include <algorithm>
 #include <array>
@@ -89,9 +89,9 @@ std::size_t encoded_size(Form form, mlkem::LevelIndex level) noexcept {
     return 0;
 }
 
-key_wrap::SecretBuffer encode(Form form, std::span<const std::uint8_t> seed, std::span<const std::uint8_t> dk,
+SecretBuffer encode(Form form, std::span<const std::uint8_t> seed, std::span<const std::uint8_t> dk,
                               mlkem::LevelIndex level) {
-    key_wrap::SecretBuffer out(encoded_size(form, level));
+    SecretBuffer out(encoded_size(form, level));
     std::uint8_t* p = out.data();
     const std::size_t dk_tlv = 1 + length_octets(dk.size()) + dk.size();
     switch (form) {

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <span>
 
-#include "core/error.hpp"
 #include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
 
 namespace velora::fips203 {
 

@@ -14,9 +14,9 @@
 #include <span>
 #include <string_view>
 
-#include "core/error.hpp"
-#include "core/key_wrap.hpp"
 #include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
+#include "platform/secret_buffer.hpp"
 
 namespace velora::mlkem_key {
 
@@ -29,7 +29,7 @@ inline constexpr std::uint8_t kTagSequence = 0x30;
 
 // The CHOICE in `form`. `seed` is needed for Seed and Both, `dk` (the level's
 // size) for Expanded and Both. The result holds key material.
-key_wrap::SecretBuffer encode(Form form, std::span<const std::uint8_t> seed, std::span<const std::uint8_t> dk,
+SecretBuffer encode(Form form, std::span<const std::uint8_t> seed, std::span<const std::uint8_t> dk,
                               mlkem::LevelIndex level);
 
 // Size of encode's output.

@@ -21,8 +21,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
 #include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
 #include "primitives/aes_gcm.hpp"
 
 namespace velora::stream {

@@ -1,9 +1,8 @@
-#include "core/key_text.hpp"
+#include "core/keys/key_text.hpp"
 
-#include "core/kem.hpp"
+#include "core/keys/pem.hpp"
+#include "core/keys/white_space.hpp"
 #include "core/mlkem/params.hpp"
-#include "core/pem.hpp"
-#include "core/white_space.hpp"
 #include "primitives/base64.hpp"
 
 #include <utility>
@@ -26,6 +25,22 @@ Result<std::vector<std::uint8_t>> decode_armour(std::string_view pem, std::strin
 }
 
 }  // namespace
+
+std::string public_key_to_b64(std::span<const std::uint8_t> public_key) {
+    return primitives::base64_encode(public_key, Base64Alphabet::UrlSafeNoPad);
+}
+
+Result<std::vector<std::uint8_t>> public_key_from_b64(std::string_view text, mlkem::LevelIndex level) {
+    std::string_view body = text::trim_white_space(text);
+    while (!body.empty() && body.back() == '=') body.remove_suffix(1);
+    auto decoded = primitives::base64_decode(body, Base64Alphabet::UrlSafeNoPad);
+    if (!decoded) return fail(VeloraError::Base64("invalid base64 URL-safe string"));
+    if (decoded->size() != mlkem::ek_size(level)) {
+        return fail(VeloraError::InvalidParameter(
+            "decoded public key has incorrect size for the specified security level"));
+    }
+    return std::move(*decoded);
+}
 
 std::string_view level_name(std::uint8_t level) noexcept {
     if (level == 0) return "ML_KEM_512";
@@ -52,7 +67,7 @@ Result<std::vector<std::uint8_t>> public_key_from_pem(std::string_view pem, std:
 // ---- public key, JSON -------------------------------------------------------
 
 std::string public_key_to_json(std::span<const std::uint8_t> public_key, std::uint8_t level) {
-    const std::string key = kem::public_key_to_b64(public_key);
+    const std::string key = public_key_to_b64(public_key);
     std::string out;
     out.reserve(64 + key.size());
     out.append(R"({"algorithm":"ML-KEM","level":")");
@@ -97,7 +112,7 @@ Result<PublicKeyWithLevel> public_key_from_json(std::string_view json) {
     if (level == 3) {
         return fail(VeloraError::KeySerialization("unsupported level in JSON (expected ML_KEM_512/768/1024)"));
     }
-    auto key = kem::public_key_from_b64(*key_text, level);
+    auto key = public_key_from_b64(*key_text, level);
     if (!key) return fail(key.error());
     return PublicKeyWithLevel{std::move(*key), level};
 }

@@ -18,14 +18,13 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/key_material.hpp"
-#include "core/mlkem_private_key.hpp"
+#include "core/keys/key_material.hpp"
+#include "core/keys/mlkem_private_key.hpp"
+#include "platform/error.hpp"
 
 namespace velora::key_formats {
 
 using keys::PrivateKeyMaterial;
-using key_wrap::SecretBuffer;
 
 // id-alg-ml-kem-512 / -768 / -1024.
 std::string_view oid_for(mlkem::LevelIndex level) noexcept;

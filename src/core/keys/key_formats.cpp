@@ -1,14 +1,14 @@
-#include "core/key_formats.hpp"
+#include "core/keys/key_formats.hpp"
 
 #include <algorithm>
 #include <array>
 #include <new>
 
-#include "core/fips203_checks.hpp"
-#include "core/pem.hpp"
-#include "core/wipe.hpp"
+#include "core/keys/fips203_checks.hpp"
+#include "core/keys/pem.hpp"
 #include "platform/ct.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/base64.hpp"
 #include "primitives/password_kdf.hpp"
 #include "primitives/pkcs8_pbes2.hpp"

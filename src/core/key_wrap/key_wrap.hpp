@@ -17,12 +17,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
-#include "core/error.hpp"
 #include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
+#include "platform/secret_buffer.hpp"
 
 namespace velora::key_wrap {
 
@@ -35,33 +35,14 @@ inline constexpr std::size_t kNonceBytes = 12;
 inline constexpr std::size_t kHeaderBytes = 34;
 inline constexpr std::size_t kTagBytes = 16;
 inline constexpr std::size_t kMinBlobBytes = kHeaderBytes + kTagBytes;  // 50
+inline constexpr std::size_t kKeyBytes = 32;                             // AES-256 key
+// The HKDF-SHA3-256 info of the wrapping key (18 bytes).
+inline constexpr std::array<std::uint8_t, 18> kHkdfInfo = {'v', 'e', 'l', 'o', 'r', 'a', '-', 'k', 'e',
+                                                           'y', '-', 'w', 'r', 'a', 'p', '-', 'v', '1'};
 
 // Decapsulation key size for a level id (0, 1, 2).
 constexpr std::size_t secret_key_size(std::uint8_t level_id) noexcept { return mlkem::dk_size(level_id); }
 constexpr std::size_t blob_size(std::uint8_t level_id) noexcept { return secret_key_size(level_id) + kMinBlobBytes; }
-
-// A heap buffer holding a secret: overwritten with zeros (every allocated
-// byte) before it is released. Move-only.
-class SecretBuffer {
-public:
-    SecretBuffer() noexcept = default;
-    explicit SecretBuffer(std::size_t n) : data_(std::make_unique<std::uint8_t[]>(n)), size_(n) {}
-    SecretBuffer(SecretBuffer&& o) noexcept;
-    SecretBuffer& operator=(SecretBuffer&& o) noexcept;
-    SecretBuffer(const SecretBuffer&) = delete;
-    SecretBuffer& operator=(const SecretBuffer&) = delete;
-    ~SecretBuffer();
-
-    std::uint8_t* data() noexcept { return data_.get(); }
-    const std::uint8_t* data() const noexcept { return data_.get(); }
-    std::size_t size() const noexcept { return size_; }
-    std::span<std::uint8_t> span() noexcept { return {data_.get(), size_}; }
-    std::span<const std::uint8_t> span() const noexcept { return {data_.get(), size_}; }
-
-private:
-    std::unique_ptr<std::uint8_t[]> data_;
-    std::size_t size_ = 0;
-};
 
 struct UnwrappedSecretKey {
     SecretBuffer secret_key;
