@@ -61,8 +61,8 @@ class SecretHolder:
 
     def __reduce_ex__(self, protocol: object) -> NoReturn:
         raise TypeError(
-            f"cannot pickle or copy a {type(self).__name__}: it holds secret key material; "
-            "export it deliberately (its text form) instead"
+            f"{type(self).__name__} objects hold secret key material and cannot be pickled or copied; "
+            "export one deliberately (its text form) instead"
         )
 
 
