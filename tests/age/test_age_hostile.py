@@ -17,9 +17,9 @@ import velora
 from velora import _velora_native as native
 from velora import age
 from velora.files.armor import MAX_LEADING_WHITESPACE
-from velora.files.source import BLOCK
 
 import age_oracle
+from flood import READ_BOUND, Flood
 
 CHUNK = 64 * 1024
 
@@ -98,35 +98,6 @@ def test_payloads_no_writer_makes_are_refused_every_way(
     assert all(isinstance(v, age.AgePayloadError) for v in age_ways.values()), age_ways
 
 
-class _Flood(io.RawIOBase):
-    """`size` bytes of white space and then `tail`, made as they are read; counts what was read."""
-
-    def __init__(self, size: int, tail: bytes = b"") -> None:
-        self._left = size
-        self._tail = tail
-        self.served = 0
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, b: bytearray | memoryview) -> int:  # type: ignore[override]
-        view = memoryview(b).cast("B")
-        if self._left:
-            n = min(len(view), self._left)
-            view[:n] = b" \n\t\r" * (n // 4) + b" " * (n % 4)
-            self._left -= n
-        else:
-            n = min(len(view), len(self._tail))
-            view[:n] = self._tail[:n]
-            self._tail = self._tail[n:]
-        self.served += n
-        return n
-
-
-#: What a refusal of leading white space may read: the limit and a few blocks around it.
-READ_BOUND = MAX_LEADING_WHITESPACE + 3 * BLOCK
-
-
 @pytest.mark.parametrize(
     ("armor", "error"),
     [(None, age.AgeArmorError), (True, age.AgeArmorError), (False, age.AgeHeaderError)],
@@ -134,7 +105,7 @@ READ_BOUND = MAX_LEADING_WHITESPACE + 3 * BLOCK
 def test_a_flood_of_white_space_is_refused_after_a_bounded_read(
     identity: age.X25519Identity, armor: bool | None, error: type[Exception]
 ) -> None:
-    flood = _Flood(64 << 20)
+    flood = Flood(64 << 20)
     with pytest.raises(error):
         age.AgeReader(flood, [identity], armor=armor)  # type: ignore[arg-type]
     assert flood.served <= READ_BOUND, flood.served
@@ -143,7 +114,7 @@ def test_a_flood_of_white_space_is_refused_after_a_bounded_read(
 def test_white_space_before_the_armour_up_to_the_limit(identity: age.X25519Identity) -> None:
     text = age.encrypt(b"inside", [identity.recipient()], armor=True)
     for spaces in (0, 1, 4095, MAX_LEADING_WHITESPACE - 1, MAX_LEADING_WHITESPACE):
-        assert age.AgeReader(_Flood(spaces, text), [identity]).read() == b"inside", spaces  # type: ignore[arg-type]
+        assert age.AgeReader(Flood(spaces, text), [identity]).read() == b"inside", spaces  # type: ignore[arg-type]
         assert age.decrypt(b" " * spaces + text, [identity]) == b"inside"
     with pytest.raises(age.AgeArmorError, match="white space"):
         age.decrypt(b" " * (MAX_LEADING_WHITESPACE + 1) + text, [identity])

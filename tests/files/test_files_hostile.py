@@ -21,33 +21,8 @@ import velora
 from velora import FileFormatError, PrivateKey
 from velora.files.armor import MAX_LEADING_WHITESPACE
 from velora.files.output import AtomicOutput, remove_leftovers
-from velora.files.source import BLOCK
 
-
-class _Flood(io.RawIOBase):
-    """`size` bytes of white space then `tail`, made as they are read; counts what was read."""
-
-    def __init__(self, size: int, tail: bytes = b"") -> None:
-        self._left, self._tail, self.served = size, tail, 0
-
-    def readable(self) -> bool:
-        return True
-
-    def readinto(self, b: bytearray | memoryview) -> int:  # type: ignore[override]
-        view = memoryview(b).cast("B")
-        if self._left:
-            n = min(len(view), self._left)
-            view[:n] = b" " * n
-            self._left -= n
-        else:
-            n = min(len(view), len(self._tail))
-            view[:n] = self._tail[:n]
-            self._tail = self._tail[n:]
-        self.served += n
-        return n
-
-
-READ_BOUND = MAX_LEADING_WHITESPACE + 3 * BLOCK
+from flood import READ_BOUND, Flood
 
 
 @pytest.fixture(scope="module")
@@ -57,7 +32,7 @@ def key() -> PrivateKey:
 
 @pytest.mark.parametrize("way", ["decrypt_file", "DecryptedReader", "inspect_file"])
 def test_a_flood_of_white_space_is_refused_after_a_bounded_read(key: PrivateKey, way: str) -> None:
-    flood = _Flood(1 << 30)  # 1 GiB, never held: the refusal reads a bounded prefix
+    flood = Flood(1 << 30)  # 1 GiB, never held: the refusal reads a bounded prefix
     with pytest.raises(FileFormatError, match="white space"):
         if way == "decrypt_file":
             velora.decrypt_file(flood, io.BytesIO(), key)  # type: ignore[arg-type]
@@ -72,9 +47,9 @@ def test_white_space_before_the_armour_up_to_the_limit(key: PrivateKey) -> None:
     sink = io.BytesIO()
     velora.encrypt_file(io.BytesIO(b"inside"), sink, key.public_key(), armor=True)
     for spaces in (0, 1, 4095, MAX_LEADING_WHITESPACE):
-        assert velora.DecryptedReader(_Flood(spaces, sink.getvalue()), key).read() == b"inside"  # type: ignore[arg-type]
+        assert velora.DecryptedReader(Flood(spaces, sink.getvalue()), key).read() == b"inside"  # type: ignore[arg-type]
     with pytest.raises(FileFormatError, match="white space"):
-        velora.DecryptedReader(_Flood(MAX_LEADING_WHITESPACE + 1, sink.getvalue()), key)  # type: ignore[arg-type]
+        velora.DecryptedReader(Flood(MAX_LEADING_WHITESPACE + 1, sink.getvalue()), key)  # type: ignore[arg-type]
 
 
 @pytest.fixture
