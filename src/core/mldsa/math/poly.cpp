@@ -1,0 +1,50 @@
+// Coefficient-wise operations on polynomials.
+#include "core/mldsa/math/poly.hpp"
+
+#include "core/mldsa/math/field.hpp"
+#include "platform/ct.hpp"
+
+namespace velora::mldsa {
+
+void poly_add(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = field_add(a[i], b[i]);
+}
+
+void poly_sub(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = field_sub(a[i], b[i]);
+}
+
+void poly_pointwise(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = field_mul(a[i], b[i]);
+}
+
+void poly_pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = field_add(out[i], field_mul(a[i], b[i]));
+}
+
+void matrix_vector_ntt(std::span<const Poly> a_hat, std::span<const Poly> v, std::span<Poly> out) noexcept {
+    const std::size_t l = v.size();
+    for (std::size_t r = 0; r < out.size(); ++r) {
+        poly_pointwise(a_hat[r * l], v[0], out[r]);
+        for (std::size_t s = 1; s < l; ++s) poly_pointwise_acc(a_hat[r * l + s], v[s], out[r]);
+    }
+}
+
+bool poly_norm_at_least(const Poly& a, std::int32_t bound) noexcept {
+    std::int32_t over = 0;
+    for (std::size_t i = 0; i < kN; ++i) {
+        // (bound - 1 - |x|) is negative exactly when |x| >= bound.
+        over |= (bound - 1 - abs_value(centered(a[i])));
+    }
+    return ct::value_barrier(static_cast<std::uint8_t>(static_cast<std::uint32_t>(over) >> 31)) != 0;
+}
+
+bool polys_norm_at_least(std::span<const Poly> v, std::int32_t bound) noexcept {
+    std::uint8_t over = 0;
+    for (const Poly& p : v) over = static_cast<std::uint8_t>(over | static_cast<std::uint8_t>(poly_norm_at_least(p, bound)));
+    return over != 0;
+}
+
+void wipe_polys(std::span<Poly> polys) noexcept { secure_zero(polys.data(), polys.size_bytes()); }
+
+}  // namespace velora::mldsa
