@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <random>
 
+#include "core/mldsa/math/avx2.hpp"
 #include "core/mldsa/math/field.hpp"
 #include "core/mldsa/math/ntt.hpp"
 #include "core/mldsa/math/packing.hpp"
@@ -97,6 +98,37 @@ TEST(MlDsaNtt, ProductsMatchTheSchoolbookNegacyclicProduct) {
         ntt(round);
         ntt_inverse(round);
         EXPECT_EQ(round.coeffs, a.coeffs);
+    }
+}
+
+// The AVX2 kernels against the scalar loops, coefficient for coefficient,
+// on random polynomials and on the extremes 0 and q - 1.
+TEST(MlDsaSimd, KernelsEqualTheScalarLoops) {
+    if (!mlkem::cpu_supports_avx2()) GTEST_SKIP() << "this CPU has no AVX2";
+    std::mt19937_64 rng(8380417);
+    std::uniform_int_distribution<std::int32_t> coeff(0, Q - 1);
+    for (int n = 0; n < 200; ++n) {
+        Poly a, b, acc;
+        for (std::size_t i = 0; i < kN; ++i) {
+            a[i] = n == 0 ? Q - 1 : n == 1 ? 0 : coeff(rng);
+            b[i] = n == 0 ? Q - 1 : coeff(rng);
+            acc[i] = n == 0 ? Q - 1 : coeff(rng);
+        }
+        Poly s = a, v = a;
+        scalar::ntt(s);
+        ASSERT_EQ(avx2::ntt(v), Native::Done);
+        ASSERT_EQ(v.coeffs, s.coeffs) << "ntt " << n;
+        s = a, v = a;
+        scalar::ntt_inverse(s);
+        ASSERT_EQ(avx2::ntt_inverse(v), Native::Done);
+        ASSERT_EQ(v.coeffs, s.coeffs) << "ntt_inverse " << n;
+        ASSERT_EQ(avx2::pointwise(a, b, v), Native::Done);
+        scalar::pointwise(a, b, s);
+        ASSERT_EQ(v.coeffs, s.coeffs) << "pointwise " << n;
+        s = acc, v = acc;
+        scalar::pointwise_acc(a, b, s);
+        ASSERT_EQ(avx2::pointwise_acc(a, b, v), Native::Done);
+        ASSERT_EQ(v.coeffs, s.coeffs) << "pointwise_acc " << n;
     }
 }
 

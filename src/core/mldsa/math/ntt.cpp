@@ -2,7 +2,11 @@
 // reduced to [0, q - 1] at once.
 #include "core/mldsa/math/ntt.hpp"
 
+#include "core/mldsa/math/avx2.hpp"
+
 namespace velora::mldsa {
+
+namespace scalar {
 
 // Algorithm 41: layers of length 128, 64, ..., 1; zetas[1] .. zetas[255] in order.
 void ntt(Poly& w) noexcept {
@@ -35,6 +39,18 @@ void ntt_inverse(Poly& w) noexcept {
     }
     constexpr std::int32_t kScale = to_montgomery(kInverse256);
     for (std::size_t j = 0; j < kN; ++j) w[j] = montgomery_mul(kScale, w[j]);
+}
+
+}  // namespace scalar
+
+void ntt(Poly& w) noexcept {
+    if (mlkem::run_native([&] { return avx2::ntt(w); })) return;
+    scalar::ntt(w);
+}
+
+void ntt_inverse(Poly& w) noexcept {
+    if (mlkem::run_native([&] { return avx2::ntt_inverse(w); })) return;
+    scalar::ntt_inverse(w);
 }
 
 void ntt(std::span<Poly> v) noexcept {

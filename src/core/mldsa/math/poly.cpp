@@ -1,6 +1,7 @@
 // Coefficient-wise operations on polynomials.
 #include "core/mldsa/math/poly.hpp"
 
+#include "core/mldsa/math/avx2.hpp"
 #include "core/mldsa/math/field.hpp"
 #include "platform/ct.hpp"
 
@@ -14,12 +15,26 @@ void poly_sub(const Poly& a, const Poly& b, Poly& out) noexcept {
     for (std::size_t i = 0; i < kN; ++i) out[i] = field_sub(a[i], b[i]);
 }
 
-void poly_pointwise(const Poly& a, const Poly& b, Poly& out) noexcept {
+namespace scalar {
+
+void pointwise(const Poly& a, const Poly& b, Poly& out) noexcept {
     for (std::size_t i = 0; i < kN; ++i) out[i] = field_mul(a[i], b[i]);
 }
 
-void poly_pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
+void pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
     for (std::size_t i = 0; i < kN; ++i) out[i] = field_add(out[i], field_mul(a[i], b[i]));
+}
+
+}  // namespace scalar
+
+void poly_pointwise(const Poly& a, const Poly& b, Poly& out) noexcept {
+    if (mlkem::run_native([&] { return avx2::pointwise(a, b, out); })) return;
+    scalar::pointwise(a, b, out);
+}
+
+void poly_pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
+    if (mlkem::run_native([&] { return avx2::pointwise_acc(a, b, out); })) return;
+    scalar::pointwise_acc(a, b, out);
 }
 
 void matrix_vector_ntt(std::span<const Poly> a_hat, std::span<const Poly> v, std::span<Poly> out) noexcept {

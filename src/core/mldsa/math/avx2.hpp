@@ -1,0 +1,34 @@
+// The AVX2 kernels of ML-DSA: 8 coefficients (32-bit lanes) per 256-bit
+// step, compiled for AVX2 through function attributes and called only when
+// the process runs the AVX2 kernel set (mlkem::use_avx2, one choice for the
+// whole engine: VELORA_FORCE_SCALAR=1 in test builds selects the scalar
+// loops for both). Each kernel has the arguments and the exact results of
+// its scalar counterpart (scalar namespace below) and answers
+// Native::Fallback where it has no code. Straight-line code over the
+// coefficients: no branch and no memory index depends on a value.
+#pragma once
+
+#include <span>
+
+#include "core/mldsa/math/poly.hpp"
+#include "core/mlkem/math/kernels.hpp"
+
+namespace velora::mldsa {
+
+using mlkem::Native;
+
+namespace scalar {
+void ntt(Poly& w) noexcept;
+void ntt_inverse(Poly& w) noexcept;
+void pointwise(const Poly& a, const Poly& b, Poly& out) noexcept;
+void pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
+}  // namespace scalar
+
+namespace avx2 {
+Native ntt(Poly& w) noexcept;
+Native ntt_inverse(Poly& w) noexcept;
+Native pointwise(const Poly& a, const Poly& b, Poly& out) noexcept;
+Native pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
+}  // namespace avx2
+
+}  // namespace velora::mldsa

@@ -1,0 +1,220 @@
+// NTT, NTT^-1 and NTT-domain products on 8 coefficients per step.
+//
+// Layers whose butterflies join coefficients 8 or more apart (lengths 128 to
+// 8) work on whole vectors with one zeta broadcast. The three layers inside
+// a vector (lengths 4, 2 and 1) work on a block of 64 coefficients
+// transposed as an 8 x 8 matrix: register k then holds coefficient k of each
+// group of eight, so a butterfly joins two registers lane by lane, with the
+// zeta of each lane's group loaded from tables laid out for it (below).
+//
+// Arithmetic: every lane stays canonical, as in the scalar loops. Products
+// are Montgomery multiplications by constants in Montgomery form on the
+// 64-bit products of even and odd lanes; sums and differences are corrected
+// by an unsigned minimum (s - q is below s exactly when s >= q, as unsigned
+// values). The results are therefore those of the scalar transform.
+#include "core/mldsa/math/avx2.hpp"
+
+#if VELORA_HAVE_AVX2_KERNELS
+
+#include <immintrin.h>
+
+#include <array>
+
+#include "core/mldsa/math/field.hpp"
+#include "core/mldsa/math/ntt.hpp"
+
+#define VELORA_AVX2 __attribute__((target("avx2")))
+
+namespace velora::mldsa::avx2 {
+
+namespace {
+
+VELORA_AVX2 inline __m256i load(const Poly& f, std::size_t v) noexcept {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(f.coeffs.data()) + v);
+}
+VELORA_AVX2 inline void store(Poly& f, std::size_t v, __m256i x) noexcept {
+    _mm256_store_si256(reinterpret_cast<__m256i*>(f.coeffs.data()) + v, x);
+}
+
+VELORA_AVX2 inline __m256i q_vector() noexcept { return _mm256_set1_epi32(Q); }
+
+// a + b mod q and a - b mod q for canonical lanes.
+VELORA_AVX2 inline __m256i add(__m256i a, __m256i b) noexcept {
+    const __m256i s = _mm256_add_epi32(a, b);
+    return _mm256_min_epu32(s, _mm256_sub_epi32(s, q_vector()));
+}
+VELORA_AVX2 inline __m256i sub(__m256i a, __m256i b) noexcept {
+    const __m256i d = _mm256_sub_epi32(a, b);
+    return _mm256_min_epu32(d, _mm256_add_epi32(d, q_vector()));
+}
+
+// a * b * 2^-32 mod q, canonical, for canonical lanes a and b: per lane
+// t = lo(a b) q^-1 mod 2^32 and r = hi(a b) - hi(t q), the two low halves
+// being equal (montgomery_reduce in field.hpp, lane by lane).
+VELORA_AVX2 inline __m256i montgomery_mul(__m256i a, __m256i b) noexcept {
+    const __m256i q = q_vector();
+    const __m256i t = _mm256_mullo_epi32(_mm256_mullo_epi32(a, b), _mm256_set1_epi32(static_cast<std::int32_t>(kQInv)));
+    const __m256i ab_even = _mm256_mul_epi32(a, b);
+    const __m256i ab_odd = _mm256_mul_epi32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32));
+    const __m256i tq_even = _mm256_mul_epi32(t, q);
+    const __m256i tq_odd = _mm256_mul_epi32(_mm256_srli_epi64(t, 32), q);
+    const __m256i r_even = _mm256_srli_epi64(_mm256_sub_epi64(ab_even, tq_even), 32);
+    const __m256i r_odd = _mm256_sub_epi64(ab_odd, tq_odd);
+    const __m256i r = _mm256_blend_epi32(r_even, r_odd, 0xAA);
+    return _mm256_min_epu32(r, _mm256_add_epi32(r, q));
+}
+
+// 8 x 8 transpose of 32-bit lanes (its own inverse).
+VELORA_AVX2 inline void transpose(__m256i (&r)[8]) noexcept {
+    __m256i t[8];
+    for (std::size_t i = 0; i < 8; i += 2) {
+        t[i] = _mm256_unpacklo_epi32(r[i], r[i + 1]);
+        t[i + 1] = _mm256_unpackhi_epi32(r[i], r[i + 1]);
+    }
+    __m256i u[8];
+    for (std::size_t i = 0; i < 8; i += 4) {
+        u[i] = _mm256_unpacklo_epi64(t[i], t[i + 2]);
+        u[i + 1] = _mm256_unpackhi_epi64(t[i], t[i + 2]);
+        u[i + 2] = _mm256_unpacklo_epi64(t[i + 1], t[i + 3]);
+        u[i + 3] = _mm256_unpackhi_epi64(t[i + 1], t[i + 3]);
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+        r[i] = _mm256_permute2x128_si256(u[i], u[i + 4], 0x20);
+        r[i + 4] = _mm256_permute2x128_si256(u[i], u[i + 4], 0x31);
+    }
+}
+
+// The zetas of the three in-register layers, lane i of block b (coefficients
+// 64b .. 64b + 63) being the eight coefficients 64b + 8i .. 64b + 8i + 7:
+// for length 4 their group is 8b + i; for length 2 the groups 16b + 2i + h
+// (h = 0, 1: the two halves); for length 1 the groups 32b + 4i + h (h = 0 .. 3).
+struct InnerZetas {
+    alignas(32) std::array<std::array<std::int32_t, 8>, 4> len4;
+    alignas(32) std::array<std::array<std::array<std::int32_t, 8>, 2>, 4> len2;
+    alignas(32) std::array<std::array<std::array<std::int32_t, 8>, 4>, 4> len1;
+};
+
+constexpr InnerZetas make_inner_zetas(bool inverse) noexcept {
+    // Group g of length len takes zetas[256 / (2 len) + g] in Algorithm 41,
+    // and -zetas[256 / len - 1 - g] in Algorithm 42 (whose m counts down).
+    InnerZetas z{};
+    const auto zeta = [&](std::size_t len, std::size_t g) {
+        return inverse ? field_neg(kZetasMontgomery[256 / len - 1 - g]) : kZetasMontgomery[256 / (2 * len) + g];
+    };
+    for (std::size_t b = 0; b < 4; ++b) {
+        for (std::size_t i = 0; i < 8; ++i) {
+            z.len4[b][i] = zeta(4, 8 * b + i);
+            for (std::size_t h = 0; h < 2; ++h) z.len2[b][h][i] = zeta(2, 16 * b + 2 * i + h);
+            for (std::size_t h = 0; h < 4; ++h) z.len1[b][h][i] = zeta(1, 32 * b + 4 * i + h);
+        }
+    }
+    return z;
+}
+
+constexpr InnerZetas kForward = make_inner_zetas(false);
+constexpr InnerZetas kInverse = make_inner_zetas(true);
+
+VELORA_AVX2 inline __m256i lanes(const std::array<std::int32_t, 8>& z) noexcept {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(z.data()));
+}
+
+// Forward butterfly: (a, b) <- (a + z b, a - z b).
+VELORA_AVX2 inline void forward(__m256i& a, __m256i& b, __m256i z) noexcept {
+    const __m256i t = montgomery_mul(z, b);
+    b = sub(a, t);
+    a = add(a, t);
+}
+
+// Inverse butterfly with z = -zeta: (a, b) <- (a + b, z (a - b)).
+VELORA_AVX2 inline void inverse(__m256i& a, __m256i& b, __m256i z) noexcept {
+    const __m256i t = a;
+    a = add(t, b);
+    b = montgomery_mul(z, sub(t, b));
+}
+
+}  // namespace
+
+VELORA_AVX2 Native ntt(Poly& w) noexcept {
+    // Lengths 128 .. 8: vector v pairs with v + len / 8.
+    std::size_t m = 0;
+    for (std::size_t len = 128; len >= 8; len >>= 1) {
+        for (std::size_t start = 0; start < kN; start += 2 * len) {
+            const __m256i z = _mm256_set1_epi32(kZetasMontgomery[++m]);
+            for (std::size_t j = start; j < start + len; j += 8) {
+                __m256i a = load(w, j / 8), b = load(w, (j + len) / 8);
+                forward(a, b, z);
+                store(w, j / 8, a);
+                store(w, (j + len) / 8, b);
+            }
+        }
+    }
+    // Lengths 4, 2, 1 on each transposed block of 64.
+    for (std::size_t blk = 0; blk < 4; ++blk) {
+        __m256i r[8];
+        for (std::size_t i = 0; i < 8; ++i) r[i] = load(w, 8 * blk + i);
+        transpose(r);
+        const __m256i z4 = lanes(kForward.len4[blk]);
+        for (std::size_t k = 0; k < 4; ++k) forward(r[k], r[k + 4], z4);
+        for (std::size_t h = 0; h < 2; ++h) {
+            const __m256i z2 = lanes(kForward.len2[blk][h]);
+            forward(r[4 * h], r[4 * h + 2], z2);
+            forward(r[4 * h + 1], r[4 * h + 3], z2);
+        }
+        for (std::size_t h = 0; h < 4; ++h) forward(r[2 * h], r[2 * h + 1], lanes(kForward.len1[blk][h]));
+        transpose(r);
+        for (std::size_t i = 0; i < 8; ++i) store(w, 8 * blk + i, r[i]);
+    }
+    return Native::Done;
+}
+
+VELORA_AVX2 Native ntt_inverse(Poly& w) noexcept {
+    for (std::size_t blk = 0; blk < 4; ++blk) {
+        __m256i r[8];
+        for (std::size_t i = 0; i < 8; ++i) r[i] = load(w, 8 * blk + i);
+        transpose(r);
+        for (std::size_t h = 0; h < 4; ++h) inverse(r[2 * h], r[2 * h + 1], lanes(kInverse.len1[blk][h]));
+        for (std::size_t h = 0; h < 2; ++h) {
+            const __m256i z2 = lanes(kInverse.len2[blk][h]);
+            inverse(r[4 * h], r[4 * h + 2], z2);
+            inverse(r[4 * h + 1], r[4 * h + 3], z2);
+        }
+        const __m256i z4 = lanes(kInverse.len4[blk]);
+        for (std::size_t k = 0; k < 4; ++k) inverse(r[k], r[k + 4], z4);
+        transpose(r);
+        for (std::size_t i = 0; i < 8; ++i) store(w, 8 * blk + i, r[i]);
+    }
+    // Lengths 8 .. 128: m counts down from 31 to 1 as in Algorithm 42.
+    std::size_t m = 32;
+    for (std::size_t len = 8; len < kN; len <<= 1) {
+        for (std::size_t start = 0; start < kN; start += 2 * len) {
+            const __m256i z = _mm256_set1_epi32(field_neg(kZetasMontgomery[--m]));
+            for (std::size_t j = start; j < start + len; j += 8) {
+                __m256i a = load(w, j / 8), b = load(w, (j + len) / 8);
+                inverse(a, b, z);
+                store(w, j / 8, a);
+                store(w, (j + len) / 8, b);
+            }
+        }
+    }
+    const __m256i scale = _mm256_set1_epi32(to_montgomery(kInverse256));
+    for (std::size_t v = 0; v < kN / 8; ++v) store(w, v, montgomery_mul(scale, load(w, v)));
+    return Native::Done;
+}
+
+VELORA_AVX2 Native pointwise(const Poly& a, const Poly& b, Poly& out) noexcept {
+    const __m256i r2 = _mm256_set1_epi32(kMontR2);
+    for (std::size_t v = 0; v < kN / 8; ++v) store(out, v, montgomery_mul(montgomery_mul(load(a, v), load(b, v)), r2));
+    return Native::Done;
+}
+
+VELORA_AVX2 Native pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
+    const __m256i r2 = _mm256_set1_epi32(kMontR2);
+    for (std::size_t v = 0; v < kN / 8; ++v) {
+        store(out, v, add(load(out, v), montgomery_mul(montgomery_mul(load(a, v), load(b, v)), r2)));
+    }
+    return Native::Done;
+}
+
+}  // namespace velora::mldsa::avx2
+
+#endif  // VELORA_HAVE_AVX2_KERNELS
