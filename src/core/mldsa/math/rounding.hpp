@@ -26,12 +26,29 @@ constexpr Split power2round(std::int32_t r) noexcept {
     return {(r - r0) >> kD, r0};
 }
 
+// The two values of gamma2 and what follows from each, as constants: no
+// division instruction runs at run time.
+inline constexpr std::int32_t kGamma2Small = (Q - 1) / 88;  // ML-DSA-44
+inline constexpr std::int32_t kGamma2Large = (Q - 1) / 32;  // ML-DSA-65 and -87
+
+constexpr std::uint64_t reciprocal_2gamma2(std::int32_t gamma2) noexcept {
+    const std::uint64_t divisor = 2 * static_cast<std::uint64_t>(gamma2);
+    return ((std::uint64_t{1} << 48) + divisor - 1) / divisor;  // ceil(2^48 / (2 gamma2))
+}
+inline constexpr std::uint64_t kReciprocalSmall = reciprocal_2gamma2(kGamma2Small);
+inline constexpr std::uint64_t kReciprocalLarge = reciprocal_2gamma2(kGamma2Large);
+
+// (q - 1) / (2 gamma2): 44 or 16, the number of high-part values.
+constexpr std::int32_t high_values(std::int32_t gamma2) noexcept {
+    return gamma2 == kGamma2Small ? (Q - 1) / (2 * kGamma2Small) : (Q - 1) / (2 * kGamma2Large);
+}
+
 // floor(r / (2 gamma2)) for r in [0, q): r * M >> 48 with M = ceil(2^48 / (2 gamma2)).
 // The error r * (M - 2^48 / (2 gamma2)) / 2^48 stays below 2^-25, less than
 // the distance 1 / (2 gamma2) of any non-integer quotient to the next integer.
+// gamma2 is a public parameter.
 constexpr std::int32_t divide_by_2gamma2(std::int32_t r, std::int32_t gamma2) noexcept {
-    const std::uint64_t divisor = 2 * static_cast<std::uint64_t>(gamma2);
-    const std::uint64_t m = ((std::uint64_t{1} << 48) + divisor - 1) / divisor;  // public constant
+    const std::uint64_t m = gamma2 == kGamma2Small ? kReciprocalSmall : kReciprocalLarge;
     return static_cast<std::int32_t>((static_cast<std::uint64_t>(r) * m) >> 48);
 }
 
@@ -44,7 +61,7 @@ constexpr Split decompose(std::int32_t r, std::int32_t gamma2) noexcept {
     r0 -= (2 * gamma2) & above;
     r1 -= above;  // r1 + 1 then
     // r1 = (q - 1) / (2 gamma2) exactly when r - r0 = q - 1.
-    const std::int32_t top = (Q - 1) / (2 * gamma2);
+    const std::int32_t top = high_values(gamma2);
     const std::int32_t diff = r1 ^ top;
     const std::int32_t is_top = ((diff | -diff) >> 31) ^ -1;  // all ones when r1 == top
     r1 &= ~is_top;
@@ -64,7 +81,7 @@ constexpr std::int32_t make_hint(std::int32_t z, std::int32_t r, std::int32_t ga
 
 // UseHint (Algorithm 40). Verification only: its inputs are public.
 constexpr std::int32_t use_hint(std::int32_t h, std::int32_t r, std::int32_t gamma2) noexcept {
-    const std::int32_t m = (Q - 1) / (2 * gamma2);
+    const std::int32_t m = high_values(gamma2);
     const Split s = decompose(r, gamma2);
     if (h == 0) return s.high;
     if (s.low > 0) return s.high + 1 == m ? 0 : s.high + 1;
