@@ -21,6 +21,8 @@ import cryptography_vectors
 import pytest
 from conftest import shared_vectors
 from cryptography import x509
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from cryptography.hazmat.primitives import serialization
 
 from velora import InvalidParameterError, KeySerializationError
@@ -202,3 +204,32 @@ def test_hedged_deterministic_prehashed_and_mu_signatures() -> None:
     mu = public.compute_mu(b"m", b"c")
     assert public.verify(key.sign_mu(mu), b"m", b"c")
     assert key.sign_mu(mu, deterministic=True) == key.sign(b"m", b"c", deterministic=True)
+
+
+_SEED_DER = {lv: MLDSAPrivateKey.from_seed(EXAMPLE_SEED, lv).to_der("seed") for lv in LEVELS}  # type: ignore[arg-type]
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    level=st.sampled_from(LEVELS),
+    cut=st.integers(min_value=0, max_value=60),
+    junk=st.binary(max_size=80),
+    flip=st.integers(min_value=0, max_value=53),
+)
+def test_der_parsers_refuse_or_read_exactly(level: int, cut: int, junk: bytes, flip: int) -> None:
+    """Hostile DER: either a typed refusal or a key that writes back to the same bytes."""
+    base = _SEED_DER[level]
+    candidates = [base[:cut] + junk, junk, base[:flip] + bytes([base[flip] ^ 0x80]) + base[flip + 1 :]]
+    for data in candidates:
+        try:
+            key = MLDSAPrivateKey.from_der(data)
+        except (KeySerializationError, InvalidParameterError):
+            pass
+        else:
+            assert key.to_der("seed") == data
+        try:
+            pub = MLDSAPublicKey.from_der(data)
+        except (KeySerializationError, InvalidParameterError):
+            pass
+        else:
+            assert pub.to_der() == data
