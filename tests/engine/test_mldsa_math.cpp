@@ -129,6 +129,17 @@ TEST(MlDsaSimd, KernelsEqualTheScalarLoops) {
         scalar::pointwise_acc(a, b, s);
         ASSERT_EQ(avx2::pointwise_acc(a, b, v), Native::Done);
         ASSERT_EQ(v.coeffs, s.coeffs) << "pointwise_acc " << n;
+        // SampleInBall's swap at a random public i and secret j <= i.
+        const std::size_t i = static_cast<std::size_t>(rng() % kN), j = static_cast<std::size_t>(rng() % (i + 1));
+        const std::int32_t sign = n % 2 == 0 ? 1 : Q - 1;
+        s = a, v = a;
+        scalar::ball_swap(s, i, j, sign);
+        ASSERT_EQ(avx2::ball_swap(v, i, j, sign), Native::Done);
+        ASSERT_EQ(v.coeffs, s.coeffs) << "ball_swap " << i << " " << j;
+        EXPECT_EQ(s[j], sign);
+        if (j != i) {
+            EXPECT_EQ(s[i], a[j]);
+        }
     }
 }
 

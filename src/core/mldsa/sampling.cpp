@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/mldsa/math/avx2.hpp"
 #include "core/mldsa/math/field.hpp"
 #include "core/mldsa/math/packing.hpp"
 #include "core/wipe.hpp"
@@ -152,6 +153,25 @@ void expand_mask(std::span<const std::uint8_t, 64> rho_pp, std::uint16_t kappa, 
     }
 }
 
+namespace scalar {
+
+void ball_swap(Poly& c, std::size_t i, std::size_t j, std::int32_t sign) noexcept {
+    std::int32_t cj = 0;
+    for (std::size_t p = 0; p <= i; ++p) {
+        const auto d = static_cast<std::uint32_t>(p ^ j);
+        const std::int32_t at = -static_cast<std::int32_t>(((d | (0u - d)) >> 31) ^ 1u);  // all ones at p == j
+        cj |= c[p] & at;
+    }
+    c[i] = cj;
+    for (std::size_t p = 0; p <= i; ++p) {
+        const auto d = static_cast<std::uint32_t>(p ^ j);
+        const std::int32_t at = -static_cast<std::int32_t>(((d | (0u - d)) >> 31) ^ 1u);
+        c[p] = (sign & at) | (c[p] & ~at);
+    }
+}
+
+}  // namespace scalar
+
 namespace {
 
 // Algorithm 29, steps 4 to 10, fed block by block.
@@ -172,22 +192,10 @@ struct BallSink {
             std::uint8_t accept = static_cast<std::uint8_t>((static_cast<std::uint32_t>(i) - static_cast<std::uint32_t>(j)) >> 31 ^ 1u);
             ct::declassify(&accept, 1);
             if (accept == 0) continue;
-            // c_i <- c_j; c_j <- (-1)^h[i + tau - 256], with j read and
-            // written through masks at every position up to i.
+            // c_i <- c_j; c_j <- (-1)^h[i + tau - 256].
             const std::int32_t bit = static_cast<std::int32_t>((signs >> (i + tau - kN)) & 1u);
             const std::int32_t sign = field_sub(1, 2 * bit);  // 1 or q - 1
-            std::int32_t cj = 0;
-            for (std::size_t p = 0; p <= i; ++p) {
-                const std::uint32_t d = static_cast<std::uint32_t>(p ^ j);
-                const std::int32_t at = static_cast<std::int32_t>(((d | (0u - d)) >> 31) ^ 1u) * -1;  // all ones at p == j
-                cj |= (*c)[p] & at;
-            }
-            (*c)[i] = cj;
-            for (std::size_t p = 0; p <= i; ++p) {
-                const std::uint32_t d = static_cast<std::uint32_t>(p ^ j);
-                const std::int32_t at = static_cast<std::int32_t>(((d | (0u - d)) >> 31) ^ 1u) * -1;
-                (*c)[p] = (sign & at) | ((*c)[p] & ~at);
-            }
+            if (!mlkem::run_native([&] { return avx2::ball_swap(*c, i, j, sign); })) scalar::ball_swap(*c, i, j, sign);
             ++i;
         }
         return i < kN;

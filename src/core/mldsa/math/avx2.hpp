@@ -8,6 +8,8 @@
 // coefficients: no branch and no memory index depends on a value.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "core/mldsa/math/poly.hpp"
@@ -22,6 +24,10 @@ void ntt(Poly& w) noexcept;
 void ntt_inverse(Poly& w) noexcept;
 void pointwise(const Poly& a, const Poly& b, Poly& out) noexcept;
 void pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
+// SampleInBall's swap (Algorithm 29, steps 7 and 8) for a secret position
+// j <= i: c_i <- c_j, then c_j <- sign, every position up to i read and
+// written through masks.
+void ball_swap(Poly& c, std::size_t i, std::size_t j, std::int32_t sign) noexcept;
 }  // namespace scalar
 
 namespace avx2 {
@@ -29,6 +35,7 @@ Native ntt(Poly& w) noexcept;
 Native ntt_inverse(Poly& w) noexcept;
 Native pointwise(const Poly& a, const Poly& b, Poly& out) noexcept;
 Native pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
+Native ball_swap(Poly& c, std::size_t i, std::size_t j, std::int32_t sign) noexcept;
 }  // namespace avx2
 
 }  // namespace velora::mldsa

@@ -215,6 +215,33 @@ VELORA_AVX2 Native pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexce
     return Native::Done;
 }
 
+// SampleInBall's swap: lane masks p == j over the vectors up to position i;
+// c_j gathered by OR of the masked lanes, then c_i written (i is public),
+// then the sign blended in at j.
+VELORA_AVX2 Native ball_swap(Poly& c, std::size_t i, std::size_t j, std::int32_t sign) noexcept {
+    const std::size_t vectors = i / 8 + 1;
+    const __m256i jv = _mm256_set1_epi32(static_cast<std::int32_t>(j));
+    const __m256i step = _mm256_set1_epi32(8);
+    __m256i p = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    __m256i gathered = _mm256_setzero_si256();
+    for (std::size_t v = 0; v < vectors; ++v) {
+        gathered = _mm256_or_si256(gathered, _mm256_and_si256(load(c, v), _mm256_cmpeq_epi32(p, jv)));
+        p = _mm256_add_epi32(p, step);
+    }
+    // Horizontal OR of the eight lanes (one of them holds c_j).
+    __m128i x = _mm_or_si128(_mm256_castsi256_si128(gathered), _mm256_extracti128_si256(gathered, 1));
+    x = _mm_or_si128(x, _mm_shuffle_epi32(x, 0x4E));
+    x = _mm_or_si128(x, _mm_shuffle_epi32(x, 0xB1));
+    c[i] = _mm_cvtsi128_si32(x);
+    const __m256i sv = _mm256_set1_epi32(sign);
+    p = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    for (std::size_t v = 0; v < vectors; ++v) {
+        store(c, v, _mm256_blendv_epi8(load(c, v), sv, _mm256_cmpeq_epi32(p, jv)));
+        p = _mm256_add_epi32(p, step);
+    }
+    return Native::Done;
+}
+
 }  // namespace velora::mldsa::avx2
 
 #endif  // VELORA_HAVE_AVX2_KERNELS
