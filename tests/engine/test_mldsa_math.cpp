@@ -129,6 +129,22 @@ TEST(MlDsaSimd, KernelsEqualTheScalarLoops) {
         scalar::pointwise_acc(a, b, s);
         ASSERT_EQ(avx2::pointwise_acc(a, b, v), Native::Done);
         ASSERT_EQ(v.coeffs, s.coeffs) << "pointwise_acc " << n;
+        s = a, v = a;
+        scalar::montgomery_form(s);
+        ASSERT_EQ(avx2::montgomery_form(v), Native::Done);
+        ASSERT_EQ(v.coeffs, s.coeffs) << "montgomery_form " << n;
+        Poly plain;
+        scalar::pointwise(a, b, plain);
+        Poly b_mont = b;
+        scalar::montgomery_form(b_mont);
+        scalar::pointwise_montgomery(a, b_mont, s);
+        ASSERT_EQ(s.coeffs, plain.coeffs) << "pointwise_montgomery (scalar) " << n;
+        ASSERT_EQ(avx2::pointwise_montgomery(a, b_mont, v), Native::Done);
+        ASSERT_EQ(v.coeffs, plain.coeffs) << "pointwise_montgomery " << n;
+        s = acc, v = acc;
+        scalar::pointwise_montgomery_acc(a, b_mont, s);
+        ASSERT_EQ(avx2::pointwise_montgomery_acc(a, b_mont, v), Native::Done);
+        ASSERT_EQ(v.coeffs, s.coeffs) << "pointwise_montgomery_acc " << n;
         // SampleInBall's swap at a random public i and secret j <= i.
         const std::size_t i = static_cast<std::size_t>(rng() % kN), j = static_cast<std::size_t>(rng() % (i + 1));
         const std::int32_t sign = n % 2 == 0 ? 1 : Q - 1;

@@ -81,14 +81,15 @@ Result<std::vector<std::uint8_t>> sign_mu(std::span<const std::uint8_t> sk, std:
         // Steps 16 to 23: c, z = y + <<c s1>>, r0 = LowBits(w - <<c s2>>).
         sample_in_ball(ctilde, p.tau, c_hat);
         ntt(c_hat);
+        poly_to_montgomery(c_hat);  // for one reduction per product below
         for (std::size_t s = 0; s < l; ++s) {
-            poly_pointwise(c_hat, s1_hat[s], scratch);
+            poly_pointwise_montgomery(s1_hat[s], c_hat, scratch);
             ntt_inverse(scratch);
             poly_add(y[s], scratch, y[s]);  // y now holds z
         }
         std::uint8_t reject = static_cast<std::uint8_t>(polys_norm_at_least(y, z_bound));
         for (std::size_t r = 0; r < k; ++r) {
-            poly_pointwise(c_hat, s2_hat[r], cs2[r]);
+            poly_pointwise_montgomery(s2_hat[r], c_hat, cs2[r]);
             ntt_inverse(cs2[r]);
             poly_sub(w[r], cs2[r], w[r]);  // w now holds w - <<c s2>>
             low_bits_poly(w[r], p.gamma2, scratch);  // r0
@@ -100,7 +101,7 @@ Result<std::vector<std::uint8_t>> sign_mu(std::span<const std::uint8_t> sk, std:
         // Steps 25 to 28: <<c t0>>, h = MakeHint(-<<c t0>>, w - <<c s2>> + <<c t0>>).
         std::size_t ones = 0;
         for (std::size_t r = 0; r < k; ++r) {
-            poly_pointwise(c_hat, t0_hat[r], ct0[r]);
+            poly_pointwise_montgomery(t0_hat[r], c_hat, ct0[r]);
             ntt_inverse(ct0[r]);
             poly_add(w[r], ct0[r], scratch);
             Poly& minus_ct0 = cs2[r];

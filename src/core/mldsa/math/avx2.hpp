@@ -24,6 +24,9 @@ void ntt(Poly& w) noexcept;
 void ntt_inverse(Poly& w) noexcept;
 void pointwise(const Poly& a, const Poly& b, Poly& out) noexcept;
 void pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
+void montgomery_form(Poly& a) noexcept;
+void pointwise_montgomery(const Poly& a, const Poly& b, Poly& out) noexcept;
+void pointwise_montgomery_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
 // SampleInBall's swap (Algorithm 29, steps 7 and 8) for a secret position
 // j <= i: c_i <- c_j, then c_j <- sign, every position up to i read and
 // written through masks.
@@ -35,6 +38,9 @@ Native ntt(Poly& w) noexcept;
 Native ntt_inverse(Poly& w) noexcept;
 Native pointwise(const Poly& a, const Poly& b, Poly& out) noexcept;
 Native pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
+Native montgomery_form(Poly& a) noexcept;
+Native pointwise_montgomery(const Poly& a, const Poly& b, Poly& out) noexcept;
+Native pointwise_montgomery_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
 Native ball_swap(Poly& c, std::size_t i, std::size_t j, std::int32_t sign) noexcept;
 }  // namespace avx2
 

@@ -215,6 +215,22 @@ VELORA_AVX2 Native pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexce
     return Native::Done;
 }
 
+VELORA_AVX2 Native montgomery_form(Poly& a) noexcept {
+    const __m256i r2 = _mm256_set1_epi32(kMontR2);
+    for (std::size_t v = 0; v < kN / 8; ++v) store(a, v, montgomery_mul(load(a, v), r2));
+    return Native::Done;
+}
+
+VELORA_AVX2 Native pointwise_montgomery(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t v = 0; v < kN / 8; ++v) store(out, v, montgomery_mul(load(a, v), load(b, v)));
+    return Native::Done;
+}
+
+VELORA_AVX2 Native pointwise_montgomery_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t v = 0; v < kN / 8; ++v) store(out, v, add(load(out, v), montgomery_mul(load(a, v), load(b, v))));
+    return Native::Done;
+}
+
 // SampleInBall's swap: lane masks p == j over the vectors up to position i;
 // c_j gathered by OR of the masked lanes, then c_i written (i is public),
 // then the sign blended in at j.

@@ -1,6 +1,8 @@
 // Coefficient-wise operations on polynomials.
 #include "core/mldsa/math/poly.hpp"
 
+#include <array>
+
 #include "core/mldsa/math/avx2.hpp"
 #include "core/mldsa/math/field.hpp"
 #include "platform/ct.hpp"
@@ -25,7 +27,34 @@ void pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
     for (std::size_t i = 0; i < kN; ++i) out[i] = field_add(out[i], field_mul(a[i], b[i]));
 }
 
+void montgomery_form(Poly& a) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) a[i] = mldsa::to_montgomery(a[i]);
+}
+
+void pointwise_montgomery(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = montgomery_mul(a[i], b[i]);
+}
+
+void pointwise_montgomery_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
+    for (std::size_t i = 0; i < kN; ++i) out[i] = field_add(out[i], montgomery_mul(a[i], b[i]));
+}
+
 }  // namespace scalar
+
+void poly_to_montgomery(Poly& a) noexcept {
+    if (mlkem::run_native([&] { return avx2::montgomery_form(a); })) return;
+    scalar::montgomery_form(a);
+}
+
+void poly_pointwise_montgomery(const Poly& a, const Poly& b_montgomery, Poly& out) noexcept {
+    if (mlkem::run_native([&] { return avx2::pointwise_montgomery(a, b_montgomery, out); })) return;
+    scalar::pointwise_montgomery(a, b_montgomery, out);
+}
+
+void poly_pointwise_montgomery_acc(const Poly& a, const Poly& b_montgomery, Poly& out) noexcept {
+    if (mlkem::run_native([&] { return avx2::pointwise_montgomery_acc(a, b_montgomery, out); })) return;
+    scalar::pointwise_montgomery_acc(a, b_montgomery, out);
+}
 
 void poly_pointwise(const Poly& a, const Poly& b, Poly& out) noexcept {
     if (mlkem::run_native([&] { return avx2::pointwise(a, b, out); })) return;
@@ -37,12 +66,19 @@ void poly_pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept {
     scalar::pointwise_acc(a, b, out);
 }
 
+// v in Montgomery form once, then one reduction per product.
 void matrix_vector_ntt(std::span<const Poly> a_hat, std::span<const Poly> v, std::span<Poly> out) noexcept {
     const std::size_t l = v.size();
-    for (std::size_t r = 0; r < out.size(); ++r) {
-        poly_pointwise(a_hat[r * l], v[0], out[r]);
-        for (std::size_t s = 1; s < l; ++s) poly_pointwise_acc(a_hat[r * l + s], v[s], out[r]);
+    std::array<Poly, kMaxL> v_mont;
+    for (std::size_t s = 0; s < l; ++s) {
+        v_mont[s] = v[s];
+        poly_to_montgomery(v_mont[s]);
     }
+    for (std::size_t r = 0; r < out.size(); ++r) {
+        poly_pointwise_montgomery(a_hat[r * l], v_mont[0], out[r]);
+        for (std::size_t s = 1; s < l; ++s) poly_pointwise_montgomery_acc(a_hat[r * l + s], v_mont[s], out[r]);
+    }
+    wipe_polys(std::span(v_mont).first(l));  // v may be secret (s1, y)
 }
 
 bool poly_norm_at_least(const Poly& a, std::int32_t bound) noexcept {

@@ -34,6 +34,14 @@ void poly_pointwise(const Poly& a, const Poly& b, Poly& out) noexcept;
 // out += a o b.
 void poly_pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
 
+// a <- a * 2^32 mod q coefficient-wise: the Montgomery form, with which the
+// products below need one reduction instead of two.
+void poly_to_montgomery(Poly& a) noexcept;
+
+// out = a o b and out += a o b for b in Montgomery form (poly_to_montgomery).
+void poly_pointwise_montgomery(const Poly& a, const Poly& b_montgomery, Poly& out) noexcept;
+void poly_pointwise_montgomery_acc(const Poly& a, const Poly& b_montgomery, Poly& out) noexcept;
+
 // out = A-hat o v: out[r] = sum over s of A[r * l + s] o v[s], with
 // l = v.size() and out.size() rows.
 void matrix_vector_ntt(std::span<const Poly> a_hat, std::span<const Poly> v, std::span<Poly> out) noexcept;
