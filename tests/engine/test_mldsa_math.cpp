@@ -4,6 +4,7 @@
 // against the schoolbook product in Z_q[X] / (X^256 + 1).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 
@@ -155,6 +156,37 @@ TEST(MlDsaSimd, KernelsEqualTheScalarLoops) {
         EXPECT_EQ(s[j], sign);
         if (j != i) {
             EXPECT_EQ(s[i], a[j]);
+        }
+    }
+}
+
+// The AVX2 rounding kernels against the scalar definitions over every
+// residue, and MakeHint on random pairs.
+TEST(MlDsaSimd, RoundingKernelsOverEveryResidue) {
+    if (!mlkem::cpu_supports_avx2()) GTEST_SKIP() << "this CPU has no AVX2";
+    std::mt19937_64 rng(88);
+    std::uniform_int_distribution<std::int32_t> coeff(0, Q - 1);
+    for (const std::int32_t gamma2 : {kGamma2Small, kGamma2Large}) {
+        for (std::int32_t base = 0; base < Q; base += static_cast<std::int32_t>(kN)) {
+            Poly w, high, low;
+            for (std::size_t i = 0; i < kN; ++i) w[i] = std::min(base + static_cast<std::int32_t>(i), Q - 1);
+            ASSERT_EQ(avx2::high_bits(w, gamma2, high), Native::Done);
+            ASSERT_EQ(avx2::low_bits(w, gamma2, low), Native::Done);
+            for (std::size_t i = 0; i < kN; ++i) {
+                ASSERT_EQ(high[i], high_bits(w[i], gamma2)) << w[i];
+                ASSERT_EQ(low[i], from_signed(low_bits(w[i], gamma2))) << w[i];
+            }
+        }
+        for (int n = 0; n < 100; ++n) {
+            Poly z, r, h;
+            for (std::size_t i = 0; i < kN; ++i) z[i] = coeff(rng), r[i] = coeff(rng);
+            std::size_t ones = 0, want = 0;
+            ASSERT_EQ(avx2::make_hint(z, r, gamma2, h, &ones), Native::Done);
+            for (std::size_t i = 0; i < kN; ++i) {
+                ASSERT_EQ(h[i], make_hint(z[i], r[i], gamma2));
+                want += static_cast<std::size_t>(h[i]);
+            }
+            EXPECT_EQ(ones, want);
         }
     }
 }

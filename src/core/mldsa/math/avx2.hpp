@@ -42,6 +42,11 @@ Native montgomery_form(Poly& a) noexcept;
 Native pointwise_montgomery(const Poly& a, const Poly& b, Poly& out) noexcept;
 Native pointwise_montgomery_acc(const Poly& a, const Poly& b, Poly& out) noexcept;
 Native ball_swap(Poly& c, std::size_t i, std::size_t j, std::int32_t sign) noexcept;
+// rounding.hpp's high_bits_poly, low_bits_poly and make_hint_poly (ones
+// counted into *ones).
+Native high_bits(const Poly& w, std::int32_t gamma2, Poly& w1) noexcept;
+Native low_bits(const Poly& w, std::int32_t gamma2, Poly& r0) noexcept;
+Native make_hint(const Poly& z, const Poly& r, std::int32_t gamma2, Poly& h, std::size_t* ones) noexcept;
 }  // namespace avx2
 
 }  // namespace velora::mldsa

@@ -22,6 +22,7 @@
 
 #include "core/mldsa/math/field.hpp"
 #include "core/mldsa/math/ntt.hpp"
+#include "core/mldsa/math/rounding.hpp"
 
 #define VELORA_AVX2 __attribute__((target("avx2")))
 
@@ -255,6 +256,67 @@ VELORA_AVX2 Native ball_swap(Poly& c, std::size_t i, std::size_t j, std::int32_t
         store(c, v, _mm256_blendv_epi8(load(c, v), sv, _mm256_cmpeq_epi32(p, jv)));
         p = _mm256_add_epi32(p, step);
     }
+    return Native::Done;
+}
+
+namespace {
+
+// Decompose (rounding.hpp) lane by lane: the quotient by 2 gamma2 as a
+// 64-bit product with the reciprocal (even and odd lanes), then the same
+// mask corrections.
+struct SplitLanes {
+    __m256i high, low;
+};
+
+VELORA_AVX2 inline SplitLanes decompose_lanes(__m256i r, std::int32_t gamma2) noexcept {
+    const __m256i m = _mm256_set1_epi64x(
+        static_cast<long long>(gamma2 == kGamma2Small ? kReciprocalSmall : kReciprocalLarge));
+    const __m256i even = _mm256_srli_epi64(_mm256_mul_epu32(r, m), 48);
+    const __m256i odd = _mm256_slli_epi64(_mm256_srli_epi64(_mm256_mul_epu32(_mm256_srli_epi64(r, 32), m), 48), 32);
+    __m256i r1 = _mm256_blend_epi32(even, odd, 0xAA);
+    const __m256i g2 = _mm256_set1_epi32(gamma2);
+    const __m256i two_g2 = _mm256_set1_epi32(2 * gamma2);
+    __m256i r0 = _mm256_sub_epi32(r, _mm256_mullo_epi32(r1, two_g2));
+    const __m256i above = _mm256_cmpgt_epi32(r0, g2);
+    r0 = _mm256_sub_epi32(r0, _mm256_and_si256(two_g2, above));
+    r1 = _mm256_sub_epi32(r1, above);
+    const __m256i is_top = _mm256_cmpeq_epi32(r1, _mm256_set1_epi32(high_values(gamma2)));
+    r1 = _mm256_andnot_si256(is_top, r1);
+    r0 = _mm256_add_epi32(r0, is_top);
+    return {r1, r0};
+}
+
+VELORA_AVX2 inline __m256i canonical_of_signed(__m256i x) noexcept {
+    return _mm256_add_epi32(x, _mm256_and_si256(q_vector(), _mm256_srai_epi32(x, 31)));
+}
+
+}  // namespace
+
+VELORA_AVX2 Native high_bits(const Poly& w, std::int32_t gamma2, Poly& w1) noexcept {
+    for (std::size_t v = 0; v < kN / 8; ++v) store(w1, v, decompose_lanes(load(w, v), gamma2).high);
+    return Native::Done;
+}
+
+VELORA_AVX2 Native low_bits(const Poly& w, std::int32_t gamma2, Poly& r0) noexcept {
+    for (std::size_t v = 0; v < kN / 8; ++v) store(r0, v, canonical_of_signed(decompose_lanes(load(w, v), gamma2).low));
+    return Native::Done;
+}
+
+VELORA_AVX2 Native make_hint(const Poly& z, const Poly& r, std::int32_t gamma2, Poly& h, std::size_t* ones) noexcept {
+    __m256i count = _mm256_setzero_si256();
+    for (std::size_t v = 0; v < kN / 8; ++v) {
+        const __m256i rv = load(r, v);
+        const __m256i differ = _mm256_xor_si256(
+            _mm256_cmpeq_epi32(decompose_lanes(rv, gamma2).high, decompose_lanes(add(rv, load(z, v)), gamma2).high),
+            _mm256_set1_epi32(-1));
+        const __m256i bit = _mm256_srli_epi32(differ, 31);
+        store(h, v, bit);
+        count = _mm256_add_epi32(count, bit);
+    }
+    __m128i x = _mm_add_epi32(_mm256_castsi256_si128(count), _mm256_extracti128_si256(count, 1));
+    x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0x4E));
+    x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0xB1));
+    *ones = static_cast<std::size_t>(_mm_cvtsi128_si32(x));
     return Native::Done;
 }
 
