@@ -65,6 +65,34 @@ VELORA_AVX2 inline __m256i montgomery_mul(__m256i a, __m256i b) noexcept {
     return _mm256_min_epu32(r, _mm256_add_epi32(r, q));
 }
 
+// The same with a constant b given with bq = b q^-1 mod 2^32: one low
+// product fewer.
+VELORA_AVX2 inline __m256i montgomery_mul_const(__m256i a, __m256i b, __m256i bq) noexcept {
+    const __m256i q = q_vector();
+    const __m256i t = _mm256_mullo_epi32(a, bq);
+    const __m256i ab_even = _mm256_mul_epi32(a, b);
+    const __m256i ab_odd = _mm256_mul_epi32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(b, 32));
+    const __m256i tq_even = _mm256_mul_epi32(t, q);
+    const __m256i tq_odd = _mm256_mul_epi32(_mm256_srli_epi64(t, 32), q);
+    const __m256i r_even = _mm256_srli_epi64(_mm256_sub_epi64(ab_even, tq_even), 32);
+    const __m256i r_odd = _mm256_sub_epi64(ab_odd, tq_odd);
+    const __m256i r = _mm256_blend_epi32(r_even, r_odd, 0xAA);
+    return _mm256_min_epu32(r, _mm256_add_epi32(r, q));
+}
+
+// A constant and its companion b q^-1 mod 2^32, broadcast.
+struct Constant {
+    __m256i value, qinv;
+};
+
+constexpr std::int32_t times_qinv(std::int32_t b) noexcept {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(b) * kQInv);
+}
+
+VELORA_AVX2 inline Constant broadcast(std::int32_t b) noexcept {
+    return {_mm256_set1_epi32(b), _mm256_set1_epi32(times_qinv(b))};
+}
+
 // 8 x 8 transpose of 32-bit lanes (its own inverse).
 VELORA_AVX2 inline void transpose(__m256i (&r)[8]) noexcept {
     __m256i t[8];
@@ -89,10 +117,11 @@ VELORA_AVX2 inline void transpose(__m256i (&r)[8]) noexcept {
 // 64b .. 64b + 63) being the eight coefficients 64b + 8i .. 64b + 8i + 7:
 // for length 4 their group is 8b + i; for length 2 the groups 16b + 2i + h
 // (h = 0, 1: the two halves); for length 1 the groups 32b + 4i + h (h = 0 .. 3).
+// Each table in two copies: [0] the zetas, [1] their companions z q^-1.
 struct InnerZetas {
-    alignas(32) std::array<std::array<std::int32_t, 8>, 4> len4;
-    alignas(32) std::array<std::array<std::array<std::int32_t, 8>, 2>, 4> len2;
-    alignas(32) std::array<std::array<std::array<std::int32_t, 8>, 4>, 4> len1;
+    alignas(32) std::array<std::array<std::array<std::int32_t, 8>, 4>, 2> len4;
+    alignas(32) std::array<std::array<std::array<std::array<std::int32_t, 8>, 2>, 4>, 2> len2;
+    alignas(32) std::array<std::array<std::array<std::array<std::int32_t, 8>, 4>, 4>, 2> len1;
 };
 
 constexpr InnerZetas make_inner_zetas(bool inverse) noexcept {
@@ -104,9 +133,16 @@ constexpr InnerZetas make_inner_zetas(bool inverse) noexcept {
     };
     for (std::size_t b = 0; b < 4; ++b) {
         for (std::size_t i = 0; i < 8; ++i) {
-            z.len4[b][i] = zeta(4, 8 * b + i);
-            for (std::size_t h = 0; h < 2; ++h) z.len2[b][h][i] = zeta(2, 16 * b + 2 * i + h);
-            for (std::size_t h = 0; h < 4; ++h) z.len1[b][h][i] = zeta(1, 32 * b + 4 * i + h);
+            z.len4[0][b][i] = zeta(4, 8 * b + i);
+            z.len4[1][b][i] = times_qinv(z.len4[0][b][i]);
+            for (std::size_t h = 0; h < 2; ++h) {
+                z.len2[0][b][h][i] = zeta(2, 16 * b + 2 * i + h);
+                z.len2[1][b][h][i] = times_qinv(z.len2[0][b][h][i]);
+            }
+            for (std::size_t h = 0; h < 4; ++h) {
+                z.len1[0][b][h][i] = zeta(1, 32 * b + 4 * i + h);
+                z.len1[1][b][h][i] = times_qinv(z.len1[0][b][h][i]);
+            }
         }
     }
     return z;
@@ -115,22 +151,26 @@ constexpr InnerZetas make_inner_zetas(bool inverse) noexcept {
 constexpr InnerZetas kForward = make_inner_zetas(false);
 constexpr InnerZetas kInverse = make_inner_zetas(true);
 
-VELORA_AVX2 inline __m256i lanes(const std::array<std::int32_t, 8>& z) noexcept {
+VELORA_AVX2 inline __m256i load8(const std::array<std::int32_t, 8>& z) noexcept {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(z.data()));
 }
 
+VELORA_AVX2 inline Constant lanes(const std::array<std::int32_t, 8>& z, const std::array<std::int32_t, 8>& zq) noexcept {
+    return {load8(z), load8(zq)};
+}
+
 // Forward butterfly: (a, b) <- (a + z b, a - z b).
-VELORA_AVX2 inline void forward(__m256i& a, __m256i& b, __m256i z) noexcept {
-    const __m256i t = montgomery_mul(z, b);
+VELORA_AVX2 inline void forward(__m256i& a, __m256i& b, const Constant& z) noexcept {
+    const __m256i t = montgomery_mul_const(b, z.value, z.qinv);
     b = sub(a, t);
     a = add(a, t);
 }
 
 // Inverse butterfly with z = -zeta: (a, b) <- (a + b, z (a - b)).
-VELORA_AVX2 inline void inverse(__m256i& a, __m256i& b, __m256i z) noexcept {
+VELORA_AVX2 inline void inverse(__m256i& a, __m256i& b, const Constant& z) noexcept {
     const __m256i t = a;
     a = add(t, b);
-    b = montgomery_mul(z, sub(t, b));
+    b = montgomery_mul_const(sub(t, b), z.value, z.qinv);
 }
 
 }  // namespace
@@ -140,7 +180,7 @@ VELORA_AVX2 Native ntt(Poly& w) noexcept {
     std::size_t m = 0;
     for (std::size_t len = 128; len >= 8; len >>= 1) {
         for (std::size_t start = 0; start < kN; start += 2 * len) {
-            const __m256i z = _mm256_set1_epi32(kZetasMontgomery[++m]);
+            const Constant z = broadcast(kZetasMontgomery[++m]);
             for (std::size_t j = start; j < start + len; j += 8) {
                 __m256i a = load(w, j / 8), b = load(w, (j + len) / 8);
                 forward(a, b, z);
@@ -154,14 +194,16 @@ VELORA_AVX2 Native ntt(Poly& w) noexcept {
         __m256i r[8];
         for (std::size_t i = 0; i < 8; ++i) r[i] = load(w, 8 * blk + i);
         transpose(r);
-        const __m256i z4 = lanes(kForward.len4[blk]);
+        const Constant z4 = lanes(kForward.len4[0][blk], kForward.len4[1][blk]);
         for (std::size_t k = 0; k < 4; ++k) forward(r[k], r[k + 4], z4);
         for (std::size_t h = 0; h < 2; ++h) {
-            const __m256i z2 = lanes(kForward.len2[blk][h]);
+            const Constant z2 = lanes(kForward.len2[0][blk][h], kForward.len2[1][blk][h]);
             forward(r[4 * h], r[4 * h + 2], z2);
             forward(r[4 * h + 1], r[4 * h + 3], z2);
         }
-        for (std::size_t h = 0; h < 4; ++h) forward(r[2 * h], r[2 * h + 1], lanes(kForward.len1[blk][h]));
+        for (std::size_t h = 0; h < 4; ++h) {
+            forward(r[2 * h], r[2 * h + 1], lanes(kForward.len1[0][blk][h], kForward.len1[1][blk][h]));
+        }
         transpose(r);
         for (std::size_t i = 0; i < 8; ++i) store(w, 8 * blk + i, r[i]);
     }
@@ -173,13 +215,15 @@ VELORA_AVX2 Native ntt_inverse(Poly& w) noexcept {
         __m256i r[8];
         for (std::size_t i = 0; i < 8; ++i) r[i] = load(w, 8 * blk + i);
         transpose(r);
-        for (std::size_t h = 0; h < 4; ++h) inverse(r[2 * h], r[2 * h + 1], lanes(kInverse.len1[blk][h]));
+        for (std::size_t h = 0; h < 4; ++h) {
+            inverse(r[2 * h], r[2 * h + 1], lanes(kInverse.len1[0][blk][h], kInverse.len1[1][blk][h]));
+        }
         for (std::size_t h = 0; h < 2; ++h) {
-            const __m256i z2 = lanes(kInverse.len2[blk][h]);
+            const Constant z2 = lanes(kInverse.len2[0][blk][h], kInverse.len2[1][blk][h]);
             inverse(r[4 * h], r[4 * h + 2], z2);
             inverse(r[4 * h + 1], r[4 * h + 3], z2);
         }
-        const __m256i z4 = lanes(kInverse.len4[blk]);
+        const Constant z4 = lanes(kInverse.len4[0][blk], kInverse.len4[1][blk]);
         for (std::size_t k = 0; k < 4; ++k) inverse(r[k], r[k + 4], z4);
         transpose(r);
         for (std::size_t i = 0; i < 8; ++i) store(w, 8 * blk + i, r[i]);
@@ -188,7 +232,7 @@ VELORA_AVX2 Native ntt_inverse(Poly& w) noexcept {
     std::size_t m = 32;
     for (std::size_t len = 8; len < kN; len <<= 1) {
         for (std::size_t start = 0; start < kN; start += 2 * len) {
-            const __m256i z = _mm256_set1_epi32(field_neg(kZetasMontgomery[--m]));
+            const Constant z = broadcast(field_neg(kZetasMontgomery[--m]));
             for (std::size_t j = start; j < start + len; j += 8) {
                 __m256i a = load(w, j / 8), b = load(w, (j + len) / 8);
                 inverse(a, b, z);
@@ -197,8 +241,8 @@ VELORA_AVX2 Native ntt_inverse(Poly& w) noexcept {
             }
         }
     }
-    const __m256i scale = _mm256_set1_epi32(to_montgomery(kInverse256));
-    for (std::size_t v = 0; v < kN / 8; ++v) store(w, v, montgomery_mul(scale, load(w, v)));
+    const Constant scale = broadcast(to_montgomery(kInverse256));
+    for (std::size_t v = 0; v < kN / 8; ++v) store(w, v, montgomery_mul_const(load(w, v), scale.value, scale.qinv));
     return Native::Done;
 }
 
@@ -217,8 +261,8 @@ VELORA_AVX2 Native pointwise_acc(const Poly& a, const Poly& b, Poly& out) noexce
 }
 
 VELORA_AVX2 Native montgomery_form(Poly& a) noexcept {
-    const __m256i r2 = _mm256_set1_epi32(kMontR2);
-    for (std::size_t v = 0; v < kN / 8; ++v) store(a, v, montgomery_mul(load(a, v), r2));
+    const Constant r2 = broadcast(kMontR2);
+    for (std::size_t v = 0; v < kN / 8; ++v) store(a, v, montgomery_mul_const(load(a, v), r2.value, r2.qinv));
     return Native::Done;
 }
 
