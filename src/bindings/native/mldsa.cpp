@@ -9,7 +9,7 @@
 #include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
 #include "core/mldsa/mldsa.hpp"
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 
 namespace velora::bindings {
 
@@ -298,6 +298,6 @@ PyMethodDef kMlDsaMethods[] = {
 
 }  // namespace
 
-const FunctionTable kMlDsaTable{kMlDsaMethods};
+constinit const FunctionTable kMlDsaFunctions{kMlDsaMethods};
 
 }  // namespace velora::bindings

@@ -11,7 +11,7 @@
 #include "core/mldsa/math/rounding.hpp"
 #include "core/mldsa/sampling.hpp"
 #include "core/mldsa/workspace.hpp"
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 #include "platform/ct.hpp"
 #include "platform/random.hpp"
 #include "primitives/sha3.hpp"

@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/mldsa/params.hpp"
 
 namespace velora::mldsa {

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
+#include "platform/error.hpp"
 #include "core/mldsa/keygen.hpp"
 #include "core/mldsa/params.hpp"
 #include "core/mldsa/sign.hpp"

@@ -9,7 +9,7 @@
 #include "core/mldsa/math/avx2.hpp"
 #include "core/mldsa/math/field.hpp"
 #include "core/mldsa/math/packing.hpp"
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 #include "platform/ct.hpp"
 #include "primitives/sha3.hpp"
 
