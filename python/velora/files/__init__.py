@@ -5,6 +5,8 @@
 - `encrypt_file` / `decrypt_file`: whole files, two threads, never a partial
   or unauthenticated file at a path destination.
 - `inspect_file`: what an encrypted file is, without a key.
+- `rewrap`: changes who can read a velora file (version 2) without touching its payload.
+- `Passphrase`: a passphrase as the recipient or identity of a velora file.
 
 The byte layout of the velora format and its security argument are in
 docs/file-format.md. Formats plug in through `velora.files.formats`; the
@@ -22,11 +24,15 @@ if _typing.TYPE_CHECKING:
     from .objects import DecryptedReader, EncryptedWriter
     from .output import PathLike
     from .transfer import Progress, decrypt_file, encrypt_file
+    from .vlr2.recipients import Passphrase
+    from .vlr2.rewrap import rewrap
 
     DEFAULT_CHUNK_SIZE: int
 
 _LAZY = {
-    "DEFAULT_CHUNK_SIZE": ".native",
+    "DEFAULT_CHUNK_SIZE": ".vlr2.payload",
+    "Passphrase": ".vlr2.recipients",
+    "rewrap": ".vlr2.rewrap",
     "DecryptedReader": ".objects",
     "EncryptedWriter": ".objects",
     "Progress": ".transfer",
@@ -73,5 +79,5 @@ def inspect_file(file: PathLike | _typing.BinaryIO) -> FileInfo:
 
 __all__ = [
     "DEFAULT_CHUNK_SIZE", "DecryptedReader", "EncryptedWriter", "FileFormatError", "FileInfo", "Progress",
-    "decrypt_file", "encrypt_file", "inspect_file",
+    "decrypt_file", "encrypt_file", "inspect_file", "Passphrase", "rewrap",
 ]

@@ -9,12 +9,13 @@ namespace velora::bindings {
 namespace {
 
 // One table per concern, in registration order.
-const std::array<FunctionTable, 5> kTables = {
+const std::array<FunctionTable, 6> kTables = {
     kBuildInfoFunctions,
     keys_functions(),
     kXWingTable,
     kHpkeTable,
     kAgeTable,
+    kVfileTable,
 };
 
 int exec_module(PyObject* module) {

@@ -27,5 +27,6 @@ PyObject* keys_secret_key_type();  // borrowed; registered as SecretKey
 extern const FunctionTable kXWingTable;  // xwing.cpp
 extern const FunctionTable kHpkeTable;   // hpke.cpp
 extern const FunctionTable kAgeTable;    // age.cpp
+extern const FunctionTable kVfileTable;  // vfile.cpp
 
 }  // namespace velora::bindings
