@@ -213,3 +213,20 @@ def age_open_chunks(
     plaintext; final chunk opened; payload good so far). Stops at the first chunk that does not
     authenticate. out needs 64 KiB per whole chunk and a shorter last chunk's length less its
     tag. threads as for age_seal_chunks."""
+
+# ---- velora files, version 2: payload chunks (vfile.cpp); velora.files.vlr2 builds the header ----
+
+@overload
+def vfile_seal_chunks(key: bytes, chunk_size: int, counter: int, data: _Buffer, final: bool, out: _Buffer) -> int: ...
+@overload
+def vfile_seal_chunks(key: bytes, chunk_size: int, counter: int, data: _Buffer, final: bool,
+                      out: None = None) -> bytes:
+    """Seals data as the AES-256-GCM chunks (nonce BE88(index) || last flag) numbered from counter into
+    out (the bytes written), or into a new bytes object. Without final, data is a whole number of
+    chunks; chunk_size is 1024 to 4194304."""
+
+def vfile_open_chunks(
+    key: bytes, chunk_size: int, counter: int, data: _Buffer, at_end: bool, out: _Buffer
+) -> tuple[int, bool, bool]:
+    """Opens chunks into out: (plaintext bytes released, last chunk opened, payload good so far). Stops at
+    the first chunk that does not authenticate; nothing after the released plaintext is left in out."""

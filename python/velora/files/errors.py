@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from .._velora_core import DecryptionError
+from .._velora_core import DecryptionError, InvalidParameterError
 
 
 class FileFormatError(DecryptionError):
@@ -13,6 +13,12 @@ class FileFormatError(DecryptionError):
     a `DecryptionError`, so ``except DecryptionError`` catches every way a file
     can fail to decrypt.
     """
+
+
+
+class RecipientError(InvalidParameterError, ValueError):
+    """A set of recipients no file can be encrypted to: kinds of two formats mixed, a passphrase
+    with other recipients, none at all, or too many. (A `ValueError` as well, as it was.)"""
 
 
 TRUNCATED = "truncated file: the encrypted stream ends before its end marker"

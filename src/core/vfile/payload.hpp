@@ -16,7 +16,7 @@ namespace velora::vfile {
 inline constexpr std::size_t kTagBytes = 16;
 inline constexpr std::size_t kKeyBytes = 32;
 inline constexpr std::size_t kMinChunkBytes = 1024;
-inline constexpr std::size_t kMaxChunkBytes = std::size_t{16} << 20;
+inline constexpr std::size_t kMaxChunkBytes = std::size_t{4} << 20;
 
 inline constexpr std::string_view kChunkSize = "velora file: chunk size out of range";
 inline constexpr std::string_view kPayloadLayout = "velora file: payload chunks are not laid out as the call requires";

@@ -22,6 +22,7 @@ from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from ..._velora_core import DecapsulationError, DecryptionError, InvalidParameterError
 from ...keys import PrivateKey, PublicKey
 from ...xwing import XWingPrivateKey, XWingPublicKey
+from ..errors import RecipientError
 from . import header as h
 
 _ZERO_NONCE: Final = bytes(12)
@@ -32,10 +33,6 @@ DEFAULT_WORK_FACTOR: Final = 18
 MIN_WORK_FACTOR: Final = 10
 MAX_WORK_FACTOR: Final = 30
 DEFAULT_MAX_WORK_FACTOR: Final = 22
-
-
-class RecipientError(InvalidParameterError):
-    """A set of recipients no velora file can have (a passphrase with others, too many, a foreign kind)."""
 
 
 class NoIdentityMatchError(DecryptionError):
