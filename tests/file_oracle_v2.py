@@ -106,7 +106,7 @@ def parse_header(data: bytes) -> tuple[int, list[tuple[int, bytes, bytes, bytes]
     if len(data) < 15 or data[:8] != MAGIC or data[8] != 2:
         raise OracleError("magic or version")
     chunk_size, count = struct.unpack_from(">IH", data, 9)
-    if not 1024 <= chunk_size <= 4 * 1024 * 1024 or not 1 <= count <= 1024:
+    if not 32 <= chunk_size <= 4 * 1024 * 1024 or not 1 <= count <= 1024:
         raise OracleError("chunk size or count")
     pos = 15
     entries = []

@@ -223,7 +223,7 @@ def vfile_seal_chunks(key: bytes, chunk_size: int, counter: int, data: _Buffer, 
                       out: None = None) -> bytes:
     """Seals data as the AES-256-GCM chunks (nonce BE88(index) || last flag) numbered from counter into
     out (the bytes written), or into a new bytes object. Without final, data is a whole number of
-    chunks; chunk_size is 1024 to 4194304."""
+    chunks; chunk_size is 32 to 4194304."""
 
 def vfile_open_chunks(
     key: bytes, chunk_size: int, counter: int, data: _Buffer, at_end: bool, out: _Buffer

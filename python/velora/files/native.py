@@ -84,7 +84,7 @@ def parse_preamble(data: bytes) -> Preamble:
         raise FileFormatError("truncated file: the preamble is incomplete")
     version, level = struct.unpack_from(">BH", data, len(MAGIC))
     if version != VERSION:
-        raise FileFormatError(f"unsupported velora file version {version} (this reader knows version {VERSION})")
+        raise FileFormatError(f"unsupported velora file version {version} (this reader knows versions 1 and 2)")
     if level not in LEVELS:
         raise FileFormatError(f"invalid ML-KEM level {level} in the file preamble")
     return Preamble(version, level)

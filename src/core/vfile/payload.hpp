@@ -15,7 +15,7 @@ namespace velora::vfile {
 
 inline constexpr std::size_t kTagBytes = 16;
 inline constexpr std::size_t kKeyBytes = 32;
-inline constexpr std::size_t kMinChunkBytes = 1024;
+inline constexpr std::size_t kMinChunkBytes = 32;
 inline constexpr std::size_t kMaxChunkBytes = std::size_t{4} << 20;
 
 inline constexpr std::string_view kChunkSize = "velora file: chunk size out of range";

@@ -35,7 +35,7 @@ FILE_KEY_SIZE: Final = 32
 WRAPPED_SIZE: Final = FILE_KEY_SIZE + 16  # AES-256-GCM ciphertext and tag
 CHUNK_TAG: Final = 16
 
-MIN_CHUNK_SIZE: Final = 1024
+MIN_CHUNK_SIZE: Final = 32
 MAX_CHUNK_SIZE: Final = 4 * 1024 * 1024
 #: The most recipient entries a file holds (and a reader reads).
 MAX_RECIPIENTS: Final = 1024

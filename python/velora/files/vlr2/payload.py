@@ -18,6 +18,7 @@ from typing import Final
 from ... import _velora_native as _native
 from ..._velora_core import DecryptionError
 from ...keys import Buffer
+from ..errors import TRUNCATED
 from ..formats import FileInfo, sequential_batches
 from ..source import Source, pread_into
 from . import header as h
@@ -27,7 +28,20 @@ from .recipients import check_recipients, find_file_key, wrap
 DEFAULT_CHUNK_SIZE: Final = 1024 * 1024
 #: Plaintext per registry chunk (a batch of whole chunks).
 BATCH_BYTES: Final = 1024 * 1024
-_PAYLOAD_ERROR: Final = "the payload does not authenticate, is cut short or has data after its last chunk"
+_PAYLOAD_ERROR: Final = "a chunk of the payload does not authenticate: the file was changed"
+
+
+def _payload_error(data_size: int, written: int, at_end: bool, chunk_size: int) -> DecryptionError:
+    """The error of a batch that failed: truncation when every chunk opened but none was the last;
+    otherwise which chunk failed."""
+    sealed = chunk_size + h.CHUNK_TAG
+    if at_end and data_size % sealed == 0 and written == data_size // sealed * chunk_size:
+        return DecryptionError(TRUNCATED)
+    failed_at = written // chunk_size
+    if at_end and failed_at == -(-data_size // sealed) - 1:
+        return DecryptionError("the last chunk does not authenticate: the file is truncated, has trailing data, "
+                               "or was changed")
+    return DecryptionError(_PAYLOAD_ERROR)
 
 
 def batch_chunks(chunk_size: int) -> int:
@@ -90,10 +104,11 @@ class _Batch:
 
 
 class _Opened:
-    __slots__ = ("plaintext", "finished", "ok", "end")
+    __slots__ = ("plaintext", "finished", "ok", "end", "error")
 
-    def __init__(self, plaintext: memoryview, finished: bool, ok: bool, end: int) -> None:
-        self.plaintext, self.finished, self.ok, self.end = plaintext, finished, ok, end
+    def __init__(self, plaintext: memoryview, finished: bool, ok: bool, end: int,
+                 error: DecryptionError | None = None) -> None:
+        self.plaintext, self.finished, self.ok, self.end, self.error = plaintext, finished, ok, end, error
 
 
 class V2Opener:
@@ -154,7 +169,8 @@ class V2Opener:
                 with memoryview(cbuf) as view:
                     written, finished, ok = _native.vfile_open_chunks(self._key, cs, j * per, view[:size], at_end,
                                                                       pbuf)
-                out.append(_Opened(memoryview(pbuf)[:written], finished, ok, at + size))
+                error = None if ok else _payload_error(size, written, at_end, cs)
+                out.append(_Opened(memoryview(pbuf)[:written], finished, ok, at + size, error))
                 if at_end:
                     break
             return out or None
@@ -166,7 +182,7 @@ class V2Opener:
             raise DecryptionError("data after the last chunk")
         if isinstance(record, _Opened):
             if not record.ok:
-                raise DecryptionError(_PAYLOAD_ERROR)
+                raise record.error or DecryptionError(_PAYLOAD_ERROR)
             self._complete = record.finished
             if record.finished:
                 self._source.skip_to(record.end)
@@ -176,7 +192,7 @@ class V2Opener:
         written, finished, ok = _native.vfile_open_chunks(self._key, self.file_chunk, self._counter, record.data,
                                                           record.at_end, out)
         if not ok:
-            raise DecryptionError(_PAYLOAD_ERROR)
+            raise _payload_error(len(record.data), written, record.at_end, self.file_chunk)
         self._counter += self._per
         self._complete = finished
         return memoryview(out)[:written]
