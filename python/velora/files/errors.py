@@ -21,5 +21,9 @@ class RecipientError(InvalidParameterError, ValueError):
     with other recipients, none at all, or too many. (A `ValueError` as well, as it was.)"""
 
 
+class IdentityError(InvalidParameterError, ValueError):
+    """No identity given to decrypt with (a `ValueError` as well, as it was)."""
+
+
 TRUNCATED = "truncated file: the encrypted stream ends before its end marker"
 TRAILING = "trailing data after the end of the encrypted stream"

@@ -131,13 +131,17 @@ class V2Opener:
         return self._complete
 
     def records(self) -> Iterator[object]:
-        current = self._source.read_upto(self._sealed)
+        # Whether a batch is the last is told by one byte after it (read, then pushed back), so that
+        # a batch opens as soon as it has arrived, even from a pipe whose writer then stalls.
+        source, sealed = self._source, self._sealed
         while True:
-            following = self._source.read_upto(self._sealed) if len(current) == self._sealed else b""
+            current = source.read_upto(sealed)
+            following = source.read_upto(1) if len(current) == sealed else b""
+            if following:
+                source.push_back(following)
             yield _Batch(current, not following)
             if not following:
                 return
-            current = following
 
     def batches(self, n: int) -> tuple[Callable[[int], list[object] | None], bool, int | None]:
         where = self._source.position()
