@@ -230,3 +230,15 @@ def vfile_open_chunks(
 ) -> tuple[int, bool, bool]:
     """Opens chunks into out: (plaintext bytes released, last chunk opened, payload good so far). Stops at
     the first chunk that does not authenticate; nothing after the released plaintext is left in out."""
+
+def vfile_derive(ikm: bytes, salt: bytes, info: bytes) -> bytes:
+    """HKDF-SHA-256, 32 bytes; an empty salt is HKDF's default (32 zero bytes)."""
+
+def vfile_mac(key: bytes, message: bytes) -> bytes:
+    """HMAC-SHA-256."""
+
+def vfile_wrap(wrap_key: bytes, aad: bytes, file_key: bytes) -> bytes:
+    """AES-256-GCM of a 32-byte file key under a zero nonce (the wrap key is used once): 48 bytes."""
+
+def vfile_unwrap(wrap_key: bytes, aad: bytes, wrapped: bytes) -> bytes | None:
+    """The file key, or None when the 48-byte wrapped key does not open under wrap_key and aad."""

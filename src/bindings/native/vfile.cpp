@@ -2,6 +2,7 @@
 // builds and parses the header; these functions seal and open chunks.
 #include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
+#include "core/vfile/keys.hpp"
 #include "core/vfile/payload.hpp"
 
 namespace velora::bindings {
@@ -80,7 +81,69 @@ PyObject* vfile_open_chunks(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     });
 }
 
+// fn(a, b, c) over three byte strings, its Result turned into bytes (or None for no match).
+template <std::size_t N, class Call>
+PyObject* bytes_call(const char* fn, const char* const (&names)[N], PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, Call&& call) {
+    PyObject* a[N];
+    Bytes b[N];
+    if (!parse_args({fn, names, N}, args, nargs, kwnames, a)) return nullptr;
+    for (std::size_t i = 0; i < N; ++i) {
+        if (!arg_bytes(a[i], names[i], &b[i])) return nullptr;
+    }
+    return call(b);
+}
+
+PyObject* vfile_derive(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"ikm", "salt", "info"};
+        return bytes_call("vfile_derive", names, args, nargs, kwnames, [](Bytes* b) {
+            return result_or_raise(vfile::derive(b[0], b[1], b[2]), [](vfile::Key32& k) { return to_bytes(k); });
+        });
+    });
+}
+
+PyObject* vfile_mac(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"key", "message"};
+        return bytes_call("vfile_mac", names, args, nargs, kwnames, [](Bytes* b) {
+            auto r = without_gil([&] { return vfile::mac(b[0], b[1]); });
+            return result_or_raise(std::move(r), [](vfile::Key32& k) { return to_bytes(k); });
+        });
+    });
+}
+
+PyObject* vfile_wrap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"wrap_key", "aad", "file_key"};
+        return bytes_call("vfile_wrap", names, args, nargs, kwnames, [](Bytes* b) {
+            return result_or_raise(vfile::wrap(b[0], b[1], b[2]),
+                                   [](std::array<std::uint8_t, vfile::kWrappedBytes>& w) { return to_bytes(w); });
+        });
+    });
+}
+
+PyObject* vfile_unwrap(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        static const char* const names[] = {"wrap_key", "aad", "wrapped"};
+        return bytes_call("vfile_unwrap", names, args, nargs, kwnames, [](Bytes* b) {
+            return result_or_raise(vfile::unwrap(b[0], b[1], b[2]), [](vfile::Unwrapped& u) -> PyObject* {
+                if (!u.matched) Py_RETURN_NONE;
+                return to_bytes(u.file_key);
+            });
+        });
+    });
+}
+
 PyMethodDef kVfileMethods[] = {
+    {"vfile_derive", VELORA_FASTCALL(vfile_derive), METH_FASTCALL | METH_KEYWORDS,
+     "vfile_derive(ikm, salt, info)\n--\n\nHKDF-SHA-256, 32 bytes (an empty salt: 32 zero bytes)."},
+    {"vfile_mac", VELORA_FASTCALL(vfile_mac), METH_FASTCALL | METH_KEYWORDS,
+     "vfile_mac(key, message)\n--\n\nHMAC-SHA-256."},
+    {"vfile_wrap", VELORA_FASTCALL(vfile_wrap), METH_FASTCALL | METH_KEYWORDS,
+     "vfile_wrap(wrap_key, aad, file_key)\n--\n\nAES-256-GCM of the 32-byte file key under a zero nonce: 48 bytes."},
+    {"vfile_unwrap", VELORA_FASTCALL(vfile_unwrap), METH_FASTCALL | METH_KEYWORDS,
+     "vfile_unwrap(wrap_key, aad, wrapped)\n--\n\nThe file key, or None when the wrapped key does not open."},
     {"vfile_seal_chunks", VELORA_FASTCALL(vfile_seal_chunks), METH_FASTCALL | METH_KEYWORDS,
      "vfile_seal_chunks(key, chunk_size, counter, data, final, out=None)\n--\n\n"
      "Seals data as version 2 payload chunks into out (the byte count), or into a new bytes object."},

@@ -18,9 +18,7 @@ import struct
 from collections.abc import Sequence
 from typing import Final, NamedTuple
 
-from cryptography.hazmat.primitives import hashes
-from cryptography.hazmat.primitives.kdf.hkdf import HKDF
-
+from ... import _velora_native as _native
 from ..errors import FileFormatError
 from ..source import Source
 
@@ -107,7 +105,9 @@ class Header(NamedTuple):
 
 
 def _hkdf(ikm: bytes, salt: bytes | None, info: bytes) -> bytes:
-    return HKDF(algorithm=hashes.SHA256(), length=32, salt=salt, info=info).derive(ikm)
+    """HKDF-SHA-256 in libcrypto (through the native module: no import of a second binding on the way)."""
+    out: bytes = _native.vfile_derive(ikm, salt or b"", info)
+    return out
 
 
 def mac_key(file_key: bytes) -> bytes:
@@ -129,11 +129,13 @@ def wrap_key(secret: bytes, kind: int) -> bytes:
 
 def recipient_tag(file_key_tag_key: bytes, kind: int, public: bytes) -> bytes:
     """HMAC-SHA-256(tag key, kind || public key)[:16]: names an entry to holders of the file key only."""
-    return hmac.new(file_key_tag_key, bytes([kind]) + public, "sha256").digest()[:TAG_SIZE]
+    tag: bytes = _native.vfile_mac(file_key_tag_key, bytes([kind]) + public)
+    return tag[:TAG_SIZE]
 
 
 def header_mac(file_key: bytes, signed: bytes) -> bytes:
-    return hmac.new(mac_key(file_key), signed, "sha256").digest()
+    mac: bytes = _native.vfile_mac(mac_key(file_key), signed)
+    return mac
 
 
 def check_chunk_size(chunk_size: int) -> int:

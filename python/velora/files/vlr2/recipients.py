@@ -16,16 +16,13 @@ import os
 from collections.abc import Callable, Sequence
 from typing import Final
 
-from cryptography.exceptions import InvalidTag
-from cryptography.hazmat.primitives.ciphers.aead import AESGCM
-
+from ... import _velora_native as _native
 from ..._velora_core import DecapsulationError, DecryptionError, InvalidParameterError
 from ...keys import PrivateKey, PublicKey
 from ...xwing import XWingPrivateKey, XWingPublicKey
 from ..errors import RecipientError
 from . import header as h
 
-_ZERO_NONCE: Final = bytes(12)
 _SCRYPT_LABEL: Final = b"velora-file-v2 scrypt"
 #: Work factors (log2 N of scrypt, r = 8, p = 1): what writers use by default, the
 #: format's range, and the largest a reader computes unless told otherwise.
@@ -99,14 +96,14 @@ def _scrypt(passphrase: bytes, salt: bytes, log_n: int) -> bytes:
 
 
 def _seal(key: bytes, kind: int, share: bytes, file_key: bytes) -> bytes:
-    return AESGCM(key).encrypt(_ZERO_NONCE, file_key, bytes([kind]) + share)
+    """AES-256-GCM(key, 12 zero bytes, file key, kind || share), in libcrypto."""
+    wrapped: bytes = _native.vfile_wrap(key, bytes([kind]) + share, file_key)
+    return wrapped
 
 
 def _open(key: bytes, entry: h.Entry) -> bytes | None:
-    try:
-        return AESGCM(key).decrypt(_ZERO_NONCE, entry.wrapped, bytes([entry.kind]) + entry.share)
-    except InvalidTag:
-        return None
+    opened: bytes | None = _native.vfile_unwrap(key, bytes([entry.kind]) + entry.share, entry.wrapped)
+    return opened
 
 
 def kind_of(recipient: object) -> int:
