@@ -92,6 +92,8 @@ def rewrap(path: PathLike, identities: object | Sequence[object], *, add: Sequen
             tag = h.recipient_tag(tags, kind, public_bytes(recipient))
             before = len(kept)
             kept = [e for e in kept if not (e.kind == kind and e.tag == tag)]
+            if len(kept) == before and kind == h.KIND_SCRYPT:
+                raise RecipientError("the file is not encrypted to a passphrase: there is none to replace")
             if len(kept) == before:
                 raise RecipientError(f"cannot remove a recipient the file does not have ({_name(recipient)})")
             removed += before - len(kept)
