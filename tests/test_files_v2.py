@@ -19,15 +19,15 @@ from hypothesis import strategies as st
 import velora
 from velora import DecryptionError, FileFormatError, PrivateKey
 from velora.files import Passphrase, rewrap
-from velora.files.errors import RecipientError
 from velora.files.source import Source
 from velora.files.vlr2 import header as h
 from velora.files.vlr2.payload import chunk_offset, encrypted_size
-from velora.files.vlr2.recipients import (
+from velora.errors import (
     HeaderChangedError,
     IncorrectPassphraseError,
     NoIdentityMatchError,
     PassphraseNeededError,
+    RecipientError,
 )
 from velora.xwing import XWingPrivateKey
 

@@ -166,9 +166,10 @@ def age_x25519_public_key(identity: bytes) -> bytes:
 def age_wrap_x25519(file_key: bytes, recipient: bytes) -> tuple[bytes, bytes]:
     """An X25519 stanza for a 16-byte file key: (ephemeral share, 32-byte body)."""
 
-def age_unwrap_x25519(identity: bytes, share: bytes, body: bytes) -> bytes | None:
+def age_unwrap_x25519(identity: bytes, share: bytes, body: bytes, recipient: bytes | None = None) -> bytes | None:
     """The file key, or None when the body does not open; DecapsulationError for an all-zero
-    X25519 result; InvalidParameterError for wrong sizes."""
+    X25519 result; InvalidParameterError for wrong sizes. recipient: the identity's public key
+    X25519(identity, 9), computed once by a caller that tries many stanzas (None: computed here)."""
 
 def age_wrap_scrypt(file_key: bytes, passphrase: bytes, log_n: int) -> tuple[bytes, bytes]:
     """An scrypt stanza: (16-byte salt, body)."""
@@ -216,6 +217,18 @@ def age_open_chunks(
 
 # ---- velora files, version 2: payload chunks (vfile.cpp); velora.files.vlr2 builds the header ----
 
+def vfile_derive(ikm: bytes, salt: bytes, info: bytes) -> bytes:
+    """HKDF-SHA-256, 32 bytes; an empty salt is HKDF's default (32 zero bytes)."""
+
+def vfile_mac(key: bytes, message: bytes) -> bytes:
+    """HMAC-SHA-256."""
+
+def vfile_wrap(wrap_key: bytes, aad: bytes, file_key: bytes) -> bytes:
+    """AES-256-GCM of a 32-byte file key under a zero nonce (the wrap key is used once): 48 bytes."""
+
+def vfile_unwrap(wrap_key: bytes, aad: bytes, wrapped: bytes) -> bytes | None:
+    """The file key, or None when the 48-byte wrapped key does not open under wrap_key and aad."""
+
 @overload
 def vfile_seal_chunks(key: bytes, chunk_size: int, counter: int, data: _Buffer, final: bool, out: _Buffer) -> int: ...
 @overload
@@ -230,15 +243,3 @@ def vfile_open_chunks(
 ) -> tuple[int, bool, bool]:
     """Opens chunks into out: (plaintext bytes released, last chunk opened, payload good so far). Stops at
     the first chunk that does not authenticate; nothing after the released plaintext is left in out."""
-
-def vfile_derive(ikm: bytes, salt: bytes, info: bytes) -> bytes:
-    """HKDF-SHA-256, 32 bytes; an empty salt is HKDF's default (32 zero bytes)."""
-
-def vfile_mac(key: bytes, message: bytes) -> bytes:
-    """HMAC-SHA-256."""
-
-def vfile_wrap(wrap_key: bytes, aad: bytes, file_key: bytes) -> bytes:
-    """AES-256-GCM of a 32-byte file key under a zero nonce (the wrap key is used once): 48 bytes."""
-
-def vfile_unwrap(wrap_key: bytes, aad: bytes, wrapped: bytes) -> bytes | None:
-    """The file key, or None when the 48-byte wrapped key does not open under wrap_key and aad."""

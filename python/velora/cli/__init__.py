@@ -300,8 +300,21 @@ def _identities(paths: Sequence[str], passphrases: Passphrases) -> list[object]:
         except Failure:
             raise
         except Exception as exc:
-            raise Failure(f"identity file {path!r}: {_message(exc)}") from None
+            xwing = _xwing_key_file(data, public=False)
+            if xwing is None:
+                raise Failure(f"identity file {path!r}: {_message(exc)}") from None
+            out.append(xwing)
     return out
+
+
+def _xwing_key_file(data: bytes, public: bool) -> object | None:
+    """An X-Wing key in its X.509 PEM (SubjectPublicKeyInfo, or PKCS#8 for a private key), or None."""
+    from ..xwing import XWingPrivateKey, XWingPublicKey
+
+    try:
+        return XWingPublicKey.from_pem(data) if public else XWingPrivateKey.from_pem(data)
+    except Exception:
+        return None
 
 
 def cmd_pubkey(args: argparse.Namespace) -> int:
@@ -354,7 +367,10 @@ def _recipients(args: argparse.Namespace) -> list[object]:
         try:
             out.extend(load_recipients(data))
         except Exception as exc:
-            raise Failure(f"recipients file {path!r}: {_message(exc)}") from None
+            xwing = _xwing_key_file(data, public=True)
+            if xwing is None:
+                raise Failure(f"recipients file {path!r}: {_message(exc)}") from None
+            out.append(xwing)
     if not out:
         raise Failure("no recipient: give -r RECIPIENT or -R PATH")
     return out
@@ -452,8 +468,7 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
 
 def _explain_no_match(args: argparse.Namespace, asked: _Asked, exc: BaseException) -> None:
     """The no-match errors as age words them: a wrong passphrase, or no identity given at all."""
-    from ..age_errors import AgeNoIdentityMatchError
-    from ..files.vlr2.recipients import NoIdentityMatchError
+    from ..errors import AgeNoIdentityMatchError, NoIdentityMatchError
 
     if not isinstance(exc, (AgeNoIdentityMatchError, NoIdentityMatchError)) and "no velora private key" not in str(exc):
         return

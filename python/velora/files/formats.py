@@ -15,7 +15,7 @@ import itertools
 from collections.abc import Callable, Iterator, Sequence
 from typing import Protocol, runtime_checkable
 
-from .errors import FileFormatError, RecipientError
+from ..errors import FileFormatError, RecipientError
 from .source import Source
 
 #: How many leading bytes `FileFormat.detect` is shown (fewer for a shorter input).
@@ -166,7 +166,7 @@ def sequential_batches(records: Iterator[object], n: int) -> Callable[[int], lis
 FORMATS: list[FileFormat] = []
 #: The modules of the built-in formats, which register them when imported, and
 #: their names in the order lookups try them (whichever module was imported first).
-BUILTIN: tuple[str, ...] = ("velora.files.native", "velora.age_format")
+BUILTIN: tuple[str, ...] = ("velora.files.native", "velora.age.file_format")
 _BUILTIN_ORDER = {"velora": 0, "age": 1}
 
 

@@ -27,7 +27,7 @@ from .. import _velora_core as _core
 from .._velora_core import DecryptionError, SecurityLevel
 from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
-from .errors import TRAILING, FileFormatError
+from ..errors import TRAILING, FileFormatError
 from .formats import FileInfo, Opener, Sealer, register, sequential_batches
 from .source import Source, pread_exact
 
@@ -362,22 +362,19 @@ class NativeFormat:
         return V2Sealer(recipients, chunk_size)
 
     def opener(self, source: Source, identities: Sequence[object]) -> Opener:
-        raw = source.read_upto(len(MAGIC) + 1)
-        if raw[: len(MAGIC)] == MAGIC and raw[len(MAGIC) :] == b"\x02":
+        if source.peek(len(MAGIC) + 1) == MAGIC + b"\x02":
             from .vlr2.payload import V2Opener
 
-            return V2Opener(source, raw, identities)
-        raw += source.read_upto(PREAMBLE_SIZE - len(raw))
+            return V2Opener(source, b"", identities)
+        raw = source.read_upto(PREAMBLE_SIZE)
         preamble = parse_preamble(raw)
         return NativeOpener(source, raw, preamble, identities)
 
     def inspect(self, source: Source) -> FileInfo:
-        raw = source.read_upto(len(MAGIC) + 1)
-        if raw[: len(MAGIC)] == MAGIC and raw[len(MAGIC) :] == b"\x02":
+        if source.peek(len(MAGIC) + 1) == MAGIC + b"\x02":
             from .vlr2.payload import inspect_v2
 
-            return inspect_v2(source, raw)
-        source.push_back(raw)
+            return inspect_v2(source, b"")
         return inspect_native(source)
 
 

@@ -154,6 +154,6 @@ PyMethodDef kVfileMethods[] = {
 
 }  // namespace
 
-const FunctionTable kVfileTable{kVfileMethods};
+constinit const FunctionTable kVfileFunctions{kVfileMethods};
 
 }  // namespace velora::bindings

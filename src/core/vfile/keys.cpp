@@ -1,7 +1,7 @@
 // HKDF, HMAC and the file-key wrap of version 2 velora files, over libcrypto.
 #include "core/vfile/keys.hpp"
 
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/aes_gcm.hpp"
 #include "primitives/hkdf.hpp"
 

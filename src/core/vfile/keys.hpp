@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 namespace velora::vfile {
 

@@ -19,7 +19,7 @@ from collections.abc import Sequence
 from typing import Final, NamedTuple
 
 from ... import _velora_native as _native
-from ..errors import FileFormatError
+from ...errors import FileFormatError
 from ..source import Source
 
 MAGIC: Final = b"\x89VLR\r\n\x1a\n"

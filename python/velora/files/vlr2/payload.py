@@ -18,7 +18,7 @@ from typing import Final
 from ... import _velora_native as _native
 from ..._velora_core import DecryptionError
 from ...keys import Buffer
-from ..errors import TRUNCATED
+from ...errors import TRUNCATED
 from ..formats import FileInfo, sequential_batches
 from ..source import Source, pread_into
 from . import header as h
@@ -131,14 +131,12 @@ class V2Opener:
         return self._complete
 
     def records(self) -> Iterator[object]:
-        # Whether a batch is the last is told by one byte after it (read, then pushed back), so that
-        # a batch opens as soon as it has arrived, even from a pipe whose writer then stalls.
+        # Whether a batch is the last is told by one byte after it (looked at, left to be read), so
+        # that a batch opens as soon as it has arrived, even from a pipe whose writer then stalls.
         source, sealed = self._source, self._sealed
         while True:
             current = source.read_upto(sealed)
-            following = source.read_upto(1) if len(current) == sealed else b""
-            if following:
-                source.push_back(following)
+            following = source.peek(1) if len(current) == sealed else b""
             yield _Batch(current, not following)
             if not following:
                 return

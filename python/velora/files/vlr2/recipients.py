@@ -20,7 +20,13 @@ from ... import _velora_native as _native
 from ..._velora_core import DecapsulationError, DecryptionError, InvalidParameterError
 from ...keys import PrivateKey, PublicKey
 from ...xwing import XWingPrivateKey, XWingPublicKey
-from ..errors import RecipientError
+from ...errors import (
+    HeaderChangedError,
+    IncorrectPassphraseError,
+    NoIdentityMatchError,
+    PassphraseNeededError,
+    RecipientError,
+)
 from . import header as h
 
 _SCRYPT_LABEL: Final = b"velora-file-v2 scrypt"
@@ -30,22 +36,6 @@ DEFAULT_WORK_FACTOR: Final = 18
 MIN_WORK_FACTOR: Final = 10
 MAX_WORK_FACTOR: Final = 30
 DEFAULT_MAX_WORK_FACTOR: Final = 22
-
-
-class NoIdentityMatchError(DecryptionError):
-    """None of the identities given opens any recipient entry of the file."""
-
-
-class IncorrectPassphraseError(NoIdentityMatchError):
-    """The passphrase does not open the file's passphrase entry."""
-
-
-class PassphraseNeededError(NoIdentityMatchError):
-    """The file is encrypted to a passphrase and no passphrase was given."""
-
-
-class HeaderChangedError(DecryptionError):
-    """A file key was found but the header's MAC does not verify: an entry or field was changed."""
 
 
 class Passphrase:

@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 
-from ..errors import FileFormatError
+from ...errors import FileFormatError
 from ..output import AtomicOutput, PathLike, write_all
 from ..source import Source
 from . import header as h
