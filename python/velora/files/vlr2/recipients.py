@@ -21,6 +21,7 @@ from ..._velora_core import DecapsulationError, DecryptionError, InvalidParamete
 from ...keys import PrivateKey, PublicKey
 from ...xwing import XWingPrivateKey, XWingPublicKey
 from ...errors import (
+    FileFormatError,
     HeaderChangedError,
     IncorrectPassphraseError,
     NoIdentityMatchError,
@@ -181,7 +182,7 @@ def unwrap(key: object, entry: h.Entry) -> bytes | None:
     if isinstance(key, Passphrase):
         log_n = entry.share[0]
         if not MIN_WORK_FACTOR <= log_n <= MAX_WORK_FACTOR:
-            raise h.FileFormatError(f"malformed passphrase entry: work factor {log_n}")
+            raise FileFormatError(f"malformed passphrase entry: work factor {log_n}")
         if log_n > key.max_work_factor:
             raise DecryptionError(f"the passphrase entry asks for scrypt work factor {log_n}, above the "
                                   f"largest allowed ({key.max_work_factor})")

@@ -14,13 +14,12 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 
-from ...errors import FileFormatError
+from ...errors import FileFormatError, RecipientError
 from ..output import AtomicOutput, PathLike, write_all
 from ..source import Source
 from . import header as h
 from .recipients import (
     Passphrase,
-    RecipientError,
     check_recipients,
     find_file_key,
     kind_of,
