@@ -252,6 +252,27 @@ print(json.dumps({"header_bytes": header.size, "parse_s": statistics.median(pars
 """
 
 
+_SWEEP_JOB = r"""
+import json, os, statistics, sys, time, velora
+plain, work, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
+key = velora.PrivateKey.from_seed(bytes([7]) * 64, 768)
+sizes = [16 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20]
+for cs in sizes:
+    velora.encrypt_file(plain, f"{work}/sweep{cs}.vlr", key.public_key(), chunk_size=cs)
+times = {}
+for _ in range(rounds):
+    for cs in sizes:
+        for op, run in (("encrypt", lambda: velora.encrypt_file(plain, os.devnull, key.public_key(), chunk_size=cs)),
+                        ("decrypt", lambda: velora.decrypt_file(f"{work}/sweep{cs}.vlr", os.devnull, key))):
+            c, t = time.process_time(), time.perf_counter()
+            run()
+            times.setdefault(f"{cs} {op}", []).append((time.process_time() - c, time.perf_counter() - t))
+for cs in sizes:
+    os.unlink(f"{work}/sweep{cs}.vlr")
+print(json.dumps({k: [statistics.median(c for c, _ in v), statistics.median(w for _, w in v)] for k, v in times.items()}))
+"""
+
+
 def formats(args: argparse.Namespace, work: Path, results: dict[str, object]) -> None:
     """Version 1 against version 2 in the same run; a 1,000-recipient header; rewrap against re-encryption."""
     size = args.size_mib * MiB
@@ -284,6 +305,15 @@ def formats(args: argparse.Namespace, work: Path, results: dict[str, object]) ->
               f"({gib / median(t2):.2f} GiB/s); v2 speed / v1 = {ratios[op]:.2f}x (per-round range "
               f"{min(per_round):.2f} to {max(per_round):.2f}); target >= 0.95x: {'met' if ratios[op] >= 0.95 else 'MISSED'}")
     results["formats"] = {"times": times, "v2_over_v1": ratios}
+
+    done = subprocess.run([sys.executable, "-c", _SWEEP_JOB, str(plain), str(work), str(args.rounds)],
+                          capture_output=True, text=True, check=True)
+    sweep = json.loads(done.stdout)
+    print("  version 2 chunk sizes (encrypt_file / decrypt_file in one process; medians of CPU and wall s):")
+    for cs in (16 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20):
+        e, d = sweep[f"{cs} encrypt"], sweep[f"{cs} decrypt"]
+        print(f"    {cs >> 10:5} KiB: encrypt cpu {e[0]:.3f} wall {e[1]:.3f}   decrypt cpu {d[0]:.3f} wall {d[1]:.3f}")
+    results["v2_chunk_sweep"] = sweep
 
     done = subprocess.run([sys.executable, "-c", _HEADER_JOB, "9"], capture_output=True, text=True, check=True)
     header = json.loads(done.stdout)
