@@ -414,7 +414,7 @@ def test_rewrap_changes_a_passphrase(tmp_path):
     assert decrypt(path.read_bytes(), Passphrase("new")) == b"diary"
     with pytest.raises(IncorrectPassphraseError):
         decrypt(path.read_bytes(), Passphrase("old"))
-    with pytest.raises(FileFormatError, match="version 2 only"):
+    with pytest.raises(FileFormatError, match="velora files of version 2 and binary age files only"):
         import file_oracle
 
         (tmp_path / "v1.vlr").write_bytes(file_oracle.encrypt(b"x", seed(2), 768, 64))
@@ -460,3 +460,44 @@ def test_sigkill_during_rewrap_leaves_the_original_whole(team, tmp_path):
             outcomes.add("rewrapped")
             path.write_bytes(original)
     assert "original" in outcomes
+
+
+def _age_command() -> str:
+    import shutil
+
+    path = shutil.which("age")
+    if path is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail("the age command is missing (make system installs Debian's age)")
+        pytest.skip("the age command is missing")
+    return path
+
+
+def test_rewrap_an_age_file_adds_recipients_debian_age_reads_it(tmp_path):
+    """age's stanzas do not name their recipients: rewrap adds (and replaces a passphrase), never removes."""
+    from velora import age
+
+    binary = _age_command()
+    alice, bob = age.X25519Identity.generate(), age.X25519Identity.generate()
+    data = os.urandom(200_000)
+    path = tmp_path / "f.age"
+    path.write_bytes(age.encrypt(data, [alice.recipient()]))
+    before = path.read_bytes()
+    result = rewrap(path, alice, add=[bob.recipient()])
+    after = path.read_bytes()
+    assert (result.kept, result.added) == (1, 1)
+    # the payload (nonce and chunks) unchanged after the new header
+    assert after.endswith(before[len(before) - result.payload_bytes :])
+    (tmp_path / "bob.txt").write_text(f"{bob}\n")
+    got = subprocess.run([binary, "-d", "-i", str(tmp_path / "bob.txt"), str(path)], capture_output=True)
+    assert got.returncode == 0 and got.stdout == data
+    assert age.decrypt(after, [alice]) == data
+    for kwargs, message in ((dict(remove=[bob.recipient()]), "not removed"),
+                            (dict(add=[age.HybridIdentity.generate().recipient()]), "post-quantum and classic"),
+                            (dict(add=[age.ScryptRecipient("pw", work_factor=10)]), "only recipient")):
+        with pytest.raises(RecipientError, match=message):
+            rewrap(path, alice, **kwargs)  # type: ignore[arg-type]
+        assert path.read_bytes() == after
+    path.write_bytes(age.encrypt(data, [age.ScryptRecipient("old", work_factor=10)]))
+    rewrap(path, age.ScryptIdentity("old"), remove=[Passphrase("old")], add=[Passphrase("new", work_factor=10)])
+    assert age.decrypt(path.read_bytes(), [age.ScryptIdentity("new")]) == data

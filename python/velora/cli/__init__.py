@@ -110,9 +110,10 @@ def build_parser() -> argparse.ArgumentParser:
     quiet(p)
 
     p = sub.add_parser("rewrap", help="change the recipients of a velora file without re-encrypting it",
-                       description="Write a new header for FILE (a velora file, version 2) for the same file "
-                                   "key: add recipients (-r/-R), remove some (--remove), or change the "
-                                   "passphrase of a passphrase file (-p). The payload bytes are copied "
+                       description="Write a new header for FILE (a velora file, version 2, or a binary age "
+                                   "file) for the same file key: add recipients (-r/-R), remove some "
+                                   "(--remove; velora files only, as age's stanzas do not name their "
+                                   "recipients), or change the passphrase of a passphrase file (-p). The payload bytes are copied "
                                    "unchanged and FILE is replaced atomically (or OUTPUT written).")
     p.add_argument("input", metavar="FILE")
     p.add_argument("-i", "--identity", action="append", default=[], metavar="PATH",
