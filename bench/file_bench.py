@@ -231,6 +231,9 @@ from velora.files.transfer import encrypt_with
 op, version, src, dst = sys.argv[1:5]
 key = velora.PrivateKey.from_seed(bytes([7]) * 64, 768)
 if op == "encrypt" and version == "1":
+    # as encrypt_file wrote version 1: the format looked up for the recipients, then its one-recipient sealer
+    from velora.files.formats import for_recipients
+    for_recipients([key.public_key()])
     encrypt_with(src, dst, native.NativeSealer(key.public_key(), native.DEFAULT_CHUNK_SIZE), None, None)
 elif op == "encrypt":
     velora.encrypt_file(src, dst, key.public_key())
