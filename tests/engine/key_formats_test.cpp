@@ -173,7 +173,7 @@ TEST(Pbes2Hostile, RefusedWithTheRuleNamed) {
 }
 
 // The address space of this process now, in bytes (/proc/self/statm).
-std::uint64_t address_space_bytes() {
+[[maybe_unused]] std::uint64_t address_space_bytes() {
     std::ifstream statm("/proc/self/statm");
     std::uint64_t pages = 0;
     statm >> pages;
