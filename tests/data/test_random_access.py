@@ -359,3 +359,29 @@ def test_age_damage_and_truncation(age_files, reader_name):
                 r.seek(0, io.SEEK_END)
             r.seek(10)
             assert r.read(10) == plaintext[10:20]
+
+
+# ---- version 2 files (the writers' format): chunks at header + i * (S + 16), the last flag in the nonce ----
+
+@pytest.mark.parametrize("size", [0, 1, 31, 32, 33, 1000, 3 * 64 * 1024 + 5])
+@pytest.mark.parametrize("chunk_size", [32, 64 * 1024])
+def test_version_2_seek_read_and_damaged_end(tmp_path, size, chunk_size):
+    rng = random.Random(size * 7 + chunk_size)
+    plaintext = rng.randbytes(size)
+    src, dst = tmp_path / "p", tmp_path / "f.vel"
+    src.write_bytes(plaintext)
+    velora.encrypt_file(src, dst, KEY.public_key(), chunk_size=chunk_size)
+    sealed = dst.read_bytes()
+    assert file_oracle.decrypt(sealed, SEED) == plaintext
+    with DecryptedReader(dst, KEY) as r:
+        assert r.seekable() and r.seek(0, io.SEEK_END) == size
+        for _ in range(300):
+            off = rng.randrange(0, size + 40)
+            n = rng.choice([1, 7, chunk_size, 4096 + 3])
+            r.seek(off)
+            assert r.read(n) == plaintext[off : off + n]
+    # A changed last byte, a cut file, and one byte appended: no size is answered.
+    for bad in (sealed[:-1] + bytes([sealed[-1] ^ 1]), sealed[:-1], sealed + b"\0"):
+        dst.write_bytes(bad)
+        with DecryptedReader(dst, KEY) as r, pytest.raises(velora.DecryptionError):
+            r.seek(0, io.SEEK_END)

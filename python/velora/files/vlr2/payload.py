@@ -179,6 +179,12 @@ class V2Opener:
 
         return fetch
 
+    def layout(self, size: int, start: int) -> V2Layout:
+        """The chunk layout of this file in an input of ``size`` bytes whose file starts at ``start``."""
+        hdr = self.header
+        header_size = h.FIXED_SIZE + sum(h.entry_size(e.kind) for e in hdr.entries) + h.NONCE_SIZE + h.MAC_SIZE
+        return V2Layout(self._key, self.file_chunk, start + header_size, size)
+
     def open(self, record: object) -> bytes | memoryview:
         if self._complete:
             raise DecryptionError("data after the last chunk")
@@ -198,6 +204,56 @@ class V2Opener:
         self._counter += self._per
         self._complete = finished
         return memoryview(out)[:written]
+
+
+class V2Layout:
+    """Where the chunks of a version 2 file are (a `velora.files.ranges.ChunkLayout`).
+
+    Chunk i starts at ``payload + i * (chunk_size + 16)``; every chunk but the
+    last is full, and the last (1 to chunk_size bytes, or none for an empty
+    plaintext) carries the last flag in its nonce. The input's size gives the
+    number of chunks and the last one's length; both are trusted once the last
+    chunk has opened with the last flag at its index.
+    """
+
+    def __init__(self, key: bytes, chunk_size: int, payload: int, size: int) -> None:
+        self._key = key
+        self.chunk_size = chunk_size
+        self._payload = payload
+        self._stride = chunk_size + h.CHUNK_TAG
+        self._size = size
+        available = max(0, size - payload)
+        plain = plaintext_size(available, chunk_size)
+        #: Why the input cannot be a whole file of this header, if it cannot.
+        self.problem: str | None = None
+        if plain is None:
+            # No whole file has this size: the full chunks that fit still read,
+            # the one after them stands for the last and fails.
+            self.problem = TRUNCATED
+            self.chunk_count = available // self._stride + 1
+            self.plaintext_size = (self.chunk_count - 1) * chunk_size
+        else:
+            self.chunk_count = max(1, -(-available // self._stride))
+            self.plaintext_size = plain
+
+    def byte_range(self, first: int, count: int) -> tuple[int, int]:
+        at = self._payload + first * self._stride
+        if first + count >= self.chunk_count:
+            return at, self._size - at  # up to the end: the last chunk
+        return at, count * self._stride
+
+    def open_into(self, first: int, count: int, data: memoryview, out: bytearray) -> int:
+        to_end = first + count >= self.chunk_count
+        if self.problem is not None and to_end:
+            raise DecryptionError(self.problem)
+        written, finished, ok = _native.vfile_open_chunks(self._key, self.chunk_size, first, data, to_end, out)
+        if not ok or finished != to_end:
+            out[:written] = bytes(written)  # nothing of a range that fails is kept
+            if ok:
+                raise DecryptionError(TRUNCATED)
+            raise DecryptionError(f"chunk {first} or a chunk after it up to {first + max(count, 1) - 1} does not "
+                                  "authenticate: the file is damaged or was changed")
+        return int(written)
 
 
 def plaintext_size(payload: int, chunk_size: int) -> int | None:
