@@ -26,7 +26,10 @@ $(VENV)/.ready: requirements-dev.txt
 
 venv: $(VENV)/.ready
 
+# The distribution is velora-pq; an environment that still has the package under
+# its old distribution name (velora) drops that first, so that one owner remains.
 install: venv
+	@if $(PY) -m pip show -q velora >/dev/null 2>&1; then $(PY) -m pip uninstall -q -y velora; fi
 	$(PY) -m pip install -q --no-build-isolation .
 
 engine: venv
@@ -92,9 +95,9 @@ wheel: venv
 	$(PY) -m pip install -q -r requirements-wheel.txt
 	rm -rf $(WHEEL_BUILD) $(DIST)
 	$(PY) -m build --outdir $(WHEEL_BUILD) .
-	auditwheel repair --wheel-dir $(DIST) $(WHEEL_BUILD)/velora-*.whl
-	cp $(WHEEL_BUILD)/velora-*.tar.gz $(DIST)/
-	abi3audit --strict --summary $(DIST)/velora-*.whl
+	auditwheel repair --wheel-dir $(DIST) $(WHEEL_BUILD)/velora_pq-*.whl
+	cp $(WHEEL_BUILD)/velora_pq-*.tar.gz $(DIST)/
+	abi3audit --strict --summary $(DIST)/velora_pq-*.whl
 	twine check --strict $(DIST)/*
 	@ls -l $(DIST)
 

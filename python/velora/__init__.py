@@ -4,6 +4,14 @@ ML-KEM (FIPS 203) and the hybrid AES-256-GCM packages and streams of the core
 module; key objects in the IETF formats (RFC 9935); encrypted files and file
 objects; age v1 files (velora.age), X-Wing (velora.xwing) and HPKE
 (velora.hpke).
+
+The front door: `velora.encrypt(data, recipients)` and
+`velora.decrypt(data, identities)` for whole files in memory,
+`encrypt_file` / `decrypt_file` for paths and file objects, the key objects
+`PrivateKey` / `PublicKey` and the loaders `load_private_key` /
+`load_public_key`. `Recipient` and `Identity` (velora.types) say what the
+file functions take. The core module's functions (levels passed explicitly,
+bytes only) are the low level.
 """
 
 from . import _velora_core
@@ -44,17 +52,24 @@ from ._version import __version__
 # imported: the typing module alone takes longer to import than this package.)
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from . import age, files, hpke, xwing
+    from . import age, files, hpke, types, xwing
     from ._velora_native import build_info
+    from .api import decrypt, encrypt
     from .checks import fips203_hash_check, fips203_modulus_check
     from .files import DecryptedReader, EncryptedWriter, FileFormatError, decrypt_file, encrypt_file, inspect_file
     from .keys import PrivateKey, PublicKey
     from .levels import as_level
-    from .loaders import is_encrypted_private_key, load_private_key, load_public_key
+    from .loaders import MAX_KEY_FILE_SIZE, is_encrypted_private_key, load_private_key, load_public_key
+    from .types import Identity, Recipient
     from .xwing import XWingPrivateKey, XWingPublicKey
 
 _LAZY = {
     "build_info": "._velora_native",
+    "decrypt": ".api",
+    "encrypt": ".api",
+    "Identity": ".types",
+    "Recipient": ".types",
+    "MAX_KEY_FILE_SIZE": ".loaders",
     "fips203_hash_check": ".checks",
     "fips203_modulus_check": ".checks",
     "DecryptedReader": ".files",
@@ -72,7 +87,7 @@ _LAZY = {
     "XWingPrivateKey": ".xwing",
     "XWingPublicKey": ".xwing",
 }
-_SUBMODULES = ("age", "files", "hpke", "xwing")
+_SUBMODULES = ("age", "files", "hpke", "types", "xwing")
 
 if not TYPE_CHECKING:
 
@@ -122,7 +137,11 @@ __all__ = [
     "StreamDecryptorHandle",
     "stream_encryptor_new",
     "stream_decryptor_from_header",
-    # the package's own
+    # the package's own: whole files in memory, and what they take
+    "encrypt",
+    "decrypt",
+    "Recipient",
+    "Identity",
     "PublicKey",
     "PrivateKey",
     "as_level",
@@ -130,6 +149,7 @@ __all__ = [
     "load_public_key",
     "load_private_key",
     "is_encrypted_private_key",
+    "MAX_KEY_FILE_SIZE",
     "fips203_modulus_check",
     "fips203_hash_check",
     # encrypted files and file objects (velora.files)

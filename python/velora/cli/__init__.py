@@ -6,7 +6,14 @@ refused (``-o -`` forces it), ``-a`` writes ASCII armour and decryption
 detects it, passphrases are asked on the terminal (or read with
 ``--passphrase-file`` in scripts), never taken on the command line. Every
 error ends the program with one line on standard error and exit status 1
-(2 for a usage error); no traceback.
+(2 for a usage error); no traceback. When the reader of standard output goes
+away (``velora decrypt ... | head -c 10``) the program ends quietly with
+status 141, as age and other tools killed by SIGPIPE do.
+
+``-o FILE`` replaces an existing FILE (keygen excepted: it never overwrites a
+key), and only once the output is complete: on an error FILE is left as it
+was. Key and recipient files are read up to a size (`IDENTITY_FILE_LIMIT`,
+`RECIPIENTS_FILE_LIMIT`); a larger input is refused before it is parsed.
 """
 
 from __future__ import annotations
@@ -30,6 +37,63 @@ KEY_TYPES = ("age", "age-pq", "mlkem")
 EXIT_ERROR = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+#: 128 + SIGPIPE: the status of a program killed by a closed pipe (age's, in a shell).
+EXIT_BROKEN_PIPE = 141
+
+#: The most an identity file (-i, pubkey) may hold: 1 MiB, many identities.
+IDENTITY_FILE_LIMIT = 1024 * 1024
+#: The most a recipients file (-R) may hold: 16 MiB, thousands of one-line recipients.
+RECIPIENTS_FILE_LIMIT = 16 * 1024 * 1024
+#: The most a passphrase file is read.
+PASSPHRASE_FILE_LIMIT = 64 * 1024
+
+#: The examples at the end of each --help ("velora" is the top level).
+EXAMPLES = {
+    "velora": """\
+examples:
+  velora keygen -o key.pem                       # prints the public key: mlkem768:...
+  velora encrypt -r mlkem768:... -o notes.vlr notes.txt
+  velora decrypt -i key.pem -o notes.txt notes.vlr
+  velora inspect notes.vlr
+
+Each command has its own help: velora COMMAND --help.""",
+    "keygen": """\
+examples:
+  velora keygen -o key.pem                       # ML-KEM-768, PKCS#8 PEM (mode 0600)
+  velora keygen -l 1024 -p -o locked.pem         # ML-KEM-1024, encrypted under a passphrase asked twice
+  velora keygen -t age-pq -o key.txt             # an age post-quantum identity (recipient age1pq1...)
+  velora keygen -q > key.pem                     # to standard output, no note
+
+-o never replaces an existing file.""",
+    "pubkey": """\
+examples:
+  velora pubkey key.pem                          # the one-line recipient, for -r
+  velora pubkey --pem -o key.pub.pem key.pem     # an SPKI public-key file, for -R
+  velora pubkey key.txt                          # an age identity file: its age1... line""",
+    "encrypt": """\
+examples:
+  velora encrypt -r mlkem768:... -o report.vlr report.pdf
+  velora encrypt -R alice.pub.pem -a < notes.txt > notes.txt.vlr
+  velora encrypt -r age1... -r age1... -o notes.age notes.txt   # an age file for two recipients
+  velora encrypt -p -o secret.age secret.txt                    # to a passphrase (age, scrypt)
+  velora encrypt --chunk-size 65536 -r mlkem768:... -o small.vlr small.bin
+
+-o replaces an existing file, only once the encrypted file is complete.
+--chunk-size: bytes per chunk of a velora file, 32 to 4194304 (default
+1048576); age files have fixed 64 KiB chunks.""",
+    "decrypt": """\
+examples:
+  velora decrypt -i key.pem -o report.pdf report.vlr
+  velora decrypt -i key.pem report.vlr | head -c 100     # quiet when the pipe closes (status 141)
+  velora decrypt -i locked.pem --passphrase-file /dev/fd/3 report.vlr 3< pass.txt
+  velora decrypt -p -o secret.txt secret.age              # a file encrypted to a passphrase
+
+-o replaces an existing file, only once the whole input has authenticated.""",
+    "inspect": """\
+examples:
+  velora inspect report.vlr
+  velora inspect --json notes.age""",
+}
 
 
 class Failure(Exception):
@@ -41,8 +105,22 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"velora: error: {message} (see '{self.prog} --help')\n")
 
 
+class _Formatter(argparse.HelpFormatter):
+    """Wraps the text as argparse does, but keeps the lines of an indented example block as they are."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        out = []
+        for part in text.split("\n\n"):
+            if "\n  " in part or part.startswith("  "):
+                out.append("\n".join(indent + line for line in part.splitlines()))
+            else:
+                out.append(super()._fill_text(part, width, indent))
+        return "\n\n".join(out)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="velora", description="Post-quantum file encryption with ML-KEM and AES-256-GCM.")
+    parser = _Parser(prog="velora", description="Post-quantum file encryption with ML-KEM and AES-256-GCM.",
+                     epilog=EXAMPLES["velora"], formatter_class=_Formatter)
     from .._version import __version__
 
     parser.add_argument("--version", action="version", version=f"velora {__version__}")
@@ -73,7 +151,8 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Print the recipient of a private key file, as one line or (--pem) as an "
                                    "SPKI public-key file.")
     p.add_argument("input", nargs="?", default="-", metavar="KEYFILE", help="private key file (standard input)")
-    p.add_argument("-o", "--output", metavar="PATH", help="write to PATH instead of standard output")
+    p.add_argument("-o", "--output", metavar="PATH",
+                   help="write to PATH instead of standard output (an existing file is replaced)")
     p.add_argument("--pem", action="store_true", help="SPKI PEM public-key file instead of the one-line form")
     passphrase_file(p)
 
@@ -87,8 +166,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-p", "--passphrase", action="store_true",
                    help="encrypt to a passphrase instead (an age file, scrypt); alone, without -r/-R")
     p.add_argument("-a", "--armor", action="store_true", help="ASCII armour (strict PEM)")
-    p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' forces standard output)")
-    p.add_argument("--chunk-size", type=int, metavar="BYTES", help=argparse.SUPPRESS)
+    p.add_argument("-o", "--output", metavar="OUTPUT",
+                   help="output file, replaced if it exists, once complete ('-' forces standard output)")
+    p.add_argument("--chunk-size", type=int, metavar="BYTES",
+                   help="bytes per chunk of a velora file: 32 to 4194304 (1048576); not for age files")
     passphrase_file(p)
     quiet(p)
 
@@ -101,7 +182,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="private key file or age identity file (repeatable)")
     p.add_argument("-p", "--passphrase", action="store_true",
                    help="the file is encrypted to a passphrase (age scrypt): ask for it")
-    p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' for standard output)")
+    p.add_argument("-o", "--output", metavar="OUTPUT",
+                   help="output file, replaced if it exists, once all has authenticated ('-' for standard output)")
     passphrase_file(p)
     quiet(p)
 
@@ -110,6 +192,11 @@ def build_parser() -> argparse.ArgumentParser:
                                    "only decryption proves a file whole.")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT")
     p.add_argument("--json", action="store_true", help="one JSON object")
+
+    for name, command in sub.choices.items():
+        command.formatter_class = _Formatter
+        if name in EXAMPLES:
+            command.epilog = EXAMPLES[name]
     return parser
 
 
@@ -124,14 +211,19 @@ def _stdout() -> BinaryIO:
     return open(sys.stdout.fileno(), "wb", buffering=0, closefd=False)
 
 
-def _read_file(path: str, what: str) -> bytes:
+def _read_file(path: str, what: str, limit: int) -> bytes:
+    """The contents of ``path`` (``-``: standard input), refused unread past ``limit`` bytes."""
     try:
         if path == "-":
-            return _stdin().read()
-        with open(path, "rb") as f:
-            return f.read()
+            data = _stdin().read(limit + 1)
+        else:
+            with open(path, "rb") as f:
+                data = f.read(limit + 1)
     except OSError as exc:
         raise Failure(f"cannot read {what} {path!r}: {exc.strerror or exc}") from None
+    if len(data) > limit:
+        raise Failure(f"{what} {path!r} is larger than {limit} bytes: not a {what}")
+    return data
 
 
 def _open_input(path: str) -> BinaryIO:
@@ -151,7 +243,7 @@ class Passphrases:
 
     def _from_file(self) -> bytes:
         assert self._path is not None
-        data = _read_file(self._path, "passphrase file")
+        data = _read_file(self._path, "passphrase file", PASSPHRASE_FILE_LIMIT)
         line = data.split(b"\n", 1)[0]
         if line.endswith(b"\r"):
             line = line[:-1]
@@ -270,14 +362,32 @@ def _identities(paths: Sequence[str], passphrases: Passphrases) -> list[object]:
 
     out: list[object] = []
     for path in paths:
-        data = _read_file(path, "identity file")
+        data = _read_file(path, "identity file", IDENTITY_FILE_LIMIT)
         try:
             out.extend(load_identities(data, passphrases.ask, path))
         except Failure:
             raise
         except Exception as exc:
+            from .. import VeloraError
+
+            # A parser's detail ("trailing data after the structure") says nothing about a file
+            # that is no key at all; the command line's own messages (ValueError) are kept.
+            if isinstance(exc, VeloraError) and not _looks_like_key(data):
+                raise Failure(f"{path!r} is not a key file: expected a private key (PKCS#8 PEM or DER, an "
+                              "encrypted key) or an age identity file (AGE-SECRET-KEY-...)") from None
             raise Failure(f"identity file {path!r}: {_message(exc)}") from None
     return out
+
+
+#: What every key or identity file the command line reads shows near its start.
+_KEY_SIGNS = (b"-----BEGIN ", b"AGE-SECRET-KEY-", b"age-encryption.org/", b"VLPK", b"{")
+
+
+def _looks_like_key(data: bytes) -> bool:
+    """Whether ``data`` could be a key file at all: PEM, an age identity or age file, the VLPK
+    blob, JSON, or DER (a SEQUENCE). Anything else gets "not a key file", not a parser's detail."""
+    head = data.lstrip()[:4096].upper()
+    return data[:1] == b"\x30" or any(sign.upper() in head for sign in _KEY_SIGNS)
 
 
 def cmd_pubkey(args: argparse.Namespace) -> int:
@@ -321,7 +431,7 @@ def _recipients(args: argparse.Namespace) -> list[object]:
         except Exception as exc:
             raise Failure(f"-r: {_message(exc)}") from None
     for path in args.recipients_file:
-        data = _read_file(path, "recipients file")
+        data = _read_file(path, "recipients file", RECIPIENTS_FILE_LIMIT)
         try:
             out.extend(load_recipients(data))
         except Exception as exc:
@@ -403,9 +513,9 @@ def cmd_inspect(args: argparse.Namespace) -> int:
             ("format", f"{info.format} v{info.version}" + (" (armoured)" if info.armored else "")),
             ("level", f"ML-KEM-{info.level}" if info.level else None),
             ("chunk size", info.chunk_size),
-            ("header", f"{info.header_size} bytes" if info.header_size is not None else None),
-            ("file size", f"{info.file_size} bytes" if info.file_size is not None else None),
-            ("plaintext", f"{info.plaintext_size} bytes in {info.data_chunks} chunks"
+            ("header", _count(info.header_size, "byte") if info.header_size is not None else None),
+            ("file size", _count(info.file_size, "byte") if info.file_size is not None else None),
+            ("plaintext", f"{_count(info.plaintext_size, 'byte')} in {_count(info.data_chunks or 0, 'chunk')}"
              if info.plaintext_size is not None else None),
             ("structure", "complete (not authenticated without the key)" if info.complete
              else f"incomplete: {info.problem}"),
@@ -428,6 +538,11 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
 }
 
 
+def _count(n: int, noun: str) -> str:
+    """"1 chunk", "2 chunks", "0 bytes"."""
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
 def _message(exc: BaseException) -> str:
     text = str(exc) or type(exc).__name__
     if isinstance(exc, OSError) and exc.strerror:
@@ -435,24 +550,38 @@ def _message(exc: BaseException) -> str:
     return " ".join(text.split())  # one line
 
 
+def _quiet_stdout() -> None:
+    """Points standard output at /dev/null, so that nothing more (the interpreter's final flush
+    included) writes to a pipe whose reader has gone."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _broken_pipe(exc: BaseException) -> bool:
+    import errno
+
+    return isinstance(exc, BrokenPipeError) or (isinstance(exc, OSError) and exc.errno == errno.EPIPE)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    args = build_parser().parse_args(argv)
     try:
+        args = build_parser().parse_args(argv)
         return COMMANDS[args.command](args)
     except Failure as exc:
         print(f"velora: error: {_message(exc)}", file=sys.stderr)
     except KeyboardInterrupt:
         print("velora: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
-        # The reader of standard output went away; say nothing more to it.
-        try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except OSError:
-            pass
-        print("velora: error: broken pipe", file=sys.stderr)
     except Exception as exc:  # every other error still ends in one line
+        if _broken_pipe(exc):
+            # The reader of standard output went away: nothing to report, as age (SIGPIPE) does.
+            _quiet_stdout()
+            return EXIT_BROKEN_PIPE
         from .. import VeloraError
 
         kind = "" if isinstance(exc, (VeloraError, OSError, ValueError)) else f"{type(exc).__name__}: "

@@ -15,6 +15,7 @@ import itertools
 from collections.abc import Callable, Iterator, Sequence
 from typing import Protocol, runtime_checkable
 
+from .._velora_core import InvalidParameterError
 from .errors import FileFormatError
 from .source import Source
 
@@ -207,7 +208,7 @@ def for_label(label: str) -> FileFormat:
 def for_recipients(recipients: Sequence[object]) -> FileFormat:
     """The format that encrypts to ``recipients`` (all of one kind)."""
     if not recipients:
-        raise ValueError("no recipient given")
+        raise InvalidParameterError("no recipient given")
     for fmt in formats():
         if fmt.accepts(recipients):
             return fmt

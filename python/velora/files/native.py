@@ -23,7 +23,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Final, NamedTuple
 
 from .. import _velora_core as _core
-from .._velora_core import DecryptionError, SecurityLevel
+from .._velora_core import DecryptionError, InvalidParameterError, SecurityLevel
 from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
 from .errors import TRAILING, FileFormatError
@@ -107,7 +107,7 @@ def check_chunk_size(chunk_size: int) -> int:
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
         raise TypeError(f"chunk_size must be an int, not {type(chunk_size).__name__}")
     if not MIN_CHUNK_SIZE <= chunk_size <= MAX_CHUNK_SIZE:
-        raise ValueError(f"chunk_size must be {MIN_CHUNK_SIZE} to {MAX_CHUNK_SIZE} bytes, got {chunk_size}")
+        raise InvalidParameterError(f"chunk_size must be {MIN_CHUNK_SIZE} to {MAX_CHUNK_SIZE} bytes, got {chunk_size}")
     return chunk_size
 
 
@@ -353,7 +353,7 @@ class NativeFormat:
 
     def sealer(self, recipients: Sequence[object], chunk_size: int | None) -> NativeSealer:
         if len(recipients) != 1:
-            raise ValueError(f"a velora file has exactly one recipient, got {len(recipients)}")
+            raise InvalidParameterError(f"a velora file has exactly one recipient, got {len(recipients)}")
         (recipient,) = recipients
         assert isinstance(recipient, PublicKey)
         return NativeSealer(recipient, DEFAULT_CHUNK_SIZE if chunk_size is None else chunk_size)

@@ -16,7 +16,7 @@ import os
 import warnings
 from collections.abc import Iterator, Sequence
 from types import TracebackType
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
@@ -25,16 +25,15 @@ from .errors import TRUNCATED
 from .formats import Opener, Sealer, for_recipients
 from .output import Output, PathLike, open_output
 
+if TYPE_CHECKING:
+    from ..types import Identities, Recipients
 
-def as_list(items: object | Sequence[object], what: str) -> list[object]:
-    """One recipient or identity, or a sequence of them, as a list."""
-    if isinstance(items, (list, tuple)):
-        out = list(items)
-    else:
-        out = [items]
-    if not out:
-        raise ValueError(f"no {what} given")
-    return out
+
+def as_list(items: object, what: str) -> list[object]:
+    """One recipient or identity, or a sequence of them, as a list; `TypeError` for what is neither."""
+    from ..types import as_identities, as_recipients
+
+    return list(as_recipients(items) if what == "recipient" else as_identities(items))
 
 
 def open_input(file: PathLike | BinaryIO) -> tuple[BinaryIO, bool]:
@@ -56,7 +55,7 @@ class DecryptedReader(io.BufferedIOBase):
     foreign file fails here.
     """
 
-    def __init__(self, file: PathLike | BinaryIO, identities: object | Sequence[object]) -> None:
+    def __init__(self, file: PathLike | BinaryIO, identities: Identities) -> None:
         super().__init__()
         self._file, self._owned = open_input(file)
         try:
@@ -194,7 +193,7 @@ class EncryptedWriter(io.BufferedIOBase):
     ``armor`` writes strict PEM text instead of binary.
     """
 
-    def __init__(self, file: PathLike | BinaryIO, recipients: object | Sequence[object], *,
+    def __init__(self, file: PathLike | BinaryIO, recipients: Recipients, *,
                  chunk_size: int | None = None, armor: bool = False) -> None:
         super().__init__()
         targets = as_list(recipients, "recipient")

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import contextlib
 from collections.abc import Callable, Iterator, Sequence
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
@@ -16,6 +16,9 @@ from .output import Output, PathLike, open_output
 from .pipeline import run_ordered
 from .source import Readable, Source, pread_exact, pread_into, regular_file_size
 
+if TYPE_CHECKING:
+    from ..types import Identities, Recipients
+
 #: ``progress(done, total)``: plaintext bytes so far, and the plaintext size when known
 #: (encrypting a regular file, or decrypting one that is not armoured).
 Progress = Callable[[int, "int | None"], None]
@@ -25,7 +28,7 @@ Progress = Callable[[int, "int | None"], None]
 ITEM_BYTES = 1024 * 1024
 
 
-def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients: object | Sequence[object], *,
+def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients: Recipients, *,
                  chunk_size: int | None = None, armor: bool = False, progress: Progress | None = None) -> int:
     """Encrypts ``src`` into ``dst`` for ``recipients``; returns the plaintext size.
 
@@ -52,7 +55,7 @@ def encrypt_with(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, sealer: Sea
     return done
 
 
-def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities: object | Sequence[object], *,
+def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities: Identities, *,
                  progress: Progress | None = None) -> int:
     """Decrypts ``src`` into ``dst`` with the matching key of ``identities``; returns the plaintext size.
 
