@@ -379,15 +379,16 @@ def _identities(paths: Sequence[str], passphrases: Passphrases) -> list[object]:
     return out
 
 
-#: What every key or identity file the command line reads shows near its start.
-_KEY_SIGNS = (b"-----BEGIN ", b"AGE-SECRET-KEY-", b"age-encryption.org/", b"VLPK", b"{")
+#: How every key or identity file the command line reads starts, or what it holds near its start.
+_KEY_STARTS = (b"\x30", b"VLPK", b"{", b"AGE-ENCRYPTION.ORG/")
+_KEY_MARKS = (b"-----BEGIN ", b"AGE-SECRET-KEY-")
 
 
 def _looks_like_key(data: bytes) -> bool:
-    """Whether ``data`` could be a key file at all: PEM, an age identity or age file, the VLPK
-    blob, JSON, or DER (a SEQUENCE). Anything else gets "not a key file", not a parser's detail."""
+    """Whether ``data`` could be a key file at all: DER (a SEQUENCE), the VLPK blob, JSON, an
+    age file, PEM or an age identity. Anything else gets "not a key file", not a parser's detail."""
     head = data.lstrip()[:4096].upper()
-    return data[:1] == b"\x30" or any(sign.upper() in head for sign in _KEY_SIGNS)
+    return data.startswith(_KEY_STARTS) or head.startswith(_KEY_STARTS) or any(m in head for m in _KEY_MARKS)
 
 
 def cmd_pubkey(args: argparse.Namespace) -> int:
@@ -458,6 +459,7 @@ def _destination(args: argparse.Namespace, binary: bool) -> str | BinaryIO:
 
 def cmd_encrypt(args: argparse.Namespace) -> int:
     from ..files import encrypt_file
+    from ..types import as_recipients
     from ..files.allocator import keep_freed_buffers
 
     keep_freed_buffers()
@@ -468,7 +470,7 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "encrypting")
     try:
-        encrypt_file(source, destination, recipients, armor=args.armor, chunk_size=args.chunk_size,
+        encrypt_file(source, destination, as_recipients(recipients), armor=args.armor, chunk_size=args.chunk_size,
                      progress=progress)
     finally:
         progress.close()
@@ -477,6 +479,7 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
 
 def cmd_decrypt(args: argparse.Namespace) -> int:
     from ..files import decrypt_file
+    from ..types import as_identities
     from ..files.allocator import keep_freed_buffers
 
     keep_freed_buffers()
@@ -494,7 +497,7 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "decrypting")
     try:
-        decrypt_file(source, destination, identities, progress=progress)
+        decrypt_file(source, destination, as_identities(identities), progress=progress)
     finally:
         progress.close()
     return 0
