@@ -96,6 +96,8 @@ def _check_password(password: Buffer | None) -> None:
 
 
 def _check_form(form: str) -> None:
+    if not isinstance(form, str):
+        raise TypeError(f"form must be a str ('seed', 'expanded' or 'both'), not {type(form).__name__}")
     if form not in _FORMS:
         raise InvalidParameterError(f"unknown private key form {form!r}: expected 'seed', 'expanded' or 'both'")
 

@@ -16,7 +16,7 @@ import os
 import warnings
 from collections.abc import Iterator, Sequence
 from types import TracebackType
-from typing import TYPE_CHECKING, BinaryIO
+from typing import TYPE_CHECKING, BinaryIO, NoReturn
 
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
@@ -174,6 +174,9 @@ class DecryptedReader(io.BufferedIOBase):
         if self.closed:
             raise ValueError("I/O operation on closed file")
 
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError(f"cannot pickle a {type(self).__name__}: it holds the key of an open file")
+
     def __enter__(self) -> DecryptedReader:
         self._check_open()
         return self
@@ -298,6 +301,9 @@ class EncryptedWriter(io.BufferedIOBase):
             raise ValueError("I/O operation on closed file")
         if self._finished:
             raise ValueError("the writer failed earlier; the file is incomplete")
+
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError(f"cannot pickle an {type(self).__name__}: it holds the key of an open file")
 
     def __enter__(self) -> EncryptedWriter:
         self._check_open()
