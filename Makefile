@@ -9,7 +9,7 @@ SYSTEM_PACKAGES += age
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest test typecheck demo bench bench-files bench-age clean wheel wheel-check \
+.PHONY: all system venv install engine engine-test pytest doctest docs test typecheck demo bench bench-files bench-age clean wheel wheel-check \
         sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
@@ -43,7 +43,22 @@ engine-test: engine
 pytest: install
 	$(PY) -m pytest -q tests
 
-test: engine-test pytest typecheck
+test: engine-test pytest doctest typecheck
+
+# Every example of the documentation runs: the >>> examples as doctests, the
+# ```python blocks of each page as one program, the ```console blocks as
+# command lines with their output (docs/conftest.py); and the >>> examples in
+# the docstrings of the front door (velora.api), as installed.
+doctest: install
+	$(PY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs docs velora.api velora.types
+
+# The documentation under docs/ (Markdown through MyST, the API reference by
+# autodoc from the installed package), warnings as errors; in build/docs/html.
+DOCS_BUILD := build/docs
+docs: install
+	$(PY) -m pip install -q -r requirements-docs.txt
+	$(PY) -m sphinx -W --keep-going -q -b html docs $(DOCS_BUILD)/html
+	@echo "docs: $(DOCS_BUILD)/html/index.html"
 
 # mypy --strict over the package sources, then over the README's ```python
 # blocks as a user's code sees the installed package (line numbers are the
