@@ -60,14 +60,20 @@ docs: install
 	$(PY) -m sphinx -W --keep-going -q -b html docs $(DOCS_BUILD)/html
 	@echo "docs: $(DOCS_BUILD)/html/index.html"
 
-# mypy --strict over the package sources, then over the README's ```python
-# blocks as a user's code sees the installed package (line numbers are the
-# README's; scripts/readme_examples.py).
+# mypy --strict over the package sources, then over the ```python blocks of
+# the README and of each page of docs/ that has some, as a user's code sees the
+# installed package (line numbers are the page's; scripts/readme_examples.py).
 TYPECHECK_DIR := build/typecheck
+DOC_PAGES_WITH_PYTHON = $(shell grep -rl '^```python' docs --include='*.md')
 typecheck: install
 	cd python && $(abspath $(VENV))/bin/mypy --strict --cache-dir $(abspath $(TYPECHECK_DIR))/cache -p velora
 	$(PY) scripts/readme_examples.py README.md $(TYPECHECK_DIR)/README.py
 	cd $(TYPECHECK_DIR) && $(abspath $(VENV))/bin/mypy --strict --cache-dir cache README.py
+	@set -e; for page in $(DOC_PAGES_WITH_PYTHON); do \
+	  out=$(TYPECHECK_DIR)/docs/$$(echo $$page | tr / _ | sed 's/\.md$$/.py/'); \
+	  $(PY) scripts/readme_examples.py $$page $$out; \
+	  (cd $(TYPECHECK_DIR)/docs && $(abspath $(VENV))/bin/mypy --strict --cache-dir ../cache $$(basename $$out)); \
+	done
 
 demo: install
 	$(PY) scripts/demo.py
