@@ -28,7 +28,14 @@ from typing import Final, Literal, NoReturn, Union
 
 from . import _velora_core as _core
 from . import _velora_native as _native
-from ._velora_core import InvalidParameterError, KeyPair, KeySerializationError, SecurityLevel, VeloraError
+from ._velora_core import (
+    DecryptionError,
+    InvalidParameterError,
+    KeyPair,
+    KeySerializationError,
+    SecurityLevel,
+    VeloraError,
+)
 from .levels import CAPSULE_SIZE, PUBLIC_KEY_SIZE, SECRET_KEY_SIZE, LevelLike, as_level, level_name
 
 SEED_SIZE: Final = 64
@@ -81,6 +88,19 @@ def _bare_error_as_serialization() -> Iterator[None]:
         if type(exc) is not VeloraError:
             raise
         raise KeySerializationError(str(exc)) from None
+
+
+#: How encrypted files start (velora, age, and the ASCII armour of either): not a Transit Package.
+_FILE_STARTS: Final = (b"\x89VLR\r\n\x1a\n", b"age-encryption.org/", b"-----BEGIN ")
+
+
+def _refuse_a_file(package: Buffer) -> None:
+    try:
+        head = memoryview(package)[:20].tobytes()
+    except TypeError:
+        return  # not bytes-like: the native layer names the type
+    if head.startswith(_FILE_STARTS):
+        raise DecryptionError("this is an encrypted file, not a Transit Package: open it with velora.decrypt(data, key)")
 
 
 def _check_password(password: Buffer | None) -> None:
@@ -232,7 +252,8 @@ class PublicKey:
         return _core.encapsulate(self._key, self._level)
 
     def encrypt(self, plaintext: Buffer) -> bytes:
-        """Seals `plaintext` into a Transit Package for this key."""
+        """Seals `plaintext` into a Transit Package for this key: one message for `PrivateKey.decrypt`,
+        not a file (for files, which `velora decrypt` reads, use `velora.encrypt(data, key)`)."""
         return _core.encrypt_hybrid(self._key, _as_bytes(plaintext, "plaintext"), self._level)
 
     def __eq__(self, other: object) -> bool:
@@ -433,9 +454,10 @@ class PrivateKey:
         return self._secret.decapsulate(capsule)
 
     def decrypt(self, package: Buffer) -> bytes:
-        """Opens a Transit Package made for this key."""
+        """Opens a Transit Package made for this key (`PublicKey.encrypt`); files go to `velora.decrypt`."""
         if isinstance(package, str):
             raise TypeError("package must be a bytes-like object, not str")
+        _refuse_a_file(package)
         return self._secret.decrypt(package)
 
     def _secret_key_bytes(self) -> AbstractContextManager[bytes]:

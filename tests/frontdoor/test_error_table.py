@@ -160,6 +160,9 @@ BAD_VALUES: dict[str, tuple[Callable[[], Any], type[BaseException], str]] = {
         KEY.to_pem(password=b"pw", scrypt_n=1024), password=b"no"), DEC, "wrong password"),
     "an empty password for key encryption": (lambda: KEY.to_pem(password=b""), IPE, "empty password"),
     "an unknown private key form": (lambda: KEY.to_der("compact"), IPE, "unknown private key form"),  # type: ignore[arg-type]
+    "a velora file given to PrivateKey.decrypt": (lambda: KEY.decrypt(SEALED), DEC, "not a Transit Package"),
+    "an armoured file given to PrivateKey.decrypt": (lambda: KEY.decrypt(velora.encrypt(b"x", PUB, armor=True)), DEC,
+                                                      "open it with velora.decrypt"),
     "capsule of a wrong size": (lambda: KEY.decapsulate(bytes(10)), IPE, "1088 bytes, got 10"),
     "X-Wing public key of a wrong size": (lambda: velora.XWingPublicKey(bytes(10)), IPE, "1216 bytes"),
     "X-Wing private key of a wrong size": (lambda: velora.XWingPrivateKey(bytes(10)), IPE, "32 bytes"),
