@@ -43,7 +43,7 @@ engine-test: engine
 pytest: install
 	$(PY) -m pytest -q tests
 
-test: engine-test pytest doctest typecheck
+test: engine-test pytest doctest typecheck docs
 
 # Every example of the documentation runs: the >>> examples as doctests, the
 # ```python blocks of each page as one program, the ```console blocks as
