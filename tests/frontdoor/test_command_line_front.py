@@ -70,6 +70,19 @@ def test_a_closed_pipe_ends_quietly_with_status_141_as_age_does(tmp_path, keyfil
         assert (tmp_path / "head.out").read_bytes() == data[:10]
 
 
+@pytest.mark.parametrize("command", ["inspect", "pubkey", "decrypt"])
+def test_a_pipe_closed_before_any_output_gives_141_and_no_message(tmp_path, keyfile, command) -> None:
+    path, key = keyfile
+    (tmp_path / "f.vlr").write_bytes(velora.encrypt(b"small", key.public_key()))
+    args = {"inspect": ["inspect", "f.vlr"], "pubkey": ["pubkey", str(path)],
+            "decrypt": ["decrypt", "-i", str(path), "f.vlr"]}[command]
+    proc = subprocess.Popen([*VELORA, *args], cwd=tmp_path, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdout is not None and proc.stderr is not None
+    proc.stdout.close()  # no reader is left: the first write fails with EPIPE, deterministically
+    stderr = proc.stderr.read()
+    assert proc.wait(timeout=120) == 141 and stderr == b"", (proc.returncode, stderr)
+
+
 def test_a_closed_pipe_on_help_and_inspect_output(tmp_path) -> None:
     for args in (["--help"], ["encrypt", "--help"]):
         command = " ".join(map(shlex.quote, [*VELORA, *args]))

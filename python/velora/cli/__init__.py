@@ -574,7 +574,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
     try:
         args = build_parser().parse_args(argv)
-        return COMMANDS[args.command](args)
+        status = COMMANDS[args.command](args)
+        sys.stdout.flush()  # here, where a closed pipe is still caught, not at the interpreter's exit
+        return status
     except Failure as exc:
         print(f"velora: error: {_message(exc)}", file=sys.stderr)
     except KeyboardInterrupt:
