@@ -62,7 +62,7 @@ def test_the_file_formats_load_on_first_lookup_in_a_fixed_order():
     import subprocess
     import sys
 
-    code = ("import velora.age_format, velora.files.formats as f\n"
+    code = ("import velora.age.file_format, velora.files.formats as f\n"
             "print(*[x.name for x in f.FORMATS]); print(*[x.name for x in f.formats()])\n"
             "try: f.for_prefix(b'?')\nexcept Exception as e: print(e)")
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)

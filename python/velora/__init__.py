@@ -15,151 +15,120 @@ bytes only) are the low level.
 """
 
 from . import _velora_core
+# The core module's names (`X as X`: they are the package's exports, its __all__ is built below).
 from ._velora_core import (
-    DecapsulationError,
-    DecryptionError,
-    InvalidParameterError,
-    KeyPair,
-    KeySerializationError,
-    RngError,
-    SecurityLevel,
-    StreamDecryptorHandle,
-    StreamEncryptorHandle,
-    VeloraError,
-    decapsulate,
-    decrypt_hybrid,
-    deserialize_public_key,
-    encapsulate,
-    encapsulate_deterministic,
-    encrypt_hybrid,
-    generate_keypair,
-    generate_keypair_deterministic,
-    load_public_key_json,
-    load_public_key_pem,
-    load_secret_key_pem,
-    load_secret_key_raw,
-    serialize_public_key,
-    stream_decryptor_from_header,
-    stream_encryptor_new,
+    DecapsulationError as DecapsulationError,
+    DecryptionError as DecryptionError,
+    InvalidParameterError as InvalidParameterError,
+    KeyPair as KeyPair,
+    KeySerializationError as KeySerializationError,
+    RngError as RngError,
+    SecurityLevel as SecurityLevel,
+    StreamDecryptorHandle as StreamDecryptorHandle,
+    StreamEncryptorHandle as StreamEncryptorHandle,
+    VeloraError as VeloraError,
+    decapsulate as decapsulate,
+    decrypt_hybrid as decrypt_hybrid,
+    deserialize_public_key as deserialize_public_key,
+    encapsulate as encapsulate,
+    encapsulate_deterministic as encapsulate_deterministic,
+    encrypt_hybrid as encrypt_hybrid,
+    generate_keypair as generate_keypair,
+    generate_keypair_deterministic as generate_keypair_deterministic,
+    load_public_key_json as load_public_key_json,
+    load_public_key_pem as load_public_key_pem,
+    load_secret_key_pem as load_secret_key_pem,
+    load_secret_key_raw as load_secret_key_raw,
+    serialize_public_key as serialize_public_key,
+    stream_decryptor_from_header as stream_decryptor_from_header,
+    stream_encryptor_new as stream_encryptor_new,
 )
-from ._version import __version__
+from ._version import __version__ as __version__
 
-# The rest loads on first use (PEP 562), so that a program that needs one part,
-# the `velora` command line above all, does not pay for every other part at
-# start. Type checkers read the imports below; the table says where each name
-# lives, and velora.age, velora.files, velora.hpke and velora.xwing are
-# submodules imported the same way. (TYPE_CHECKING is spelled out rather than
-# imported: the typing module alone takes longer to import than this package.)
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from . import age, files, hpke, types, xwing
-    from ._velora_native import build_info
-    from .api import decrypt, encrypt
-    from .checks import fips203_hash_check, fips203_modulus_check
-    from .files import DecryptedReader, EncryptedWriter, FileFormatError, decrypt_file, encrypt_file, inspect_file
-    from .keys import PrivateKey, PublicKey
-    from .levels import as_level
-    from .loaders import MAX_KEY_FILE_SIZE, is_encrypted_private_key, load_private_key, load_public_key
-    from .types import Identity, Recipient
-    from .xwing import XWingPrivateKey, XWingPublicKey
 
-_LAZY = {
-    "build_info": "._velora_native",
-    "decrypt": ".api",
-    "encrypt": ".api",
-    "Identity": ".types",
-    "Recipient": ".types",
-    "MAX_KEY_FILE_SIZE": ".loaders",
-    "fips203_hash_check": ".checks",
-    "fips203_modulus_check": ".checks",
-    "DecryptedReader": ".files",
-    "EncryptedWriter": ".files",
-    "FileFormatError": ".files",
-    "decrypt_file": ".files",
-    "encrypt_file": ".files",
-    "inspect_file": ".files",
-    "PrivateKey": ".keys",
-    "PublicKey": ".keys",
-    "as_level": ".levels",
-    "is_encrypted_private_key": ".loaders",
-    "load_private_key": ".loaders",
-    "load_public_key": ".loaders",
-    "XWingPrivateKey": ".xwing",
-    "XWingPublicKey": ".xwing",
-}
-_SUBMODULES = ("age", "files", "hpke", "types", "xwing")
+def _lazy_module(namespace: dict[str, object], table: dict[str, tuple[str, ...]],
+                 submodules: tuple[str, ...] = ()) -> list[str]:
+    """Makes the names of `table` (module -> names) and the `submodules` of the package
+    whose globals are `namespace` load on first use (PEP 562); returns the names.
 
-if not TYPE_CHECKING:
+    The one lazy loader of the package: `velora` and `velora.files` use it.
+    """
+    where = {name: module for module, names in table.items() for name in names}
+    package = str(namespace["__name__"])
 
     def __getattr__(name: str) -> object:
         import importlib
 
-        if name in _SUBMODULES:
-            return importlib.import_module(f".{name}", __name__)  # the import sets the attribute
-        where = _LAZY.get(name)
-        if where is None:
-            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-        value = getattr(importlib.import_module(where, __name__), name)
-        globals()[name] = value
+        if name in submodules:
+            return importlib.import_module(f".{name}", package)  # the import sets the attribute
+        module = where.get(name)
+        if module is None:
+            raise AttributeError(f"module {package!r} has no attribute {name!r}")
+        value = getattr(importlib.import_module(module, package), name)
+        namespace[name] = value
         return value
 
     def __dir__() -> list[str]:
-        return sorted(set(globals()) | set(_LAZY) | set(_SUBMODULES))
+        return sorted(set(namespace) | set(where) | set(submodules))
 
+    namespace["__getattr__"] = __getattr__
+    namespace["__dir__"] = __dir__
+    return list(where)
+
+
+# The rest loads on first use, so that a program that needs one part, the
+# `velora` command line above all, does not pay for every other part at start.
+# Type checkers read the imports below (from the modules that define the names:
+# velora.files imports this package's loader, so this package names none of its
+# own imports through velora.files); the table says where each name lives, and
+# velora.age, velora.errors, velora.files, velora.hpke, velora.types and velora.xwing are
+# submodules loaded the same way. (TYPE_CHECKING is spelled out rather than
+# imported: the typing module alone takes longer to import than this package.)
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from . import age as age
+    from . import errors as errors
+    from . import hpke as hpke
+    from . import types as types
+    from . import xwing as xwing
+    from ._velora_native import build_info as build_info
+    from .api import decrypt as decrypt
+    from .api import encrypt as encrypt
+    from .checks import fips203_hash_check as fips203_hash_check
+    from .checks import fips203_modulus_check as fips203_modulus_check
+    from .errors import FileFormatError as FileFormatError
+    from .files.inspect import inspect_file as inspect_file
+    from .files.objects import DecryptedReader as DecryptedReader
+    from .files.objects import EncryptedWriter as EncryptedWriter
+    from .files.transfer import decrypt_file as decrypt_file
+    from .files.transfer import encrypt_file as encrypt_file
+    from .keys import PrivateKey as PrivateKey
+    from .keys import PublicKey as PublicKey
+    from .levels import as_level as as_level
+    from .loaders import is_encrypted_private_key as is_encrypted_private_key
+    from .loaders import load_private_key as load_private_key
+    from .loaders import load_public_key as load_public_key
+    from .loaders import MAX_KEY_FILE_SIZE as MAX_KEY_FILE_SIZE
+    from .types import Identity as Identity
+    from .types import Recipient as Recipient
+    from .xwing import XWingPrivateKey as XWingPrivateKey
+    from .xwing import XWingPublicKey as XWingPublicKey
 del TYPE_CHECKING
 
-# The core module's names first, in its registration order (its own
-# __all__), then the package's. Listed by name so that type checkers see
-# every export; a test keeps the first part equal to _velora_core.__all__.
-__all__ = [
-    "VeloraError",
-    "DecapsulationError",
-    "DecryptionError",
-    "InvalidParameterError",
-    "RngError",
-    "KeySerializationError",
-    "SecurityLevel",
-    "KeyPair",
-    "generate_keypair",
-    "encapsulate",
-    "decapsulate",
-    "serialize_public_key",
-    "deserialize_public_key",
-    "generate_keypair_deterministic",
-    "encapsulate_deterministic",
-    "encrypt_hybrid",
-    "decrypt_hybrid",
-    "load_public_key_pem",
-    "load_public_key_json",
-    "load_secret_key_raw",
-    "load_secret_key_pem",
-    "StreamEncryptorHandle",
-    "StreamDecryptorHandle",
-    "stream_encryptor_new",
-    "stream_decryptor_from_header",
-    # the package's own: whole files in memory, and what they take
-    "encrypt",
-    "decrypt",
-    "Recipient",
-    "Identity",
-    "PublicKey",
-    "PrivateKey",
-    "as_level",
-    "build_info",
-    "load_public_key",
-    "load_private_key",
-    "is_encrypted_private_key",
-    "MAX_KEY_FILE_SIZE",
-    "fips203_modulus_check",
-    "fips203_hash_check",
+# The core module's names first, in its registration order (its own __all__;
+# a test keeps the two equal), then the package's from the table.
+__all__ = list(_velora_core.__all__) + _lazy_module(globals(), {
+    # the front door: whole files in memory, and what they take
+    ".api": ("encrypt", "decrypt"),
+    ".types": ("Recipient", "Identity"),
+    ".keys": ("PublicKey", "PrivateKey"),
+    ".levels": ("as_level",),
+    "._velora_native": ("build_info",),
+    ".loaders": ("load_public_key", "load_private_key", "is_encrypted_private_key", "MAX_KEY_FILE_SIZE"),
+    ".checks": ("fips203_modulus_check", "fips203_hash_check"),
     # encrypted files and file objects (velora.files)
-    "DecryptedReader",
-    "EncryptedWriter",
-    "FileFormatError",
-    "decrypt_file",
-    "encrypt_file",
-    "inspect_file",
+    ".files": ("DecryptedReader", "EncryptedWriter", "FileFormatError", "decrypt_file", "encrypt_file",
+               "inspect_file"),
     # X-Wing keys (age files and HPKE are the submodules velora.age and velora.hpke)
-    "XWingPrivateKey",
-    "XWingPublicKey",
-]
+    ".xwing": ("XWingPrivateKey", "XWingPublicKey"),
+}, submodules=("age", "errors", "files", "hpke", "types", "xwing"))

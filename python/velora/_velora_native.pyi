@@ -166,9 +166,10 @@ def age_x25519_public_key(identity: bytes) -> bytes:
 def age_wrap_x25519(file_key: bytes, recipient: bytes) -> tuple[bytes, bytes]:
     """An X25519 stanza for a 16-byte file key: (ephemeral share, 32-byte body)."""
 
-def age_unwrap_x25519(identity: bytes, share: bytes, body: bytes) -> bytes | None:
+def age_unwrap_x25519(identity: bytes, share: bytes, body: bytes, recipient: bytes | None = None) -> bytes | None:
     """The file key, or None when the body does not open; DecapsulationError for an all-zero
-    X25519 result; InvalidParameterError for wrong sizes."""
+    X25519 result; InvalidParameterError for wrong sizes. recipient: the identity's public key
+    X25519(identity, 9), computed once by a caller that tries many stanzas (None: computed here)."""
 
 def age_wrap_scrypt(file_key: bytes, passphrase: bytes, log_n: int) -> tuple[bytes, bytes]:
     """An scrypt stanza: (16-byte salt, body)."""

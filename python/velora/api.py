@@ -55,7 +55,7 @@ def decrypt(data: Buffer | str, identities: Identities) -> bytes:
         try:
             raw = data.encode("ascii")
         except UnicodeEncodeError:
-            from .files.errors import FileFormatError
+            from .errors import FileFormatError
 
             raise FileFormatError("an encrypted file given as str must be ASCII armour") from None
     else:

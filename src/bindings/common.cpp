@@ -133,7 +133,12 @@ bool arg_level(PyObject* obj, const char* name, std::uint8_t* index_out) {
     if (!PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) {
         return raise_type_error(obj, "SecurityLevel", name);
     }
-    *index_out = security_level_index(obj);
+    const auto index = security_level_index(obj);
+    if (!index) {
+        if (!PyErr_Occurred()) set_error(invalid_parameter_error_type(), std::string(name) + " is not one of the three SecurityLevel members");
+        return false;
+    }
+    *index_out = *index;
     return true;
 }
 
@@ -194,6 +199,32 @@ static_assert(Py_mod_multiple_interpreters == kSlotMultipleInterpreters);
 #endif
 constexpr unsigned long kFirstVersionWithTheSlot = 0x030C0000;
 }  // namespace
+
+int register_module(PyObject* module, std::span<const ModuleRow> rows) {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "module registration expects a module object");
+        return -1;
+    }
+    PyRef module_name(PyModule_GetNameObject(module));
+    PyRef all(PyList_New(0));
+    if (!module_name || !all) return -1;
+    const auto add = [&](const char* name, PyObject* value, bool listed) {
+        PyRef text(PyUnicode_FromString(name));
+        return text && (!listed || PyList_Append(all.get(), text.get()) == 0) &&
+               PyObject_SetAttr(module, text.get(), value) == 0;
+    };
+    for (const ModuleRow& row : rows) {
+        if (row.get_class != nullptr) {
+            PyObject* cls = row.get_class();  // borrowed from the process-wide cache
+            if (cls == nullptr || !add(row.class_name, cls, row.listed)) return -1;
+        }
+        for (PyMethodDef& def : row.functions) {
+            PyRef fn(PyCFunction_NewEx(&def, module, module_name.get()));
+            if (!fn || !add(def.ml_name, fn.get(), row.listed)) return -1;
+        }
+    }
+    return PyObject_SetAttrString(module, "__all__", all.get());
+}
 
 void fill_module_slots(std::span<PyModuleDef_Slot, 3> slots, int (*exec)(PyObject*)) noexcept {
     slots[0] = {Py_mod_exec, reinterpret_cast<void*>(exec)};

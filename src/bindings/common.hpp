@@ -8,11 +8,12 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
 
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 namespace velora::bindings {
 
@@ -181,6 +182,28 @@ PyObject* bytes_written_without_gil(std::size_t n, Write&& write) {
 
 // ---- module definitions -----------------------------------------------------
 
+// One row of a module's contents, in registration order (which is also the
+// order of __all__): a class, by the function that returns it (borrowed), or
+// functions. A row that is not `listed` is set on the module but left out of
+// __all__.
+struct ModuleRow {
+    const char* class_name = nullptr;
+    PyObject* (*get_class)() = nullptr;
+    std::span<PyMethodDef> functions{};
+    bool listed = true;
+};
+constexpr ModuleRow module_class(const char* name, PyObject* (*get)(), bool listed = true) noexcept {
+    return {name, get, {}, listed};
+}
+constexpr ModuleRow module_functions(std::span<PyMethodDef> defs) noexcept { return {nullptr, nullptr, defs, true}; }
+constexpr ModuleRow module_function(PyMethodDef& def) noexcept { return module_functions({&def, 1}); }
+
+// The exec step of both modules: sets each row's objects on the module, in
+// order (a function's __module__ is the module's own name, for example
+// "velora._velora_core"), then __all__, a new list of the listed names.
+// -1 with an exception set.
+int register_module(PyObject* module, std::span<const ModuleRow> rows);
+
 // Fills a module's slot table for the running interpreter: its exec function,
 // then, on CPython 3.12 and later, Py_mod_multiple_interpreters with "not
 // supported" (the type objects, exception classes and SecurityLevel members
@@ -202,5 +225,9 @@ PyObject* cache_type(PyObject*& cell, PyObject* created, const char* class_name)
 // The SecurityLevel class and its singleton for a parameter-set index (new reference).
 PyObject* security_level_type();
 PyObject* security_level_for_index(std::uint8_t index);
+// The parameter-set index (0, 1, 2) of a SecurityLevel member (type already
+// checked); nothing for an object that is none of the three members (or, with
+// an exception set, when the members cannot be looked up).
+std::optional<std::uint8_t> security_level_index(PyObject* member);
 
 }  // namespace velora::bindings

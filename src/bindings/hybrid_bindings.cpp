@@ -4,7 +4,7 @@
 // released, and the engine writes the package (or the plaintext) straight
 // into it: no intermediate buffer, no copy on the way out.
 #include "bindings/registry.hpp"
-#include "core/hybrid.hpp"
+#include "core/hybrid/hybrid.hpp"
 
 namespace velora::bindings {
 

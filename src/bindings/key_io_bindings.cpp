@@ -4,9 +4,8 @@
 
 #include "bindings/registry.hpp"
 #include "bindings/types.hpp"
-#include "core/kem.hpp"
-#include "core/key_text.hpp"
-#include "core/key_wrap.hpp"
+#include "core/key_wrap/key_wrap.hpp"
+#include "core/keys/key_text.hpp"
 
 namespace velora::bindings {
 
@@ -19,7 +18,7 @@ PyObject* serialize_public_key(PyObject*, PyObject* const* args, Py_ssize_t narg
         std::span<const std::uint8_t> pk;
         if (!parse_args({"serialize_public_key", names, 1}, args, nargs, kwnames, a)) return nullptr;
         if (!arg_bytes(a[0], "public_key", &pk)) return nullptr;
-        return to_str(kem::public_key_to_b64(pk));
+        return to_str(key_text::public_key_to_b64(pk));
     });
 }
 
@@ -32,7 +31,7 @@ PyObject* deserialize_public_key(PyObject*, PyObject* const* args, Py_ssize_t na
         std::uint8_t level = 0;
         if (!parse_args({"deserialize_public_key", names, 1}, args, nargs, kwnames, a)) return nullptr;
         if (!arg_str(a[0], "b64", &text, text_storage) || !arg_level(a[1], "level", &level)) return nullptr;
-        return result_or_raise(kem::public_key_from_b64(text, level), to_bytes);
+        return result_or_raise(key_text::public_key_from_b64(text, level), to_bytes);
     });
 }
 
@@ -148,7 +147,7 @@ PyObject* keypair_export_secret_key_pem(PyObject* self, PyObject* const* args, P
 }
 
 PyObject* keypair_public_key_b64(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return to_str(kem::public_key_to_b64(as_keypair(self)->keys->ek)); });
+    return guarded([&]() -> PyObject* { return to_str(key_text::public_key_to_b64(as_keypair(self)->keys->ek)); });
 }
 
 const char kKeyPairPublicKeyB64Doc[] =

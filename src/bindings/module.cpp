@@ -1,4 +1,7 @@
-// Module entry point: multi-phase initialisation with one execution slot.
+// Entry point of `velora._velora_core`: multi-phase initialisation with one
+// execution slot that registers the module's rows (register_module).
+#include <array>
+
 #include "bindings/registry.hpp"
 #include "bindings/types.hpp"
 
@@ -6,80 +9,36 @@ namespace velora::bindings {
 
 namespace {
 
-// Appends the name to __all__ (creating the list on first use), then sets the attribute.
-bool add_name(PyObject* module, const char* name, PyObject* value) {
-    PyRef all(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        all = PyRef(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
-    }
-    PyRef text(PyUnicode_FromString(name));
-    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
-    return PyObject_SetAttrString(module, name, value) == 0;
-}
-
-bool add_class(PyObject* module, const char* name, PyObject* (*get)()) {
-    PyObject* cls = get();  // borrowed from the process-wide cache
-    return cls != nullptr && add_name(module, name, cls);
-}
-
-// The function's __module__ is module_name, the module's own name (for
-// example "velora._velora_core").
-bool add_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
-    PyRef fn(PyCFunction_NewEx(def, module, module_name));
-    return fn && add_name(module, def->ml_name, fn.get());
-}
-
-// One row per registered name, in registration (and __all__) order.
-struct Entry {
-    const char* class_name;       // set for classes
-    PyObject* (*get_class)();
-    PyMethodDef* function;        // set for functions
-};
-
-const Entry kRegistry[] = {
-    {"VeloraError", velora_error_type, nullptr},
-    {"DecapsulationError", decapsulation_error_type, nullptr},
-    {"DecryptionError", decryption_error_type, nullptr},
-    {"InvalidParameterError", invalid_parameter_error_type, nullptr},
-    {"RngError", rng_error_type, nullptr},
-    {"KeySerializationError", key_serialization_error_type, nullptr},
-    {"SecurityLevel", security_level_type, nullptr},
-    {"KeyPair", keypair_type, nullptr},
-    {nullptr, nullptr, &kGenerateKeypairDef},
-    {nullptr, nullptr, &kEncapsulateDef},
-    {nullptr, nullptr, &kDecapsulateDef},
-    {nullptr, nullptr, &kSerializePublicKeyDef},
-    {nullptr, nullptr, &kDeserializePublicKeyDef},
-    {nullptr, nullptr, &kGenerateKeypairDeterministicDef},
-    {nullptr, nullptr, &kEncapsulateDeterministicDef},
-    {nullptr, nullptr, &kEncryptHybridDef},
-    {nullptr, nullptr, &kDecryptHybridDef},
-    {nullptr, nullptr, &kLoadPublicKeyPemDef},
-    {nullptr, nullptr, &kLoadPublicKeyJsonDef},
-    {nullptr, nullptr, &kLoadSecretKeyRawDef},
-    {nullptr, nullptr, &kLoadSecretKeyPemDef},
-    {"StreamEncryptorHandle", stream_encryptor_type, nullptr},
-    {"StreamDecryptorHandle", stream_decryptor_type, nullptr},
-    {nullptr, nullptr, &kStreamEncryptorNewDef},
-    {nullptr, nullptr, &kStreamDecryptorFromHeaderDef},
-};
-
 int exec_module(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "_velora_core registration expects a module object");
-        return -1;
-    }
-    PyRef module_name(PyModule_GetNameObject(module));
-    if (!module_name) return -1;
-    for (const Entry& e : kRegistry) {
-        const bool ok = e.function ? add_function(module, module_name.get(), e.function)
-                                   : add_class(module, e.class_name, e.get_class);
-        if (!ok) return -1;
-    }
-    return 0;
+    // One row per registered name, in registration (and __all__) order.
+    const std::array rows = {
+        module_class("VeloraError", velora_error_type),
+        module_class("DecapsulationError", decapsulation_error_type),
+        module_class("DecryptionError", decryption_error_type),
+        module_class("InvalidParameterError", invalid_parameter_error_type),
+        module_class("RngError", rng_error_type),
+        module_class("KeySerializationError", key_serialization_error_type),
+        module_class("SecurityLevel", security_level_type),
+        module_class("KeyPair", keypair_type),
+        module_function(kGenerateKeypairDef),
+        module_function(kEncapsulateDef),
+        module_function(kDecapsulateDef),
+        module_function(kSerializePublicKeyDef),
+        module_function(kDeserializePublicKeyDef),
+        module_function(kGenerateKeypairDeterministicDef),
+        module_function(kEncapsulateDeterministicDef),
+        module_function(kEncryptHybridDef),
+        module_function(kDecryptHybridDef),
+        module_function(kLoadPublicKeyPemDef),
+        module_function(kLoadPublicKeyJsonDef),
+        module_function(kLoadSecretKeyRawDef),
+        module_function(kLoadSecretKeyPemDef),
+        module_class("StreamEncryptorHandle", stream_encryptor_type),
+        module_class("StreamDecryptorHandle", stream_decryptor_type),
+        module_function(kStreamEncryptorNewDef),
+        module_function(kStreamDecryptorFromHeaderDef),
+    };
+    return register_module(module, rows);
 }
 
 // Filled by PyInit (fill_module_slots): exec, and the sub-interpreter

@@ -11,7 +11,7 @@
 #include <new>
 
 #include "bindings/registry.hpp"
-#include "core/stream.hpp"
+#include "core/stream/stream.hpp"
 
 namespace velora::bindings {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <structmember.h>
 
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/sha3.hpp"
 
 namespace velora::bindings {
@@ -211,8 +211,12 @@ PyObject* security_level_for_index(std::uint8_t index) {
     return member;
 }
 
-std::uint8_t security_level_index(PyObject* member) {
-    return index_of_value(reinterpret_cast<SecurityLevelObject*>(member)->value);
+std::optional<std::uint8_t> security_level_index(PyObject* member) {
+    const std::uint16_t value = reinterpret_cast<SecurityLevelObject*>(member)->value;
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        if (kLevelValues[i] == value) return i;
+    }
+    return std::nullopt;
 }
 
 const char* level_engine_name(std::uint8_t index) { return kEngineNames[index <= 2 ? index : 2]; }

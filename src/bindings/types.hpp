@@ -6,9 +6,6 @@
 
 namespace velora::bindings {
 
-// Parameter-set index (0, 1, 2) of a SecurityLevel member (type already checked).
-std::uint8_t security_level_index(PyObject* member);
-
 // engine name: "MlKem512", "MlKem768", "MlKem1024"
 const char* level_engine_name(std::uint8_t index);
 

@@ -9,8 +9,8 @@
 #include <new>
 #include <span>
 
-#include "core/error.hpp"
 #include "platform/ct.hpp"
+#include "platform/error.hpp"
 #include "primitives/pkix.hpp"
 
 namespace velora::primitives::asn1 {
@@ -22,7 +22,7 @@ template <class T, class I2d>
 bool reencodes_to(const T* obj, I2d i2d, std::span<const std::uint8_t> der) {
     const int n = i2d(obj, nullptr);
     if (n <= 0 || static_cast<std::size_t>(n) != der.size()) return false;
-    pkix::SecretBuffer again(static_cast<std::size_t>(n));
+    SecretBuffer again(static_cast<std::size_t>(n));
     std::uint8_t* p = again.data();
     if (i2d(obj, &p) != n) return false;
     std::uint8_t same = ct::equal(again.span(), der);

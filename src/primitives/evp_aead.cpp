@@ -5,7 +5,7 @@
 
 #include <openssl/evp.h>
 
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/evp_detail.hpp"
 
 namespace velora::primitives {

@@ -16,7 +16,7 @@
 #include <span>
 #include <vector>
 
-#include "core/error.hpp"
+#include "platform/error.hpp"
 
 namespace velora::primitives::pbes2 {
 

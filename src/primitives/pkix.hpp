@@ -16,12 +16,11 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/key_wrap.hpp"
+#include "platform/error.hpp"
+#include "platform/secret_buffer.hpp"
 
 namespace velora::primitives::pkix {
 
-using key_wrap::SecretBuffer;
 
 // The messages of the DER checks common to every structure read here.
 struct DerMessages {

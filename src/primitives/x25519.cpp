@@ -6,7 +6,7 @@
 
 #include <openssl/evp.h>
 
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 
 namespace velora::primitives {
 

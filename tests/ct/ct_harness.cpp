@@ -26,22 +26,22 @@
 #include <string>
 #include <vector>
 
-#include "core/age.hpp"
-#include "core/hpke.hpp"
-#include "core/fips203_checks.hpp"
-#include "core/hybrid.hpp"
-#include "core/key_formats.hpp"
-#include "core/key_material.hpp"
-#include "core/kdf.hpp"
-#include "core/key_wrap.hpp"
+#include "core/age/age.hpp"
+#include "core/hpke/hpke.hpp"
+#include "core/hybrid/hybrid.hpp"
+#include "core/key_wrap/key_wrap.hpp"
+#include "core/keys/fips203_checks.hpp"
+#include "core/keys/key_formats.hpp"
+#include "core/keys/key_material.hpp"
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/keygen.hpp"
-#include "core/mlkem/params.hpp"
 #include "core/mlkem/math/kernels.hpp"
-#include "core/stream.hpp"
-#include "core/xwing.hpp"
+#include "core/mlkem/params.hpp"
+#include "core/stream/stream.hpp"
+#include "core/xwing/xwing.hpp"
 #include "primitives/aes_gcm_backend.hpp"
+#include "primitives/hmac_sha3.hpp"
 #include "primitives/keccak.hpp"
 #include "primitives/sha3.hpp"
 #include "primitives/x25519.hpp"
@@ -217,18 +217,18 @@ void run_kdf() {
     secret(key);
     secret(message);
     std::array<std::uint8_t, 32> tag1{}, tag2{};
-    velora::kdf::hmac_sha3_256(key, message, tag1);
-    velora::kdf::hmac_sha3_256(key, message, tag2);
+    velora::primitives::hmac_sha3_256(key, message, tag1);
+    velora::primitives::hmac_sha3_256(key, message, tag2);
     check(same_secret(tag1, tag2), "hmac_sha3_256 deterministic");
 
     Bytes password = {'c', 'o', 'r', 'r', 'e', 'c', 't', ' ', 'h', 'o', 'r', 's', 'e'};
     secret(password);
     const auto salt = filled<16>(0x31);
     std::array<std::uint8_t, 32> okm1{}, okm2{};
-    velora::kdf::hkdf_sha3_256(password, salt, okm1);
-    velora::kdf::hkdf_sha3_256(password, salt, okm2);
+    velora::primitives::hkdf_sha3_256(password, salt, velora::key_wrap::kHkdfInfo, okm1);
+    velora::primitives::hkdf_sha3_256(password, salt, velora::key_wrap::kHkdfInfo, okm2);
     check(same_secret(okm1, okm2), "hkdf_sha3_256 deterministic");
-    velora::kdf::hkdf_sha3_256({}, salt, okm2);  // the empty password
+    velora::primitives::hkdf_sha3_256({}, salt, velora::key_wrap::kHkdfInfo, okm2);  // the empty password
     check(!same_secret(okm1, okm2), "hkdf_sha3_256 depends on the password");
 }
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/hybrid.hpp"
+#include "core/hybrid/hybrid.hpp"
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/keygen.hpp"
 #include "primitives/aes_gcm.hpp"

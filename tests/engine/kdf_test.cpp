@@ -8,7 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/kdf.hpp"
+#include "core/key_wrap/key_wrap.hpp"
+#include "primitives/hmac_sha3.hpp"
 #include "hex.hpp"
 
 namespace {
@@ -37,7 +38,7 @@ class HmacSha3_256 : public ::testing::TestWithParam<HmacCase> {};
 TEST_P(HmacSha3_256, MatchesIndependentImplementation) {
     const auto& c = GetParam();
     std::array<std::uint8_t, 32> tag{};
-    velora::kdf::hmac_sha3_256(c.key, c.message, tag);
+    velora::primitives::hmac_sha3_256(c.key, c.message, tag);
     EXPECT_EQ(hex(tag), c.tag_hex);
 }
 
@@ -77,7 +78,7 @@ class HkdfSha3_256 : public ::testing::TestWithParam<HkdfCase> {};
 TEST_P(HkdfSha3_256, MatchesIndependentImplementation) {
     const auto& c = GetParam();
     std::array<std::uint8_t, 32> okm{};
-    velora::kdf::hkdf_sha3_256(c.ikm, std::span<const std::uint8_t, 16>(c.salt.data(), 16), okm);
+    velora::primitives::hkdf_sha3_256(c.ikm, c.salt, velora::key_wrap::kHkdfInfo, okm);
     EXPECT_EQ(hex(okm), c.okm_hex);
 }
 
@@ -101,12 +102,12 @@ TEST(HkdfSha3_256, EverySaltByteMatters) {
     const Bytes ikm = ascii("pw");
     std::array<std::uint8_t, 16> salt{};
     std::array<std::uint8_t, 32> base{};
-    velora::kdf::hkdf_sha3_256(ikm, salt, base);
+    velora::primitives::hkdf_sha3_256(ikm, salt, velora::key_wrap::kHkdfInfo, base);
     for (std::size_t i = 0; i < salt.size(); ++i) {
         auto changed = salt;
         changed[i] ^= 0x80;
         std::array<std::uint8_t, 32> okm{};
-        velora::kdf::hkdf_sha3_256(ikm, changed, okm);
+        velora::primitives::hkdf_sha3_256(ikm, changed, velora::key_wrap::kHkdfInfo, okm);
         EXPECT_NE(okm, base) << "salt byte " << i;
     }
 }

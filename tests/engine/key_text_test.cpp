@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.hpp"
-#include "core/key_text.hpp"
-#include "core/pem.hpp"
+#include "core/keys/key_text.hpp"
+#include "core/keys/pem.hpp"
+#include "platform/error.hpp"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/error.hpp"
-#include "core/key_wrap.hpp"
+#include "core/key_wrap/key_wrap.hpp"
+#include "platform/error.hpp"
 
 namespace {
 

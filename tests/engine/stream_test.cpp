@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/mlkem/keygen.hpp"
-#include "core/stream.hpp"
+#include "core/stream/stream.hpp"
 #include "primitives/aes_gcm.hpp"
 
 namespace {

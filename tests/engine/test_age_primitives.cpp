@@ -6,7 +6,7 @@
 
 #include <string_view>
 
-#include "core/age.hpp"
+#include "core/age/age.hpp"
 #include "hex.hpp"
 #include "primitives/evp_aead.hpp"
 #include "primitives/hkdf.hpp"

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import io
 import pathlib
+import tempfile
 from collections.abc import Callable
 from typing import Any
 
@@ -38,6 +39,18 @@ SEED = KEY.seed
 
 def _bio(data: bytes = b"") -> io.BytesIO:
     return io.BytesIO(data)
+
+
+def _identity_file() -> pathlib.Path:
+    path = pathlib.Path(tempfile.mkdtemp()) / "identities.txt"
+    path.write_text(str(X25519) + "\n")
+    return path
+
+
+def _recipient_file() -> pathlib.Path:
+    path = pathlib.Path(tempfile.mkdtemp()) / "recipients.txt"
+    path.write_text(str(X25519.recipient()) + "\n")
+    return path
 
 
 # name: (callable, valid positional arguments, the positions to give wrong types)
@@ -85,11 +98,32 @@ WRONG_TYPES: dict[str, tuple[Callable[..., Any], Callable[[], tuple[Any, ...]], 
     "hpke.Suite": (hpke.Suite, lambda: (KEM.ML_KEM_768, KDF.HKDF_SHA256, AEAD.AES_256_GCM), (0, 1, 2)),
     "hpke.Suite.seal": (SUITE.seal, lambda: (HPKE_PK, b"x"), (0, 1)),
     "hpke.Suite.open": (SUITE.open, lambda: (HPKE_SK, *SUITE.seal(HPKE_PK, b"x")), (0, 1, 2)),
+    # velora.age
+    "age.parse_recipient": (age.parse_recipient, lambda: (str(X25519.recipient()),), (0,)),
+    "age.parse_identity": (age.parse_identity, lambda: (str(X25519),), (0,)),
+    "age.parse_recipients": (age.parse_recipients, lambda: (str(X25519.recipient()),), (0,)),
+    "age.parse_identities": (age.parse_identities, lambda: (str(X25519),), (0,)),
+    "age.encrypt": (age.encrypt, lambda: (b"x", [X25519.recipient()]), (0, 1)),
+    "age.decrypt": (age.decrypt, lambda: (AGED, [X25519]), (0, 1)),
+    "age.encrypt_file": (age.encrypt_file, lambda: (_bio(b"x"), _bio(), [X25519.recipient()]), (0, 1, 2)),
+    "age.decrypt_file": (age.decrypt_file, lambda: (_bio(AGED), _bio(), [X25519]), (0, 1, 2)),
+    "age.AgeWriter": (age.AgeWriter, lambda: (_bio(), [X25519.recipient()]), (0, 1)),
+    "age.AgeReader": (age.AgeReader, lambda: (_bio(AGED), [X25519]), (0, 1)),
+    "age.X25519Recipient": (age.X25519Recipient, lambda: (X25519.recipient().to_bytes(),), (0,)),
+    "age.X25519Identity": (age.X25519Identity, lambda: (bytes(32),), (0,)),
+    "age.HybridRecipient": (age.HybridRecipient, lambda: (XW.public_key(),), (0,)),
+    "age.HybridIdentity": (age.HybridIdentity, lambda: (XW,), (0,)),
+    "age.ScryptRecipient": (age.ScryptRecipient, lambda: ("passphrase", 10), (0, 1)),
+    "age.ScryptIdentity": (age.ScryptIdentity, lambda: ("passphrase", 10), (0, 1)),
+    "age.is_age_file": (age.is_age_file, lambda: (AGED[:32],), (0,)),
+    "age.read_identities_file": (age.read_identities_file, lambda: (_identity_file(),), (0,)),
+    "age.read_recipients_file": (age.read_recipients_file, lambda: (_recipient_file(),), (0,)),
 }
 
 WRONG_VALUES = {"None": None, "float": 1.5, "object": object(), "int": 5, "list of int": [1, 2]}
-#: Positions where None is a valid value (a password: none given).
+#: Positions where None is a valid value (a password: none given), and where 5 is (a work factor).
 NONE_ALLOWED = {("PrivateKey.from_vlpk", 1), ("PrivateKey.to_der", 1)}
+INT_ALLOWED = {("age.ScryptRecipient", 1), ("age.ScryptIdentity", 1)}
 
 
 def _wrong_type_cases() -> list[Any]:
@@ -98,6 +132,8 @@ def _wrong_type_cases() -> list[Any]:
         for position in positions:
             for label, value in WRONG_VALUES.items():
                 if value is None and (name, position) in NONE_ALLOWED:
+                    continue
+                if label == "int" and (name, position) in INT_ALLOWED:
                     continue
                 cases.append(pytest.param(func, args, position, value, id=f"{name}-arg{position}-{label}"))
     return cases
@@ -170,6 +206,24 @@ BAD_VALUES: dict[str, tuple[Callable[[], Any], type[BaseException], str]] = {
     "an HPKE KEM not built here": (lambda: hpke.Suite(0x0010, 1, 1), IPE, "unsupported HPKE KEM 0x0010"),
     "an HPKE KDF not built here": (lambda: hpke.Suite(KEM.ML_KEM_768, 0x7777, 1), IPE, "unsupported HPKE KDF"),
     "an HPKE key of the wrong kind": (lambda: SUITE.seal(XW.public_key(), b"x"), TypeError, "does not fit"),
+    # velora.age
+    "an age recipient of bad Bech32": (lambda: age.parse_recipient("age1bad"), KSE, "bech32"),
+    "an age identity given as recipient": (lambda: age.encrypt(b"x", [X25519]), TypeError, "not an age recipient"),
+    "an age recipient given as identity": (lambda: age.decrypt(AGED, [X25519.recipient()]), TypeError,
+                                           "not an age identity"),
+    "age recipients as one str": (lambda: age.encrypt(b"x", str(X25519.recipient())), TypeError, "iterable"),
+    "age without recipients": (lambda: age.encrypt(b"x", []), IPE, "at least one recipient"),
+    "age passphrase with another recipient": (lambda: age.encrypt(b"x", [age.ScryptRecipient("p"),
+                                                                         X25519.recipient()]), IPE, "only recipient"),
+    "age with an empty passphrase": (lambda: age.ScryptRecipient(""), IPE, "empty passphrase"),
+    "age scrypt work factor out of range": (lambda: age.ScryptRecipient("p", 99), IPE, "work factor"),
+    "an X25519 recipient of a wrong size": (lambda: age.X25519Recipient(bytes(3)), IPE, "32 bytes"),
+    "an age file with a wrong identity": (lambda: age.decrypt(AGED, [age.X25519Identity.generate()]),
+                                          velora.age.AgeNoIdentityMatchError, "no identity matches"),
+    "an age file cut short": (lambda: age.decrypt(AGED[:-1], [X25519]), velora.age.AgePayloadError, "payload"),
+    "age chunk size": (lambda: velora.encrypt(b"x", X25519.recipient(), chunk_size=65536), IPE, "fixed 64 KiB"),
+    "an age identities file given as an int": (lambda: age.read_identities_file(5), TypeError,  # type: ignore[arg-type]
+                                               "not int"),
     "inspect something that is no file": (lambda: velora.inspect_file(_bio(b"hello")), FFE, "not a velora or age"),
 }
 

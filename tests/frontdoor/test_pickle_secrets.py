@@ -42,7 +42,7 @@ PUBLIC: dict[str, Callable[[], Any]] = {
     "SecurityLevel": lambda: velora.SecurityLevel.ML_KEM_768,
     "Suite": lambda: hpke.Suite(hpke.KEM.MLKEM768_X25519, hpke.KDF.HKDF_SHA256, hpke.AEAD.AES_128_GCM),
 }
-#: Identity and file-object classes of velora.age: their refusals are being mended (see the list below).
+#: velora.age's identities, the passphrase recipient and its file objects.
 AGE_SECRET: dict[str, Callable[[], Any]] = {
     "X25519Identity": age.X25519Identity.generate,
     "HybridIdentity": age.HybridIdentity.generate,
@@ -50,9 +50,9 @@ AGE_SECRET: dict[str, Callable[[], Any]] = {
     "ScryptPrompt": lambda: age.ScryptPrompt(lambda: "a passphrase"),
     "ScryptRecipient": lambda: age.ScryptRecipient("a passphrase"),
     "AgeWriter": lambda: age.AgeWriter(io.BytesIO(), [age.X25519Identity.generate().recipient()]),
-    "AgeReader": lambda: age.AgeReader(io.BytesIO(age.encrypt(b"x", [_X25519])), [_X25519]),
+    "AgeReader": lambda: age.AgeReader(io.BytesIO(age.encrypt(b"x", [_X25519.recipient()])), [_X25519]),
 }
-AGE_PUBLIC: dict[str, Callable[[], Any]] = {
+AGE_PUBLIC: dict[str, Callable[[], Any]] = {  # velora.age's recipients
     "X25519Recipient": lambda: age.X25519Identity.generate().recipient(),
     "HybridRecipient": lambda: age.HybridIdentity.generate().recipient(),
 }
@@ -89,9 +89,13 @@ def test_every_exported_class_is_classified() -> None:
     assert _exported_classes() - listed == set(), "classify the new classes here: secret, public or neither"
 
 
-@pytest.mark.parametrize("name", SECRET)
+ALL_SECRET = {**SECRET, **AGE_SECRET}
+ALL_PUBLIC = {**PUBLIC, **AGE_PUBLIC}
+
+
+@pytest.mark.parametrize("name", ALL_SECRET)
 def test_a_secret_refuses_pickling_and_names_itself(name: str) -> None:
-    obj = SECRET[name]()
+    obj = ALL_SECRET[name]()
     assert type(obj).__name__ == name
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         if name in CORE_HANDLES and protocol < 2:
@@ -108,9 +112,9 @@ def test_a_secret_refuses_pickling_and_names_itself(name: str) -> None:
             duplicate(obj)
 
 
-@pytest.mark.parametrize("name", PUBLIC)
+@pytest.mark.parametrize("name", ALL_PUBLIC)
 def test_a_public_object_pickles_and_round_trips_equal(name: str) -> None:
-    obj = PUBLIC[name]()
+    obj = ALL_PUBLIC[name]()
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         back = pickle.loads(pickle.dumps(obj, protocol))
         assert type(back) is type(obj) and back == obj
@@ -122,3 +126,6 @@ def test_a_pickled_public_key_still_encrypts_to_its_private_key() -> None:
     key = velora.PrivateKey.generate(768)
     public = pickle.loads(pickle.dumps(key.public_key()))
     assert velora.decrypt(velora.encrypt(b"after the trip", public), key) == b"after the trip"
+    identity = age.HybridIdentity.generate()
+    recipient = pickle.loads(pickle.dumps(identity.recipient()))
+    assert velora.decrypt(velora.encrypt(b"pq", recipient), identity) == b"pq"

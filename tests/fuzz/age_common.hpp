@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "core/hpke.hpp"
+#include "core/hpke/hpke.hpp"
 #include "fuzz_common.hpp"
 
 namespace velora::fuzz {

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "age_common.hpp"
-#include "core/age.hpp"
+#include "core/age/age.hpp"
 
 using namespace velora;
 using namespace velora::fuzz;

@@ -8,7 +8,7 @@
 // wrong sizes; otherwise a file key only when the stanza authenticates, and
 // then it is the file key the seeds wrapped (a forged stanza cannot open).
 #include "age_common.hpp"
-#include "core/age.hpp"
+#include "core/age/age.hpp"
 
 using namespace velora;
 using namespace velora::fuzz;

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.hpp"
 #include "core/mlkem/keygen.hpp"
 #include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
 
 namespace velora::fuzz {
 

@@ -6,8 +6,8 @@
 // limits are lowered so that one input costs milliseconds. Checks: errors are
 // KeySerialization, Decryption or InvalidParameter only; an accepted key has
 // its level's sizes and passes the hash check.
-#include "core/fips203_checks.hpp"
-#include "core/key_formats.hpp"
+#include "core/keys/fips203_checks.hpp"
+#include "core/keys/key_formats.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

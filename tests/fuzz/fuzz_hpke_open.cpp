@@ -8,7 +8,7 @@
 // plaintext exactly 16 bytes shorter than the ciphertext; open and export
 // agree on whether decapsulation works.
 #include "age_common.hpp"
-#include "core/xwing.hpp"
+#include "core/xwing/xwing.hpp"
 
 using namespace velora;
 using namespace velora::fuzz;

@@ -6,7 +6,7 @@
 // holds no double quote; a loaded key has its level's size and exports to a
 // JSON text that loads back to the same key and level; every failure is one
 // of the documented errors.
-#include "core/key_text.hpp"
+#include "core/keys/key_text.hpp"
 #include "core/mlkem/params.hpp"
 #include "fuzz_common.hpp"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "core/key_formats.hpp"
+#include "core/keys/key_formats.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

@@ -5,7 +5,7 @@
 // form gives back exactly the input (DER is canonical).
 #include <algorithm>
 
-#include "core/mlkem_private_key.hpp"
+#include "core/keys/mlkem_private_key.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

@@ -7,10 +7,10 @@
 // the first header and the first footer after it and contains no footer; an
 // unwrapped body has no white space left; a loaded key or blob re-armours and
 // loads back to the same bytes; every failure is one of the documented errors.
-#include "core/key_text.hpp"
-#include "core/key_wrap.hpp"
+#include "core/keys/key_text.hpp"
+#include "core/key_wrap/key_wrap.hpp"
 #include "core/mlkem/params.hpp"
-#include "core/pem.hpp"
+#include "core/keys/pem.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

@@ -6,8 +6,8 @@
 // its seed allows gives a PKCS#8 that reads back to the same key.
 #include <algorithm>
 
-#include "core/fips203_checks.hpp"
-#include "core/key_formats.hpp"
+#include "core/keys/fips203_checks.hpp"
+#include "core/keys/key_formats.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

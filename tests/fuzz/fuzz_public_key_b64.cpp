@@ -1,4 +1,4 @@
-// Public key from URL-safe Base64 text (kem::public_key_from_b64) at every level.
+// Public key from URL-safe Base64 text (key_text::public_key_from_b64) at every level.
 //
 // Input: any bytes, used as the text. A key that decodes must have the
 // level's size and re-encode to exactly the text without its surrounding
@@ -6,8 +6,8 @@
 // only); a failure must be one of the two documented errors.
 #include <string>
 
-#include "core/kem.hpp"
-#include "core/white_space.hpp"
+#include "core/keys/key_text.hpp"
+#include "core/keys/white_space.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;
@@ -20,10 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!body.empty() && body.back() == '=') body.remove_suffix(1);
 
     for (LevelIndex level = 0; level < 3; ++level) {
-        auto key = kem::public_key_from_b64(text, level);
+        auto key = key_text::public_key_from_b64(text, level);
         if (key) {
             FUZZ_CHECK(key->size() == mlkem::ek_size(level));
-            FUZZ_CHECK(kem::public_key_to_b64(*key) == body);
+            FUZZ_CHECK(key_text::public_key_to_b64(*key) == body);
         } else {
             FUZZ_CHECK(is_one_of(key.error(),
                                  {VeloraError::Base64("invalid base64 URL-safe string"),

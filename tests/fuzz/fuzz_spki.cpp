@@ -5,8 +5,8 @@
 // size, passes the modulus check, and re-encodes to exactly the input.
 #include <algorithm>
 
-#include "core/fips203_checks.hpp"
-#include "core/key_formats.hpp"
+#include "core/keys/fips203_checks.hpp"
+#include "core/keys/key_formats.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

@@ -9,7 +9,7 @@
 // Every call is checked against a model of the handle's states: the
 // documented errors in their order, the counter advancing by one exactly on
 // success, nothing accepted after the EOF marker, no plaintext on failure.
-#include "core/stream.hpp"
+#include "core/stream/stream.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

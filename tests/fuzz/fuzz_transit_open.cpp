@@ -5,7 +5,7 @@
 // Checks: the documented errors in their order (package size, key size, tag);
 // the plaintext length is the package length minus C + 28; a failed opening
 // leaves only zeros in the output buffer.
-#include "core/hybrid.hpp"
+#include "core/hybrid/hybrid.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

@@ -6,7 +6,7 @@
 // which wraps again and opens back to the same bytes.
 #include <algorithm>
 
-#include "core/key_wrap.hpp"
+#include "core/key_wrap/key_wrap.hpp"
 #include "fuzz_common.hpp"
 
 using namespace velora;

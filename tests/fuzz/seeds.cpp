@@ -5,17 +5,16 @@
 #include <fstream>
 #include <string>
 
-#include "core/hybrid.hpp"
-#include "core/kem.hpp"
-#include "core/key_formats.hpp"
-#include "core/key_text.hpp"
-#include "core/key_wrap.hpp"
+#include "core/hybrid/hybrid.hpp"
+#include "core/keys/key_formats.hpp"
+#include "core/keys/key_text.hpp"
+#include "core/key_wrap/key_wrap.hpp"
 #include "core/mlkem/encaps.hpp"
-#include "core/stream.hpp"
+#include "core/stream/stream.hpp"
 #include "fuzz_common.hpp"
 #include "age_common.hpp"
-#include "core/age.hpp"
-#include "core/xwing.hpp"
+#include "core/age/age.hpp"
+#include "core/xwing/xwing.hpp"
 #include "primitives/x25519.hpp"
 
 using namespace velora;
@@ -58,7 +57,7 @@ T must(Result<T> r, const char* what) {
 }
 
 void public_key_seeds(LevelIndex level, int& n) {
-    const std::string b64 = kem::public_key_to_b64(fixed_keys(level).ek);
+    const std::string b64 = key_text::public_key_to_b64(fixed_keys(level).ek);
     write_seed("fuzz_public_key_b64", n++, b64);
     write_seed("fuzz_public_key_b64", n++, " \t" + b64 + "==\n");
 }

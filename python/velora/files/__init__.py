@@ -15,63 +15,23 @@ from __future__ import annotations
 
 import typing as _typing
 
-from .errors import FileFormatError
-from .formats import FileInfo
+from .. import _lazy_module
+from ..errors import FileFormatError as FileFormatError
+from .formats import FileInfo as FileInfo
 
 if _typing.TYPE_CHECKING:
-    from .objects import DecryptedReader, EncryptedWriter
-    from .output import PathLike
-    from .transfer import Progress, decrypt_file, encrypt_file
+    from .inspect import inspect_file as inspect_file
+    from .objects import DecryptedReader as DecryptedReader
+    from .objects import EncryptedWriter as EncryptedWriter
+    from .transfer import Progress as Progress
+    from .transfer import decrypt_file as decrypt_file
+    from .transfer import encrypt_file as encrypt_file
 
     DEFAULT_CHUNK_SIZE: int
 
-_LAZY = {
-    "DEFAULT_CHUNK_SIZE": ".native",
-    "DecryptedReader": ".objects",
-    "EncryptedWriter": ".objects",
-    "Progress": ".transfer",
-    "decrypt_file": ".transfer",
-    "encrypt_file": ".transfer",
-}
-
-if not _typing.TYPE_CHECKING:
-
-    def __getattr__(name: str) -> object:
-        import importlib
-
-        where = _LAZY.get(name)
-        if where is None:
-            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-        value = getattr(importlib.import_module(where, __name__), name)
-        globals()[name] = value
-        return value
-
-    def __dir__() -> list[str]:
-        return sorted(set(globals()) | set(_LAZY))
-
-
-def inspect_file(file: PathLike | _typing.BinaryIO) -> FileInfo:
-    """Reads ``file`` to its end without a key and tells its format, level and sizes.
-
-    Nothing it reports is authenticated; only decryption proves a file whole.
-    """
-    from .detect import detect
-    from .objects import open_input
-
-    infile, owned = open_input(file)
-    try:
-        found = detect(infile)
-        info = found.format.inspect(found.source)
-        info.armored = found.armored
-        if found.armored:
-            info.file_size = found.outer.consumed
-        return info
-    finally:
-        if owned:
-            infile.close()
-
-
-__all__ = [
-    "DEFAULT_CHUNK_SIZE", "DecryptedReader", "EncryptedWriter", "FileFormatError", "FileInfo", "Progress",
-    "decrypt_file", "encrypt_file", "inspect_file",
-]
+__all__ = ["FileFormatError", "FileInfo"] + _lazy_module(globals(), {
+    ".inspect": ("inspect_file",),
+    ".native": ("DEFAULT_CHUNK_SIZE",),
+    ".objects": ("DecryptedReader", "EncryptedWriter"),
+    ".transfer": ("Progress", "decrypt_file", "encrypt_file"),
+})

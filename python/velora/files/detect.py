@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
+from ..errors import FileFormatError
 from .armor import ArmorReader, starts_armor
-from .errors import FileFormatError
 from .formats import PREFIX_BYTES, FileFormat, for_label, for_prefix
 from .source import Readable, Source
 
@@ -20,15 +20,12 @@ class Detected:
 def detect(file: Readable) -> Detected:
     """Reads the first bytes of ``file`` and finds its format; nothing is consumed for the format."""
     outer = Source(file)
-    prefix = outer.read_upto(PREFIX_BYTES)
-    outer.push_back(prefix)
+    prefix = outer.peek(PREFIX_BYTES)
     if starts_armor(prefix):
         armor = ArmorReader(outer)
         fmt = for_label(armor.label)
         inner = Source(armor)
-        head = inner.read_upto(PREFIX_BYTES)
-        inner.push_back(head)
-        if not fmt.detect(head):
+        if not fmt.detect(inner.peek(PREFIX_BYTES)):
             raise FileFormatError(f"the armour says {armor.label!r} but its content is not a {fmt.name} file")
         return Detected(fmt, inner, outer, True)
     return Detected(for_prefix(prefix), outer, outer, False)

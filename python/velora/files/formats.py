@@ -16,7 +16,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import Protocol, runtime_checkable
 
 from .._velora_core import InvalidParameterError
-from .errors import FileFormatError
+from ..errors import FileFormatError
 from .source import Source
 
 #: How many leading bytes `FileFormat.detect` is shown (fewer for a shorter input).
@@ -167,7 +167,7 @@ def sequential_batches(records: Iterator[object], n: int) -> Callable[[int], lis
 FORMATS: list[FileFormat] = []
 #: The modules of the built-in formats, which register them when imported, and
 #: their names in the order lookups try them (whichever module was imported first).
-BUILTIN: tuple[str, ...] = ("velora.files.native", "velora.age_format")
+BUILTIN: tuple[str, ...] = ("velora.files.native", "velora.age.file_format")
 _BUILTIN_ORDER = {"velora": 0, "age": 1}
 
 

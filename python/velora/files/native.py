@@ -26,7 +26,7 @@ from .. import _velora_core as _core
 from .._velora_core import DecryptionError, InvalidParameterError, SecurityLevel
 from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
-from .errors import TRAILING, FileFormatError
+from ..errors import TRAILING, FileFormatError
 from .formats import FileInfo, register, sequential_batches
 from .source import Source, pread_exact
 

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, BinaryIO, NoReturn
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
 from .detect import detect
-from .errors import TRUNCATED
+from ..errors import TRUNCATED
 from .formats import Opener, Sealer, for_recipients
 from .output import Output, PathLike, open_output
 

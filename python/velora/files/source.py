@@ -1,14 +1,30 @@
-"""Exact reads from any binary file object, pipes included."""
+"""One buffered reader of untrusted input, for every format and the armour.
+
+`Source` reads a binary file object (pipes and sockets included) or a
+``read(n)`` function. The parsers take what they need from it: exact pieces
+(``read_exact``), pieces up to a size (``read_upto``), lines (``readline``),
+a look ahead that consumes nothing (``peek``, ``first_nonspace``), white
+space skipped (``skip_whitespace``), and the payload read straight into a
+caller's buffer (``readinto``). A header parser and the payload reader after
+it share one `Source`, so nothing read ahead has to be handed back.
+
+Every look ahead and skip is bounded and linear: a scan looks at each byte
+once, and holds at most its limit plus one block in memory.
+"""
 
 from __future__ import annotations
 
 import io
 import os
 import stat
-from typing import Protocol
+from collections.abc import Callable
+from typing import Final, Protocol
 
-from .errors import TRAILING, TRUNCATED
-from .._velora_core import DecryptionError
+from ..errors import TRAILING, TRUNCATED, DecryptionError
+
+#: What `Source` reads at a time when it buffers (lines, look aheads).
+BLOCK: Final = 64 * 1024
+WHITESPACE: Final = b" \t\r\n"
 
 
 class Readable(Protocol):
@@ -18,67 +34,96 @@ class Readable(Protocol):
 
 
 class Source:
-    """A binary input read in exact pieces, with bytes pushed back in front.
+    """A binary input with a buffer in front, read in exact pieces, lines or look aheads.
 
     Short reads (pipes, sockets) are completed by reading again; the end of
-    the input where more was needed raises `DecryptionError` (truncated).
+    the input where more was needed raises `DecryptionError` (truncated) in
+    ``read_exact``. ``consumed`` counts the bytes handed out so far.
     """
 
-    __slots__ = ("_file", "_pushed", "consumed", "size")
+    __slots__ = ("_file", "_read", "_buf", "_eof", "_block", "consumed", "size")
 
-    def __init__(self, file: Readable, pushed: bytes = b"") -> None:
-        self._file = file
-        self._pushed = pushed
-        self.consumed = 0  # bytes handed out so far
-        self.size = regular_file_size(file)
+    def __init__(self, file: Readable | Callable[[int], bytes], *, block: int = BLOCK) -> None:
+        read = getattr(file, "read", None)
+        if callable(read):
+            self._file: object = file
+            self._read: Callable[[int], bytes | None] = read
+        elif callable(file):
+            self._file = None
+            self._read = file
+        else:
+            raise TypeError(f"expected a binary file object or a read function, not {type(file).__name__}")
+        self._buf = bytearray()
+        self._eof = False
+        self._block = block
+        self.consumed = 0
+        self.size = regular_file_size(file) if self._file is not None else None
 
-    def position(self) -> tuple[int, int] | None:
-        """(file descriptor, offset of the next byte) for a regular file, else None."""
-        if self.size is None:
-            return None
-        try:
-            return self._file.fileno(), self._file.tell() - len(self._pushed)  # type: ignore[attr-defined]
-        except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
-            return None
+    # -- the input ----------------------------------------------------------------
 
-    def skip_to(self, offset: int) -> None:
-        """Moves a regular file to ``offset`` after reading it at offsets of its own."""
-        self._pushed = b""
-        self._file.seek(offset)  # type: ignore[attr-defined]
+    def _raw(self, n: int) -> bytes:
+        """One read of the input (b"" at its end)."""
+        if self._eof:
+            return b""
+        data = self._read(n)
+        if data is None:  # a non-blocking file with nothing to read
+            raise BlockingIOError("the input is in non-blocking mode and has no data ready")
+        if not data:
+            self._eof = True
+        return data
 
-    def push_back(self, data: bytes) -> None:
-        self._pushed = data + self._pushed
-        self.consumed -= len(data)
+    def _more(self) -> bool:
+        """Appends one block to the buffer; False at the end of the input."""
+        data = self._raw(self._block)
+        self._buf += data
+        return bool(data)
+
+    def _take(self, n: int) -> bytes:
+        out = bytes(self._buf[:n])
+        del self._buf[:n]  # bytearray drops from the front in place
+        self.consumed += len(out)
+        return out
+
+    # -- pieces -------------------------------------------------------------------
 
     def read_upto(self, n: int) -> bytes:
         """Up to n bytes: fewer only at the end of the input."""
         if n <= 0:
             return b""
-        if self._pushed:
-            head, self._pushed = self._pushed[:n], self._pushed[n:]
-            out = head if len(head) == n else head + self._fill(n - len(head))
-        else:
-            out = self._fill(n)
-        self.consumed += len(out)
-        return out
-
-    def _fill(self, n: int) -> bytes:
-        first = self._file.read(n)
-        if first is None:  # a non-blocking file with nothing to read
-            raise BlockingIOError("the input is in non-blocking mode and has no data ready")
-        if len(first) == n or not first:
-            return first
-        parts = [first]
-        missing = n - len(first)
-        while missing:
-            more = self._file.read(missing)
-            if more is None:
-                raise BlockingIOError("the input is in non-blocking mode and has no data ready")
-            if not more:
-                break
+        head = self._take(n) if self._buf else b""
+        missing = n - len(head)
+        if not missing:
+            return head
+        parts = [head] if head else []
+        while missing and (more := self._raw(missing)):
             parts.append(more)
             missing -= len(more)
-        return b"".join(parts)
+        out = parts[0] if len(parts) == 1 else b"".join(parts)
+        self.consumed += len(out) - len(head)
+        return out
+
+    read = read_upto
+
+    def readinto(self, view: memoryview) -> int:
+        """Fills `view` with what is buffered, else with one read of the input; 0 only at its end."""
+        if self._buf:
+            n = min(len(view), len(self._buf))
+            view[:n] = self._buf[:n]
+            del self._buf[:n]
+        else:
+            readinto = getattr(self._file, "readinto", None)
+            if readinto is None or self._eof:
+                data = self._raw(len(view))
+                n = len(data)
+                view[:n] = data
+            else:
+                got = readinto(view)
+                if got is None:
+                    raise BlockingIOError("the input is in non-blocking mode and has no data ready")
+                n = got
+                self._eof = n == 0
+        self.consumed += n
+        return n
 
     def read_exact(self, n: int, what: str = TRUNCATED) -> bytes:
         """Exactly n bytes, or `DecryptionError` (``what``) at the end of the input."""
@@ -91,6 +136,74 @@ class Source:
         """The input must be over: anything more is `DecryptionError` (trailing data)."""
         if self.read_upto(1):
             raise DecryptionError(TRAILING)
+
+    def readline(self, limit: int) -> bytes:
+        """A line with its LF; at most `limit` bytes (no LF: too long or the end of the input)."""
+        start = 0
+        while True:
+            i = self._buf.find(b"\n", start, limit)
+            if i >= 0:
+                return self._take(i + 1)
+            start = len(self._buf)
+            if start >= limit or not self._more():
+                return self._take(min(limit, len(self._buf)))
+
+    # -- looking ahead ------------------------------------------------------------
+
+    def peek(self, n: int) -> bytes:
+        """The next n bytes (fewer only at the end of the input), left to be read."""
+        while len(self._buf) < n and self._more():
+            pass
+        return bytes(self._buf[:n])
+
+    def drop(self, n: int) -> None:
+        """Skips n bytes that `peek` showed."""
+        del self._buf[:n]
+        self.consumed += n
+
+    def first_nonspace(self, limit: int) -> bytes:
+        """The first byte that is not white space, left to be read: b"" when the input ends
+        first, b" " when more than `limit` bytes of white space come first."""
+        scanned = 0
+        while True:
+            rest = len(self._buf) - scanned
+            if rest:
+                skipped = rest - len(self._buf[scanned:].lstrip(WHITESPACE))
+                if skipped < rest:
+                    at = scanned + skipped
+                    return b" " if at > limit else bytes(self._buf[at : at + 1])
+                scanned += skipped
+            if scanned > limit:
+                return b" "
+            if not self._more():
+                return b""
+
+    def skip_whitespace(self, limit: int) -> int:
+        """Drops leading white space and returns how much; stops once it passes `limit`."""
+        skipped = 0
+        while skipped <= limit:
+            n = len(self._buf) - len(self._buf.lstrip(WHITESPACE))
+            self.drop(n)
+            skipped += n
+            if self._buf or not self._more():
+                break
+        return skipped
+
+    # -- regular files ------------------------------------------------------------
+
+    def position(self) -> tuple[int, int] | None:
+        """(file descriptor, offset of the next byte) for a regular file, else None."""
+        if self.size is None:
+            return None
+        try:
+            return self._file.fileno(), self._file.tell() - len(self._buf)  # type: ignore[attr-defined]
+        except (AttributeError, OSError, ValueError, io.UnsupportedOperation):
+            return None
+
+    def skip_to(self, offset: int) -> None:
+        """Moves a regular file to ``offset`` after reading it at offsets of its own."""
+        self._buf.clear()
+        self._file.seek(offset)  # type: ignore[attr-defined]
 
 
 def pread_into(fd: int, view: memoryview, offset: int) -> int:

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING, BinaryIO
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
 from .detect import detect
-from .errors import TRUNCATED
+from ..errors import TRUNCATED
 from .formats import IndependentSealer, Opener, Sealer, for_recipients
 from .objects import as_list, open_input
 from .output import Output, PathLike, open_output

@@ -2,7 +2,7 @@
 // parses the header text; these functions do the cryptography.
 #include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
-#include "core/age.hpp"
+#include "core/age/age.hpp"
 #include "primitives/x25519.hpp"
 
 #include <thread>
@@ -87,9 +87,24 @@ PyObject* age_wrap_x25519(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
+// recipient (optional): the identity's public key, computed once by a caller
+// that tries many stanzas, instead of once per call.
 PyObject* age_unwrap_x25519(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        return unwrap_call("age_unwrap_x25519", "share", args, nargs, kwnames, age::unwrap_x25519);
+        static const char* const names[] = {"identity", "share", "body", "recipient"};
+        PyObject* a[4];
+        Bytes identity, share, body, recipient;
+        if (!parse_args({"age_unwrap_x25519", names, 3}, args, nargs, kwnames, a) ||
+            !arg_bytes(a[0], "identity", &identity) || !arg_bytes(a[1], "share", &share) ||
+            !arg_bytes(a[2], "body", &body) || !arg_optional_bytes(a[3], "recipient", &recipient)) {
+            return nullptr;
+        }
+        const bool given = a[3] != nullptr && a[3] != Py_None;
+        auto r = without_gil([&] {
+            return given ? age::unwrap_x25519(identity, recipient, share, body)
+                         : age::unwrap_x25519(identity, share, body);
+        });
+        return result_or_raise(std::move(r), unwrapped);
     });
 }
 
@@ -254,7 +269,8 @@ PyMethodDef kAgeMethods[] = {
     AGE_FN(age_wrap_x25519,
            "age_wrap_x25519(file_key, recipient)\n--\n\nAn X25519 stanza: (ephemeral share, body)."),
     AGE_FN(age_unwrap_x25519,
-           "age_unwrap_x25519(identity, share, body)\n--\n\nThe file key, or None when the body does not open."),
+           "age_unwrap_x25519(identity, share, body, recipient=None)\n--\n\n"
+           "The file key, or None when the body does not open."),
     AGE_FN(age_wrap_scrypt, "age_wrap_scrypt(file_key, passphrase, log_n)\n--\n\nAn scrypt stanza: (salt, body)."),
     AGE_FN(age_unwrap_scrypt,
            "age_unwrap_scrypt(passphrase, salt, log_n, body)\n--\n\nThe file key, or None when the body does not open."),
@@ -277,6 +293,6 @@ PyMethodDef kAgeMethods[] = {
 
 }  // namespace
 
-const FunctionTable kAgeTable{kAgeMethods};
+constinit const FunctionTable kAgeFunctions{kAgeMethods};
 
 }  // namespace velora::bindings

@@ -3,16 +3,22 @@
 
 namespace velora::bindings {
 
-bool arg_uint(PyObject* obj, const char* name, std::uint64_t max, std::uint64_t* out) {
+bool arg_uint(PyObject* obj, const char* name, std::uint64_t max, std::uint64_t* out, PyObject* (*range_error)()) {
     if (!PyLong_Check(obj) || PyBool_Check(obj)) return raise_type_error(obj, "int", name);
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || v < 0 || static_cast<std::uint64_t>(v) > max) {
-        PyErr_Format(PyExc_ValueError, "'%s' must be an int from 0 to %llu", name, static_cast<unsigned long long>(max));
+    // OverflowError for a negative value or one above 2^64 - 1: both out of range.
+    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    const bool overflow = v == static_cast<unsigned long long>(-1) && PyErr_Occurred();
+    if (overflow) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        PyErr_Clear();
+    }
+    if (overflow || v > max) {
+        PyObject* type = range_error != nullptr ? range_error() : PyExc_ValueError;
+        if (type == nullptr) return false;
+        PyErr_Format(type, "'%s' must be an int from 0 to %llu", name, static_cast<unsigned long long>(max));
         return false;
     }
-    *out = static_cast<std::uint64_t>(v);
+    *out = v;
     return true;
 }
 
@@ -40,7 +46,7 @@ PyObject* bytes_pair(std::span<const std::uint8_t> a, std::span<const std::uint8
     return PyTuple_Pack(2, x.get(), y.get());
 }
 
-PyObject* raise_core_error(const VeloraError& err, const char* decryption_message) {
+PyObject* raise_core_error(const VeloraError& err, std::string_view decryption_message) {
     if (err.kind == VeloraError::Kind::Decryption) return set_error(decryption_error_type(), decryption_message);
     return core_error_to_pyerr(err);
 }

@@ -4,14 +4,17 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "bindings/common.hpp"
 
 namespace velora::bindings {
 
-// An `int` (not bool) in [0, max] into *out; TypeError for another type,
-// ValueError naming the parameter when out of range.
-[[nodiscard]] bool arg_uint(PyObject* obj, const char* name, std::uint64_t max, std::uint64_t* out);
+// An `int` (not bool) in [0, max] into *out; TypeError for another type.
+// Out of range: "'NAME' must be an int from 0 to MAX", as `range_error` (a
+// class getter) or, without one, ValueError.
+[[nodiscard]] bool arg_uint(PyObject* obj, const char* name, std::uint64_t max, std::uint64_t* out,
+                            PyObject* (*range_error)() = nullptr);
 
 // bytes, or nullptr / None for "not given" (an empty span).
 [[nodiscard]] bool arg_optional_bytes(PyObject* obj, const char* name, std::span<const std::uint8_t>* out);
@@ -46,7 +49,7 @@ PyObject* bytes_pair(std::span<const std::uint8_t> a, std::span<const std::uint8
 
 // Maps a core error like core_error_to_pyerr, except that a failed
 // authentication raises DecryptionError with `decryption_message` (the
-// generic text names AES-GCM).
-PyObject* raise_core_error(const VeloraError& err, const char* decryption_message);
+// generic text names AES-GCM; a key file's says "wrong password").
+PyObject* raise_core_error(const VeloraError& err, std::string_view decryption_message);
 
 }  // namespace velora::bindings

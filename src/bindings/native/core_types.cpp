@@ -90,12 +90,13 @@ PyObject* security_level_for_index(std::uint8_t index) {
 }
 
 // The members are the three singletons: identity tells the index.
-std::uint8_t security_level_index(PyObject* member) {
+std::optional<std::uint8_t> security_level_index(PyObject* member) {
     for (std::uint8_t i = 0; i < 3; ++i) {
         PyRef m(security_level_for_index(i));
+        if (!m) return std::nullopt;  // the lookup's error stays set
         if (m.get() == member) return i;
     }
-    return 1;  // unreachable for a type-checked member
+    return std::nullopt;
 }
 
 }  // namespace velora::bindings

@@ -1,7 +1,7 @@
 // HPKE base mode single-shot: key pairs, seal / open, secret export.
 #include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
-#include "core/hpke.hpp"
+#include "core/hpke/hpke.hpp"
 
 namespace velora::bindings {
 
@@ -186,6 +186,6 @@ PyMethodDef kHpkeMethods[] = {
 
 }  // namespace
 
-const FunctionTable kHpkeTable{kHpkeMethods};
+constinit const FunctionTable kHpkeFunctions{kHpkeMethods};
 
 }  // namespace velora::bindings

@@ -13,15 +13,15 @@
 
 #include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
-#include "core/fips203_checks.hpp"
-#include "core/hybrid.hpp"
-#include "core/key_formats.hpp"
-#include "core/key_material.hpp"
-#include "core/key_text.hpp"
-#include "core/key_wrap.hpp"
+#include "core/hybrid/hybrid.hpp"
+#include "core/key_wrap/key_wrap.hpp"
+#include "core/keys/fips203_checks.hpp"
+#include "core/keys/key_formats.hpp"
+#include "core/keys/key_material.hpp"
+#include "core/keys/key_text.hpp"
 #include "core/mlkem/decaps.hpp"
-#include "core/wipe.hpp"
 #include "platform/ct.hpp"
+#include "platform/wipe.hpp"
 
 namespace velora::bindings {
 
@@ -32,13 +32,6 @@ namespace kf = key_formats;
 
 constexpr std::string_view kWrongPassword = "wrong password or corrupted key";
 constexpr std::string_view kPasswordNeeded = "this private key is encrypted: a password is needed to load it";
-
-// Core errors of the key paths: a failed decryption of a key file is a wrong
-// password (or a damaged file) whatever the cipher said.
-PyObject* key_error(const VeloraError& e) {
-    if (e.kind == VeloraError::Kind::Decryption) return set_error(decryption_error_type(), kWrongPassword);
-    return core_error_to_pyerr(e);
-}
 
 // ---- arguments: any bytes-like object (BufferArg, native/args.hpp) ---------------
 
@@ -92,20 +85,14 @@ bool arg_flag(PyObject* obj, bool fallback, bool* out) {
     return true;
 }
 
-bool arg_u64(PyObject* obj, const char* name, std::uint64_t fallback, std::uint64_t* out) {
+// A cost setting: `fallback` when omitted, else an int from 0 to `max`
+// (InvalidParameterError when out of range).
+bool arg_cost(PyObject* obj, const char* name, std::uint64_t fallback, std::uint64_t max, std::uint64_t* out) {
     if (obj == nullptr) {
         *out = fallback;
         return true;
     }
-    if (!PyLong_Check(obj)) return raise_type_error(obj, "int", name);
-    const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        set_error(invalid_parameter_error_type(), std::string(name) + " must be a non-negative integer below 2^64");
-        return false;
-    }
-    *out = v;
-    return true;
+    return arg_uint(obj, name, max, out, invalid_parameter_error_type);
 }
 
 // ---- the SecretKey type ---------------------------------------------------------
@@ -129,7 +116,7 @@ PyObject* secret_key_new(PrivateKeyMaterial&& material) {
 }
 
 PyObject* secret_key_or_raise(Result<PrivateKeyMaterial>&& r) {
-    if (!r) return key_error(r.error());
+    if (!r) return raise_core_error(r.error(), kWrongPassword);
     return secret_key_new(std::move(*r));
 }
 
@@ -227,9 +214,10 @@ PyObject* sk_to_pkcs8(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::uint64_t n = 0, r = 0, p = 0, iterations = 0;
         if (!arg_str(a[0], "form", &form_name, form_storage) || !password.parse(a[1]) || !arg_flag(a[2], false, &pem) ||
             (a[3] != nullptr && !arg_str(a[3], "kdf", &kdf_name, kdf_storage)) ||
-            !arg_u64(a[4], "scrypt_n", defaults.scrypt_n, &n) || !arg_u64(a[5], "scrypt_r", defaults.scrypt_r, &r) ||
-            !arg_u64(a[6], "scrypt_p", defaults.scrypt_p, &p) ||
-            !arg_u64(a[7], "pbkdf2_iterations", defaults.pbkdf2_iterations, &iterations)) {
+            !arg_cost(a[4], "scrypt_n", defaults.scrypt_n, UINT64_MAX, &n) ||
+            !arg_cost(a[5], "scrypt_r", defaults.scrypt_r, UINT32_MAX, &r) ||
+            !arg_cost(a[6], "scrypt_p", defaults.scrypt_p, UINT32_MAX, &p) ||
+            !arg_cost(a[7], "pbkdf2_iterations", defaults.pbkdf2_iterations, UINT32_MAX, &iterations)) {
             return nullptr;
         }
         mlkem_key::Form form;
@@ -251,9 +239,6 @@ PyObject* sk_to_pkcs8(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         } else {
             return set_error(invalid_parameter_error_type(), "unknown key derivation: expected 'scrypt' or 'pbkdf2'");
         }
-        if (r > UINT32_MAX || p > UINT32_MAX || iterations > UINT32_MAX) {
-            return set_error(invalid_parameter_error_type(), "scrypt r, p and PBKDF2 iterations must be below 2^32");
-        }
         settings.scrypt_n = n;
         settings.scrypt_r = static_cast<std::uint32_t>(r);
         settings.scrypt_p = static_cast<std::uint32_t>(p);
@@ -261,7 +246,7 @@ PyObject* sk_to_pkcs8(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
         const PrivateKeyMaterial& key = material(self);
         auto plain = kf::pkcs8_encode(key, form);
-        if (!plain) return key_error(plain.error());
+        if (!plain) return raise_core_error(plain.error(), kWrongPassword);
         if (!password.given) {
             if (!pem) return to_bytes(plain->span());
             std::string text = kf::pem_encode(kf::PemLabel::PrivateKey, plain->span());
@@ -270,7 +255,7 @@ PyObject* sk_to_pkcs8(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
             return out;
         }
         auto encrypted = without_gil([&] { return kf::pkcs8_encrypt(plain->span(), password.span(), settings); });
-        if (!encrypted) return key_error(encrypted.error());
+        if (!encrypted) return raise_core_error(encrypted.error(), kWrongPassword);
         if (!pem) return to_bytes(*encrypted);
         return to_str(kf::pem_encode(kf::PemLabel::EncryptedPrivateKey, *encrypted));
     });
@@ -290,7 +275,7 @@ PyObject* sk_to_vlpk(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         const PrivateKeyMaterial& key = material(self);
         auto blob = without_gil(
             [&] { return key_wrap::wrap_secret_key_blob(key.dk.span(), key.level, password.span()); });
-        if (!blob) return key_error(blob.error());
+        if (!blob) return raise_core_error(blob.error(), kWrongPassword);
         if (!pem) return to_bytes(*blob);
         return to_str(key_text::secret_key_blob_to_pem(*blob));
     });
@@ -540,7 +525,7 @@ PyObject* secret_key_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         if (pem) {
             if (data.text.find(key_text::kEncryptedKeyHeader) != std::string_view::npos && accept == Accept::Any) {
                 auto blob = key_text::secret_key_blob_from_pem(data.text);
-                if (!blob) return key_error(blob.error());
+                if (!blob) return raise_core_error(blob.error(), kWrongPassword);
                 return secret_key_or_raise(without_gil([&] { return load_vlpk(*blob, password, check); }));
             }
             const auto label = kf::pem_first_label(data.text);
@@ -551,7 +536,7 @@ PyObject* secret_key_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                                      : "PEM: no PRIVATE KEY or ENCRYPTED PRIVATE KEY block found");
             }
             auto der = kf::pem_decode(data.text, *label);
-            if (!der) return key_error(der.error());
+            if (!der) return raise_core_error(der.error(), kWrongPassword);
             const bool encrypted = *label == kf::PemLabel::EncryptedPrivateKey;
             return secret_key_or_raise(
                 without_gil([&] { return load_private_der(der->span(), password, check, encrypted); }));
@@ -580,7 +565,7 @@ PyObject* public_key_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
         const bool pem = data.looks_like_pem();
         if (wrong_kind(accept, pem)) return nullptr;
         std::span<const std::uint8_t> der = data.bytes();
-        kf::SecretBuffer decoded;
+        SecretBuffer decoded;
         if (pem) {
             auto body = kf::pem_decode(data.text, kf::PemLabel::PublicKey);
             if (!body) {
@@ -589,13 +574,13 @@ PyObject* public_key_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
                     return set_error(key_serialization_error_type(),
                                      "PEM: this is a private key, not a PUBLIC KEY (load it with load_private_key)");
                 }
-                return key_error(body.error());
+                return raise_core_error(body.error(), kWrongPassword);
             }
             decoded = std::move(*body);
             der = decoded.span();
         }
         auto key = kf::spki_decode(der, check);
-        if (!key) return key_error(key.error());
+        if (!key) return raise_core_error(key.error(), kWrongPassword);
         PyRef ek(to_bytes(key->ek));
         PyRef level(security_level_for_index(key->level));
         if (!ek || !level) return nullptr;
@@ -676,7 +661,7 @@ PyObject* fips203_hash_check(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 #define KEYS_FN(name, doc) {#name, VELORA_FASTCALL(name), METH_FASTCALL | METH_KEYWORDS, doc}
 
-PyMethodDef kKeyFunctions[] = {
+PyMethodDef kKeyMethods[] = {
     KEYS_FN(secret_key_generate, "secret_key_generate(level): a SecretKey from a fresh random seed."),
     KEYS_FN(secret_key_from_seed, "secret_key_from_seed(seed, level): ML-KEM.KeyGen_internal of the 64-byte seed."),
     KEYS_FN(secret_key_from_expanded,
@@ -694,7 +679,7 @@ PyMethodDef kKeyFunctions[] = {
 
 }  // namespace
 
-FunctionTable keys_functions() { return kKeyFunctions; }
+constinit const FunctionTable kKeysFunctions{kKeyMethods};
 
 PyObject* keys_secret_key_type() { return secret_key_type(); }
 

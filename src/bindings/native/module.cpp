@@ -1,5 +1,6 @@
 // Entry point of `velora._velora_native`: multi-phase initialisation with one
-// execution slot that registers every concern's functions.
+// execution slot that registers the module's rows (register_module), as the
+// core module does.
 #include <array>
 
 #include "bindings/native/native.hpp"
@@ -8,35 +9,18 @@ namespace velora::bindings {
 
 namespace {
 
-// One table per concern, in registration order.
-const std::array<FunctionTable, 5> kTables = {
-    kBuildInfoFunctions,
-    keys_functions(),
-    kXWingTable,
-    kHpkeTable,
-    kAgeTable,
-};
-
 int exec_module(PyObject* module) {
     if (!import_core_module()) return -1;
-    PyRef module_name(PyModule_GetNameObject(module));
-    if (!module_name) return -1;
-    PyRef all(PyList_New(0));
-    if (!all) return -1;
-    for (FunctionTable table : kTables) {
-        for (PyMethodDef& def : table) {
-            PyRef fn(PyCFunction_NewEx(&def, module, module_name.get()));
-            PyRef name(PyUnicode_FromString(def.ml_name));
-            if (!fn || !name || PyList_Append(all.get(), name.get()) < 0 ||
-                PyObject_SetAttr(module, name.get(), fn.get()) < 0) {
-                return -1;
-            }
-        }
-    }
-    // Classes of the concerns.
-    PyObject* secret_key = keys_secret_key_type();
-    if (secret_key == nullptr || PyModule_AddObjectRef(module, "SecretKey", secret_key) < 0) return -1;
-    return PyObject_SetAttrString(module, "__all__", all.get());
+    // One row per concern, in registration (and __all__) order.
+    const std::array rows = {
+        module_functions(kBuildInfoFunctions),
+        module_functions(kKeysFunctions),
+        module_functions(kXWingFunctions),
+        module_functions(kHpkeFunctions),
+        module_functions(kAgeFunctions),
+        module_class("SecretKey", keys_secret_key_type, /*listed=*/false),
+    };
+    return register_module(module, rows);
 }
 
 // Filled by PyInit (fill_module_slots): exec, and the sub-interpreter

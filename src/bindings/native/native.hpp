@@ -16,16 +16,13 @@ namespace velora::bindings {
 // The functions of one concern, registered in table order.
 using FunctionTable = std::span<PyMethodDef>;
 
-// build_info.cpp: build_info()
-extern const FunctionTable kBuildInfoFunctions;
+// One table per concern, one file each under native/.
+extern const FunctionTable kBuildInfoFunctions;  // build_info.cpp: build_info()
+extern const FunctionTable kKeysFunctions;       // keys.cpp: key objects, IETF key formats, FIPS 203 checks
+extern const FunctionTable kXWingFunctions;      // xwing.cpp
+extern const FunctionTable kHpkeFunctions;       // hpke.cpp
+extern const FunctionTable kAgeFunctions;        // age.cpp
 
-// ---- keys (keys.cpp): key objects, IETF key formats, FIPS 203 checks ----
-FunctionTable keys_functions();
-PyObject* keys_secret_key_type();  // borrowed; registered as SecretKey
-
-// The protocol concerns (one file each under native/).
-extern const FunctionTable kXWingTable;  // xwing.cpp
-extern const FunctionTable kHpkeTable;   // hpke.cpp
-extern const FunctionTable kAgeTable;    // age.cpp
+PyObject* keys_secret_key_type();  // keys.cpp; borrowed; registered as SecretKey
 
 }  // namespace velora::bindings

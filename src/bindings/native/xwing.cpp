@@ -2,7 +2,7 @@
 // decapsulation.
 #include "bindings/native/args.hpp"
 #include "bindings/native/native.hpp"
-#include "core/xwing.hpp"
+#include "core/xwing/xwing.hpp"
 
 namespace velora::bindings {
 
@@ -80,6 +80,6 @@ PyMethodDef kXWingMethods[] = {
 
 }  // namespace
 
-const FunctionTable kXWingTable{kXWingMethods};
+constinit const FunctionTable kXWingFunctions{kXWingMethods};
 
 }  // namespace velora::bindings

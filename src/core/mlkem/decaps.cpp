@@ -8,8 +8,8 @@
 #include "core/mlkem/math/compress.hpp"
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
-#include "core/wipe.hpp"
 #include "platform/ct.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/sha3.hpp"
 
 namespace velora::mlkem {

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <span>
 
-#include "core/error.hpp"
 #include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
 
 namespace velora::mlkem {
 

@@ -4,13 +4,13 @@
 #include <algorithm>
 #include <array>
 
-#include "platform/ct.hpp"
 #include "core/mlkem/math/compress.hpp"
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
 #include "core/mlkem/sampling.hpp"
-#include "core/wipe.hpp"
+#include "platform/ct.hpp"
 #include "platform/random.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/sha3.hpp"
 
 namespace velora::mlkem {

@@ -6,10 +6,10 @@
 #include <span>
 #include <vector>
 
-#include "core/error.hpp"
 #include "core/mlkem/math/poly.hpp"
 #include "core/mlkem/params.hpp"
 #include "core/mlkem/sampling.hpp"
+#include "platform/error.hpp"
 
 namespace velora::mlkem {
 

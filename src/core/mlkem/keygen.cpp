@@ -8,9 +8,9 @@
 #include "core/mlkem/math/ntt.hpp"
 #include "core/mlkem/math/poly.hpp"
 #include "core/mlkem/sampling.hpp"
-#include "core/wipe.hpp"
-#include "platform/random.hpp"
 #include "platform/ct.hpp"
+#include "platform/random.hpp"
+#include "platform/wipe.hpp"
 #include "primitives/sha3.hpp"
 
 namespace velora::mlkem {

@@ -5,8 +5,8 @@
 #include <span>
 #include <vector>
 
-#include "core/error.hpp"
 #include "core/mlkem/params.hpp"
+#include "platform/error.hpp"
 
 namespace velora::mlkem {
 

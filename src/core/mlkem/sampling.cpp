@@ -9,7 +9,7 @@
 #include "core/mlkem/math/field.hpp"
 #include "core/mlkem/math/kernels.hpp"
 #include "core/mlkem/math/scalar.hpp"
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 
 namespace velora::mlkem {
 

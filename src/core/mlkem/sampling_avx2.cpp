@@ -9,7 +9,7 @@
 #include "core/mlkem/math/avx2_common.hpp"
 #include "core/mlkem/math/avx2_pack.hpp"
 #include "core/mlkem/math/scalar.hpp"
-#include "core/wipe.hpp"
+#include "platform/wipe.hpp"
 
 namespace velora::mlkem::avx2 {
 
