@@ -68,9 +68,9 @@ def pkcs8(level: int, private_key: bytes, version: int = 0, params: bytes = b"",
 
 
 def scrypt_epki(n: int, r: int, p: int, ciphertext: bytes = bytes(96), salt: bytes = bytes(16),
-                cipher: str = AES256_CBC) -> bytes:
+                cipher: str = AES256_CBC, iv: bytes = bytes(16)) -> bytes:
     kdf = seq(oid(SCRYPT), seq(octets(salt), integer(n), integer(r), integer(p)))
-    enc = seq(oid(cipher), octets(bytes(16)))
+    enc = seq(oid(cipher), octets(iv))
     return seq(seq(oid(PBES2), seq(kdf, enc)), octets(ciphertext))
 
 

@@ -190,12 +190,21 @@ def test_v2_key_with_matching_public_key_and_attributes_loads():
     assert PrivateKey.from_der(data) == KEY
 
 
-COST = ("PBES2: scrypt cost exceeds the limit for reading keys (memory 128*r*N at most 256 MiB, work N*r*p at most 2^22)")
+COST = ("PBES2: scrypt cost exceeds the limit for reading keys (memory 128*r*(N+2p+2) at most 260 MiB, "
+        "work N*r*p at most 2^22 and r*p at most 2^16)")
+RFC7914 = "PBES2: scrypt N must be below 2^(16*r) (RFC 7914)"
+IV = "PBES2: the aes256-CBC IV must be a 16-byte OCTET STRING"
 MALFORMED_ENCRYPTED = [
     ("truncated", ENC[:-1], KeySerializationError, EPKI + "truncated (its DER length runs past the end of the input)"),
     ("extended", ENC + b"\x00", KeySerializationError, EPKI + "trailing data after the structure"),
     ("scrypt N = 2^20 (1 GiB)", der.scrypt_epki(2**20, 8, 1), KeySerializationError, COST),
     ("scrypt p = 64", der.scrypt_epki(2**17, 8, 64), KeySerializationError, COST),
+    # Hostile costs: N >= 2^(16*r) (libcrypto refuses it: was an empty MemoryError), and memory or work in r and p.
+    ("scrypt N = 2^16, r = 1", der.scrypt_epki(2**16, 1, 1), KeySerializationError, RFC7914),
+    ("scrypt N = 2, r = 2^20, p = 2 (1 GiB)", der.scrypt_epki(2, 2**20, 2), KeySerializationError, COST),
+    ("scrypt N = 2, r = 1, p = 2^21 (512 MiB)", der.scrypt_epki(2, 1, 2**21), KeySerializationError, COST),
+    ("aes256-CBC IV of 17 bytes", der.scrypt_epki(2**10, 8, 1, iv=bytes(17)), KeySerializationError, IV),
+    ("aes256-CBC IV of 15 bytes", der.scrypt_epki(2**10, 8, 1, iv=bytes(15)), KeySerializationError, IV),
     ("scrypt N not a power of two", der.scrypt_epki(1000, 8, 1), KeySerializationError,
      "PBES2: scrypt N must be a power of two above 1, and r and p at least 1"),
     ("PBKDF2 10^8 iterations", der.pbkdf2_epki(10**8, der.seq(der.oid(der.HMAC_SHA256), der.null())),
@@ -234,6 +243,9 @@ def test_wrong_or_missing_password():
 def test_write_settings_are_checked():
     with pytest.raises(InvalidParameterError, match="scrypt cost too high"):
         KEY.to_der(password=b"pw", scrypt_n=2**21)
+    with pytest.raises(KeySerializationError) as e:
+        KEY.to_der(password=b"pw", scrypt_r=1)  # N = 2^17 >= 2^(16*1)
+    expect_exact(e, KeySerializationError, "scrypt N must be below 2^(16*r) (RFC 7914)")
     with pytest.raises(InvalidParameterError, match="power of two"):
         KEY.to_der(password=b"pw", scrypt_n=1000)
     with pytest.raises(InvalidParameterError, match="unknown private key form"):

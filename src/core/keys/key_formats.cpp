@@ -51,25 +51,48 @@ std::optional<mlkem::LevelIndex> level_of(std::string_view oid) {
 
 bool is_power_of_two(std::uint64_t n) { return n >= 2 && (n & (n - 1)) == 0; }
 
-// Checks the cost of an scrypt parameter set against the limits; `reading`
-// tells which message to use on failure (a file read, or settings to write).
+// N * r * p <= max_work and r * p <= max_blocks, without overflow (n, r, p >= 1).
+bool work_within(std::uint64_t n, std::uint64_t r, std::uint64_t p, std::uint64_t max_work, std::uint64_t max_blocks) {
+    return r <= max_blocks && p <= max_blocks / r && n <= max_work / (r * p);
+}
+
+}  // namespace
+
+std::uint64_t scrypt_memory(std::uint64_t n, std::uint64_t r, std::uint64_t p) noexcept {
+    // N + 2p + 2 blocks of 128 * r bytes, saturating at 2^64 - 1.
+    constexpr std::uint64_t kMax = UINT64_MAX;
+    if (n > kMax - 2 || p > (kMax - 2 - n) / 2) return kMax;
+    const std::uint64_t blocks = n + 2 * p + 2;
+    if (r > kMax / 128 || blocks > kMax / (128 * r)) return kMax;
+    return 128 * r * blocks;
+}
+
+namespace {
+
+// Checks an scrypt parameter set, first failure wins: the shape (N a power
+// of two above 1, r and p at least 1), RFC 7914's N < 2^(16*r), then the cost
+// against the limits. `reading` tells which message to use on failure (a file
+// read, or settings to write). Everything is computed without overflow and
+// before any memory is allocated. RFC 7914's bound on p,
+// p <= (2^32 - 1) * 32 / (128 * r), is implied by r * p <= 2^16.
 Result<void> check_scrypt(std::uint64_t n, std::uint64_t r, std::uint64_t p, const ReadLimits& limits,
                           bool reading) {
-    const std::uint64_t max_memory = limits.max_scrypt_memory;
-    const std::uint64_t max_work = limits.max_scrypt_work;
     if (!is_power_of_two(n) || r == 0 || p == 0) {
         return fail(reading ? bad("PBES2: scrypt N must be a power of two above 1, and r and p at least 1")
                             : VeloraError::InvalidParameter(
                                   "scrypt N must be a power of two above 1, and r and p at least 1"));
     }
-    // 128 * r * N bytes of memory, N * r * p block mixes; computed without overflow.
-    const bool memory_ok = r <= max_memory / 128 && n <= max_memory / (128 * r);
-    const bool work_ok = r <= max_work && p <= max_work / r && n <= max_work / (r * p);
-    if (!memory_ok || !work_ok) {
-        return fail(reading ? bad("PBES2: scrypt cost exceeds the limit for reading keys (memory 128*r*N at most "
-                                  "256 MiB, work N*r*p at most 2^22)")
-                            : VeloraError::InvalidParameter("scrypt cost too high (memory 128*r*N at most 256 MiB, "
-                                                            "work N*r*p at most 2^22)"));
+    // r >= 4: 2^(16*r) is above every 64-bit N.
+    if (r < 4 && n >= (std::uint64_t{1} << (16 * r))) {
+        return fail(bad(reading ? "PBES2: scrypt N must be below 2^(16*r) (RFC 7914)"
+                                : "scrypt N must be below 2^(16*r) (RFC 7914)"));
+    }
+    if (scrypt_memory(n, r, p) > limits.max_scrypt_memory ||
+        !work_within(n, r, p, limits.max_scrypt_work, limits.max_scrypt_blocks)) {
+        return fail(reading ? bad("PBES2: scrypt cost exceeds the limit for reading keys (memory 128*r*(N+2p+2) "
+                                  "at most 260 MiB, work N*r*p at most 2^22 and r*p at most 2^16)")
+                            : VeloraError::InvalidParameter("scrypt cost too high (memory 128*r*(N+2p+2) at most "
+                                                            "260 MiB, work N*r*p at most 2^22 and r*p at most 2^16)"));
     }
     return {};
 }

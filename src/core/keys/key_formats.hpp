@@ -67,16 +67,28 @@ struct EncryptionSettings {
     std::uint32_t pbkdf2_iterations = 600'000;
 };
 
-// What is accepted when reading (a file cannot ask for more): scrypt memory
-// 128 * r * N at most 256 MiB and work N * r * p at most 2^22 (4 times the
-// default), PBKDF2 at most 10,000,000 iterations; salts at most 1 KiB.
+// What is accepted when reading (a file cannot ask for more), and written:
+// scrypt memory, all that scrypt allocates (scrypt_memory), at most 260 MiB
+// (so N = 2^18 with r = 8, 256 MiB and some KiB, is read); work N * r * p
+// at most 2^22 (4 times the default) and r * p at most 2^16 (B, the p blocks
+// of 128 * r bytes, costs a PBKDF2 block per 32 bytes whatever N is: with
+// N = 2 and r = 1, p = 2^21 takes about 25 s); PBKDF2 at most 10,000,000
+// iterations; salts at most 1 KiB.
 struct ReadLimits {
-    std::uint64_t max_scrypt_memory = std::uint64_t{256} << 20;
+    std::uint64_t max_scrypt_memory = std::uint64_t{260} << 20;
     std::uint64_t max_scrypt_work = std::uint64_t{1} << 22;
+    std::uint64_t max_scrypt_blocks = std::uint64_t{1} << 16;
     std::uint64_t max_pbkdf2_iterations = 10'000'000;
 };
 
-// Checks the settings (InvalidParameter naming the bound), draws salt and
+// The bytes libcrypto's scrypt allocates for N, r, p: its V array of N
+// blocks and two scratch blocks, 128 * r * (N + 2), B, p blocks of 128 * r
+// bytes, and a copy of B (the salt of the final PBKDF2), i.e.
+// 128 * r * (N + 2p + 2); 2^64 - 1 when that does not fit 64 bits.
+std::uint64_t scrypt_memory(std::uint64_t n, std::uint64_t r, std::uint64_t p) noexcept;
+
+// Checks the settings (InvalidParameter naming the bound; KeySerialization
+// for N >= 2^(16*r), which RFC 7914 forbids), draws salt and
 // IV (Rng), derives the key, encrypts `private_key_info` (a PKCS#8 DER).
 Result<std::vector<std::uint8_t>> pkcs8_encrypt(std::span<const std::uint8_t> private_key_info,
                                                 std::span<const std::uint8_t> password,
