@@ -22,7 +22,8 @@ EXTENSIONS = ("_velora_native", "_velora_core")
 
 #: Each container's layers, highest first; a set holds siblings that must not import each other.
 LAYERS: dict[str, list[set[str]]] = {
-    "velora": [{"cli"}, {"age"}, {"files"}, {"hpke", "loaders", "checks"}, {"xwing"}, {"keys"}, {"levels"},
+    "velora": [{"cli", "api"}, {"age"}, {"files"}, {"hpke", "loaders", "checks", "types"}, {"xwing"}, {"keys"},
+               {"levels"},
                {"compare", "errors"}],
     "velora.age": [{"stream"}, {"file_format"}, {"armor", "keys"}, {"hybrid", "scrypt", "x25519"},
                    {"recipients"}, {"payload", "format"}],
