@@ -102,7 +102,8 @@ def demo_command_line(folder: pathlib.Path) -> None:
     (folder / "notes.txt").write_text("notes for the file\n")
     session = [
         "velora --version",
-        "velora keygen -o cli.pem",
+        "velora keygen -o xwing.pem && head -2 xwing.pem",
+        "velora keygen -t mlkem768 -o cli.pem",
         "velora pubkey cli.pem > cli.recipient",
         'velora encrypt -q -r "$(cat cli.recipient)" -o notes.vlr notes.txt',
         "velora inspect notes.vlr",

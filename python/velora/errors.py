@@ -12,6 +12,7 @@
     │       └── AgePayloadError
     ├── InvalidParameterError
     ├── KeySerializationError
+    │   └── KeyTextError             a recipient or identity text that fails its checksum or names no kind
     └── RngError
 
 The core classes are the native module's own objects, re-exported: ``except
@@ -42,6 +43,11 @@ class FileFormatError(DecryptionError):
     a `DecryptionError`, so ``except DecryptionError`` catches every way a file
     can fail to decrypt.
     """
+
+
+class KeyTextError(KeySerializationError):
+    """A one-line recipient or identity text (`velora.text`) that fails its checksum (mistyped,
+    altered or cut) or names no known kind of key."""
 
 
 class AgeError(DecryptionError):

@@ -41,6 +41,12 @@ def _bio(data: bytes = b"") -> io.BytesIO:
     return io.BytesIO(data)
 
 
+def _mistyped(text: str) -> str:
+    """``text`` with its character in the middle replaced by another of the Bech32 alphabet."""
+    i = len(text) // 2
+    return text[:i] + ("q" if text[i] != "q" else "p") + text[i + 1:]
+
+
 def _identity_file() -> pathlib.Path:
     path = pathlib.Path(tempfile.mkdtemp()) / "identities.txt"
     path.write_text(str(X25519) + "\n")
@@ -98,6 +104,8 @@ WRONG_TYPES: dict[str, tuple[Callable[..., Any], Callable[[], tuple[Any, ...]], 
     "hpke.Suite": (hpke.Suite, lambda: (KEM.ML_KEM_768, KDF.HKDF_SHA256, AEAD.AES_256_GCM), (0, 1, 2)),
     "hpke.Suite.seal": (SUITE.seal, lambda: (HPKE_PK, b"x"), (0, 1)),
     "hpke.Suite.open": (SUITE.open, lambda: (HPKE_SK, *SUITE.seal(HPKE_PK, b"x")), (0, 1, 2)),
+    "velora.parse_recipient": (velora.parse_recipient, lambda: (str(PUB),), (0,)),
+    "velora.parse_identity": (velora.parse_identity, lambda: (KEY.to_text(),), (0,)),
     # velora.age
     "age.parse_recipient": (age.parse_recipient, lambda: (str(X25519.recipient()),), (0,)),
     "age.parse_identity": (age.parse_identity, lambda: (str(X25519),), (0,)),
@@ -206,6 +214,10 @@ BAD_VALUES: dict[str, tuple[Callable[[], Any], type[BaseException], str]] = {
     "an HPKE KEM not built here": (lambda: hpke.Suite(0x0010, 1, 1), IPE, "unsupported HPKE KEM 0x0010"),
     "an HPKE KDF not built here": (lambda: hpke.Suite(KEM.ML_KEM_768, 0x7777, 1), IPE, "unsupported HPKE KDF"),
     "an HPKE key of the wrong kind": (lambda: SUITE.seal(XW.public_key(), b"x"), TypeError, "does not fit"),
+    "a recipient text with a mistyped character": (lambda: velora.parse_recipient(_mistyped(str(PUB))),
+                                                    velora.KeyTextError, "fails its checksum"),
+    "an identity text cut short": (lambda: velora.parse_identity(KEY.to_text()[:-3]), velora.KeyTextError,
+                                   "fails its checksum"),
     # velora.age
     "an age recipient of bad Bech32": (lambda: age.parse_recipient("age1bad"), KSE, "bech32"),
     "an age identity given as recipient": (lambda: age.encrypt(b"x", [X25519]), TypeError, "not an age recipient"),
@@ -240,7 +252,7 @@ def test_a_bad_value_raises_its_error(case) -> None:
 
 def test_the_module_of_each_public_error_is_velora() -> None:
     for name in ("VeloraError", "DecapsulationError", "DecryptionError", "InvalidParameterError", "RngError",
-                 "KeySerializationError", "FileFormatError"):
+                 "KeySerializationError", "KeyTextError", "FileFormatError"):
         cls = getattr(velora, name)
         assert issubclass(cls, VE) and not issubclass(cls, ValueError), name
     assert xwing.XWingPublicKey is velora.XWingPublicKey

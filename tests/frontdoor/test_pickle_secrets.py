@@ -61,7 +61,7 @@ CORE_HANDLES = {"StreamEncryptorHandle", "StreamDecryptorHandle"}
 NEITHER = {
     # errors
     "VeloraError", "DecapsulationError", "DecryptionError", "InvalidParameterError", "RngError",
-    "KeySerializationError", "FileFormatError", "AgeArmorError", "AgeError", "AgeHeaderError", "AgeHmacError",
+    "KeySerializationError", "KeyTextError", "FileFormatError", "AgeArmorError", "AgeError", "AgeHeaderError", "AgeHmacError",
     "AgeNoIdentityMatchError", "AgePayloadError",
     # identifiers, protocols, records
     "KEM", "KDF", "AEAD", "AgeIdentity", "AgeRecipient", "FileInfo",

@@ -31,8 +31,8 @@ if TYPE_CHECKING:
 
     from tqdm import tqdm
 
-#: ``velora keygen --type``: the kinds of key `recipients.KEY_KINDS` generates.
-KEY_TYPES = ("age", "age-pq", "mlkem")
+#: ``velora keygen --type``: the kinds of key `recipients.KEY_KINDS` generates (xwing without -t).
+KEY_TYPES = ("xwing", "mlkem512", "mlkem768", "mlkem1024", "mlkem", "age", "age-pq")
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
@@ -51,16 +51,16 @@ PASSPHRASE_FILE_LIMIT = 64 * 1024
 EXAMPLES = {
     "velora": """\
 examples:
-  velora keygen -o key.pem                       # prints the public key: mlkem768:...
-  velora encrypt -r mlkem768:... -o notes.vlr notes.txt
+  velora keygen -o key.pem                       # prints the public key: xwingpub1...
+  velora encrypt -r xwingpub1... -o notes.vlr notes.txt
   velora decrypt -i key.pem -o notes.txt notes.vlr
   velora inspect notes.vlr
 
 Each command has its own help: velora COMMAND --help.""",
     "keygen": """\
 examples:
-  velora keygen -o key.pem                       # ML-KEM-768, PKCS#8 PEM (mode 0600)
-  velora keygen -l 1024 -p -o locked.pem         # ML-KEM-1024, encrypted under a passphrase asked twice
+  velora keygen -o key.pem                       # X-Wing (ML-KEM-768 + X25519), PKCS#8 PEM (mode 0600)
+  velora keygen -t mlkem1024 -p -o locked.pem    # ML-KEM-1024, encrypted PKCS#8, passphrase asked twice
   velora keygen -t age-pq -o key.txt             # an age post-quantum identity (recipient age1pq1...)
   velora keygen -q > key.pem                     # to standard output, no note
 
@@ -72,11 +72,11 @@ examples:
   velora pubkey key.txt                          # an age identity file: its age1... line""",
     "encrypt": """\
 examples:
-  velora encrypt -r mlkem768:... -o report.vlr report.pdf
+  velora encrypt -r mlkem768pub1... -o report.vlr report.pdf
   velora encrypt -R alice.pub.pem -a < notes.txt > notes.txt.vlr
   velora encrypt -r age1... -r age1... -o notes.age notes.txt   # an age file for two recipients
   velora encrypt -p -o secret.age secret.txt                    # to a passphrase (age, scrypt)
-  velora encrypt --chunk-size 65536 -r mlkem768:... -o small.vlr small.bin
+  velora encrypt --chunk-size 65536 -r mlkem768pub1... -o small.vlr small.bin
 
 -o replaces an existing file, only once the encrypted file is complete.
 --chunk-size: bytes per chunk of a velora file, 32 to 4194304 (default
@@ -135,13 +135,17 @@ def build_parser() -> argparse.ArgumentParser:
                        help="read the passphrase from the first line of PATH (e.g. /dev/fd/3) instead of asking")
 
     p = sub.add_parser("keygen", help="generate a private key (PKCS#8) and print its public key",
-                       description="Generate a key pair. The private key is written as PKCS#8 PEM (encrypted "
-                                   "PKCS#8 with --passphrase); its recipient is printed on standard error. "
-                                   "--type age / age-pq write an age identity file (X25519 / post-quantum "
-                                   "ML-KEM-768 + X25519), as age-keygen does; with --passphrase it is an age "
-                                   "file encrypted to the passphrase.")
-    p.add_argument("-l", "--level", type=int, choices=(512, 768, 1024), default=768, help="ML-KEM level (768)")
-    p.add_argument("-t", "--type", choices=KEY_TYPES, default="mlkem", help="kind of key: mlkem, age or age-pq (mlkem)")
+                       description="Generate a key pair: by default X-Wing (ML-KEM-768 + X25519, hybrid). The "
+                                   "private key is written as PKCS#8 PEM after a '# public key: ...' comment "
+                                   "line; its recipient is also printed on standard error. -t mlkem512 / "
+                                   "mlkem768 / mlkem1024 make a pure ML-KEM key (encrypted PKCS#8 with "
+                                   "--passphrase). --type age / age-pq write an age identity file (X25519 / "
+                                   "post-quantum ML-KEM-768 + X25519), as age-keygen does. With --passphrase, "
+                                   "X-Wing and age keys are written inside an age file encrypted to it.")
+    p.add_argument("-l", "--level", type=int, choices=(512, 768, 1024),
+                   help="ML-KEM level of -t mlkem; alone, the same as -t mlkemLEVEL")
+    p.add_argument("-t", "--type", choices=KEY_TYPES,
+                   help="kind of key: xwing, mlkem512, mlkem768, mlkem1024, age or age-pq (xwing)")
     p.add_argument("-o", "--output", metavar="PATH", help="write the private key to PATH (never overwritten)")
     p.add_argument("-p", "--passphrase", action="store_true", help="encrypt the private key under a passphrase")
     passphrase_file(p)
@@ -160,7 +164,8 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Encrypt INPUT (standard input) to OUTPUT (standard output).")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT")
     p.add_argument("-r", "--recipient", action="append", default=[], metavar="RECIPIENT",
-                   help="one-line recipient: mlkem768:..., age1... or age1pq1... (repeatable)")
+                   help="one-line recipient: xwingpub1..., mlkem768pub1... (also 512, 1024), age1... or "
+                        "age1pq1... (repeatable)")
     p.add_argument("-R", "--recipients-file", action="append", default=[], metavar="PATH",
                    help="public-key file (SPKI PEM/DER or ML-KEM armour) or a list of one-line recipients")
     p.add_argument("-p", "--passphrase", action="store_true",
@@ -336,11 +341,25 @@ def _note(args: argparse.Namespace, text: str) -> None:
 # ---- commands ------------------------------------------------------------------
 
 
+def _key_kind(args: argparse.Namespace) -> tuple[str, int]:
+    """(``-t`` kind, ML-KEM level): ``-l`` alone means ML-KEM at that level; with another kind it is refused."""
+    from .recipients import DEFAULT_KEY_KIND
+
+    if args.level is None:
+        return args.type or DEFAULT_KEY_KIND, 768
+    if args.type in (None, "mlkem"):
+        return "mlkem", args.level
+    if args.type == f"mlkem{args.level}":
+        return args.type, args.level
+    raise Failure(f"-l {args.level} applies to ML-KEM keys: not to -t {args.type}")
+
+
 def cmd_keygen(args: argparse.Namespace) -> int:
     from .recipients import KEY_KINDS
 
+    kind, level = _key_kind(args)
     password = Passphrases(args.passphrase_file).new() if args.passphrase or args.passphrase_file else None
-    key = KEY_KINDS[args.type](args.level, password)
+    key = KEY_KINDS[kind](level, password)
     data = key.key_file.encode("ascii")
     if args.output is None or args.output == "-":
         _stdout().write(data)
@@ -374,14 +393,15 @@ def _identities(paths: Sequence[str], passphrases: Passphrases) -> list[object]:
             # that is no key at all; the command line's own messages (ValueError) are kept.
             if isinstance(exc, VeloraError) and not _looks_like_key(data):
                 raise Failure(f"{path!r} is not a key file: expected a private key (PKCS#8 PEM or DER, an "
-                              "encrypted key) or an age identity file (AGE-SECRET-KEY-...)") from None
+                              "encrypted key) or a file of identities (XWING-SECRET-KEY-1..., AGE-SECRET-KEY-1...)"
+                              ) from None
             raise Failure(f"identity file {path!r}: {_message(exc)}") from None
     return out
 
 
 #: How every key or identity file the command line reads starts, or what it holds near its start.
 _KEY_STARTS = (b"\x30", b"VLPK", b"{", b"AGE-ENCRYPTION.ORG/")
-_KEY_MARKS = (b"-----BEGIN ", b"AGE-SECRET-KEY-")
+_KEY_MARKS = (b"-----BEGIN ", b"SECRET-KEY-")  # PEM; AGE-, XWING-, MLKEM768-SECRET-KEY-1... lines
 
 
 def _looks_like_key(data: bytes) -> bool:
@@ -417,7 +437,7 @@ def _write_small(path: str | None, data: bytes) -> None:
 
 
 def _recipients(args: argparse.Namespace) -> list[object]:
-    from .recipients import load_recipients, parse_recipient
+    from .recipients import LEGACY_WARNING, RecipientReader, for_writing
 
     if getattr(args, "passphrase", False):
         if args.recipient or args.recipients_file:
@@ -425,21 +445,24 @@ def _recipients(args: argparse.Namespace) -> list[object]:
         from ..age import ScryptRecipient
 
         return [ScryptRecipient(Passphrases(args.passphrase_file).new())]
+    reader = RecipientReader()
     out: list[object] = []
     for text in args.recipient:
         try:
-            out.append(parse_recipient(text))
+            out.append(reader.parse(text))
         except Exception as exc:
             raise Failure(f"-r: {_message(exc)}") from None
     for path in args.recipients_file:
         data = _read_file(path, "recipients file", RECIPIENTS_FILE_LIMIT)
         try:
-            out.extend(load_recipients(data))
+            out.extend(reader.load(data))
         except Exception as exc:
             raise Failure(f"recipients file {path!r}: {_message(exc)}") from None
     if not out:
         raise Failure("no recipient: give -r RECIPIENT or -R PATH")
-    return out
+    if reader.legacy:
+        print(LEGACY_WARNING, file=sys.stderr)
+    return for_writing(out)
 
 
 def _check_stdin_free(args: argparse.Namespace, *option_lists: Sequence[str]) -> None:
@@ -487,8 +510,10 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
     if not args.identity and not args.passphrase:
         raise Failure("no identity: give -i PATH (or -p for a file encrypted to a passphrase)")
     _check_stdin_free(args, args.identity)
+    from .recipients import for_reading
+
     passphrases = Passphrases(args.passphrase_file)
-    identities = _identities(args.identity, passphrases)
+    identities = for_reading(_identities(args.identity, passphrases))
     if args.passphrase:
         from ..age import ScryptPrompt
 
