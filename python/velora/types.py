@@ -3,10 +3,11 @@
 A *recipient* is what a file is encrypted to; an *identity* is what opens it.
 
 - `Recipient`: a velora `PublicKey` (an ML-KEM public key: a velora file),
-  or an age recipient (`velora.age.X25519Recipient`, `HybridRecipient`,
+  an `XWingPublicKey` (written as age's post-quantum recipient until the
+  velora format carries X-Wing keys), or an age recipient (`velora.age.X25519Recipient`, `HybridRecipient`,
   `ScryptRecipient`: an age file). Any object with the age recipient method
   ``wrap(file_key)`` is an age recipient (`AgeRecipient`).
-- `Identity`: a velora `PrivateKey`, or an age identity
+- `Identity`: a velora `PrivateKey`, an `XWingPrivateKey`, or an age identity
   (`velora.age.X25519Identity`, `HybridIdentity`, `ScryptIdentity`,
   `ScryptPrompt`): any object with ``unwrap(stanzas)`` (`AgeIdentity`).
 
@@ -24,6 +25,7 @@ from collections.abc import Sequence
 from typing import Any, Protocol, Union, runtime_checkable
 
 from .keys import PrivateKey, PublicKey
+from .xwing import XWingPrivateKey, XWingPublicKey
 
 
 @runtime_checkable
@@ -41,9 +43,9 @@ class AgeIdentity(Protocol):
 
 
 #: What a file is encrypted to.
-Recipient = Union[PublicKey, AgeRecipient]
+Recipient = Union[PublicKey, XWingPublicKey, AgeRecipient]
 #: What opens a file.
-Identity = Union[PrivateKey, AgeIdentity]
+Identity = Union[PrivateKey, XWingPrivateKey, AgeIdentity]
 #: One recipient, or a list or tuple of them.
 Recipients = Union[Recipient, Sequence[Recipient]]
 #: One identity, or a list or tuple of them.
@@ -52,11 +54,13 @@ Identities = Union[Identity, Sequence[Identity]]
 _HINTS = {
     "a recipient": {
         PrivateKey: "a PrivateKey opens files: encrypt to its public_key()",
+        XWingPrivateKey: "an XWingPrivateKey opens files: encrypt to its public_key()",
         str: "parse the text first: velora.load_public_key, velora.age.parse_recipient",
         bytes: "load the key first: velora.load_public_key",
     },
     "an identity": {
         PublicKey: "a PublicKey encrypts: decrypt with its PrivateKey",
+        XWingPublicKey: "an XWingPublicKey encrypts: decrypt with its XWingPrivateKey",
         str: "parse the text first: velora.load_private_key, velora.age.parse_identity",
         bytes: "load the key first: velora.load_private_key",
     },
@@ -87,7 +91,7 @@ def as_recipients(items: object) -> list[Recipient]:
     """One recipient or a sequence of them, as a list; `TypeError` for anything that is not a recipient."""
     out = _items(items, "recipient")
     for item in out:
-        if not isinstance(item, (PublicKey, AgeRecipient)):
+        if not isinstance(item, (PublicKey, XWingPublicKey, AgeRecipient)):
             raise _refuse(item, "a recipient")
     return out  # type: ignore[return-value]  # checked item by item above
 
@@ -96,7 +100,7 @@ def as_identities(items: object) -> list[Identity]:
     """One identity or a sequence of them, as a list; `TypeError` for anything that is not an identity."""
     out = _items(items, "identity")
     for item in out:
-        if not isinstance(item, (PrivateKey, AgeIdentity)):
+        if not isinstance(item, (PrivateKey, XWingPrivateKey, AgeIdentity)):
             raise _refuse(item, "an identity")
     return out  # type: ignore[return-value]  # checked item by item above
 

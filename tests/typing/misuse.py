@@ -21,8 +21,10 @@ sealed = velora.encrypt(bytearray(b"data"), [public], armor=True)
 sealed = velora.encrypt(memoryview(b"data"), (x25519.recipient(), x25519.recipient()))
 sealed = velora.encrypt(b"data", [hybrid.recipient()], chunk_size=None)
 sealed = velora.encrypt(b"data", age.ScryptRecipient("passphrase"))
+sealed = velora.encrypt(b"data", [xwing.public_key()])
 plain: bytes = velora.decrypt(sealed, key)
-plain = velora.decrypt(sealed.decode("ascii"), [key, x25519, hybrid, age.ScryptIdentity("passphrase")])
+plain = velora.decrypt(sealed.decode("ascii"), [key, xwing, x25519, hybrid, age.ScryptIdentity("passphrase")])
+velora.decrypt(sealed, xwing.public_key())  # misuse[arg-type]: an X-Wing public key given as identity
 velora.encrypt_file("in", "out", public)
 velora.decrypt_file("in", "out", [key])
 loaded = velora.load_private_key(pathlib.Path("key.pem"))
@@ -34,7 +36,6 @@ identity: velora.Identity = x25519
 velora.encrypt(b"data", "mlkem768:AAAA")  # misuse[arg-type]: a str recipient
 velora.encrypt(b"data", key)  # misuse[arg-type]: a private key given as recipient
 velora.encrypt(b"data", [public, key])  # misuse[list-item]: a private key among the recipients
-velora.encrypt(b"data", xwing.public_key())  # misuse[arg-type]: an X-Wing key is no file recipient
 velora.encrypt(b"data", x25519)  # misuse[arg-type]: an age identity given as recipient
 velora.encrypt("text", public)  # misuse[arg-type]: str data
 velora.encrypt(b"data", public, armor="yes")  # misuse[arg-type]: armor is a bool

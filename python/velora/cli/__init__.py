@@ -392,7 +392,7 @@ def _identities(paths: Sequence[str], passphrases: Passphrases) -> list[object]:
             # A parser's detail ("trailing data after the structure") says nothing about a file
             # that is no key at all; the command line's own messages (ValueError) are kept.
             if isinstance(exc, VeloraError) and not _looks_like_key(data):
-                raise Failure(f"{path!r} is not a key file: expected a private key (PKCS#8 PEM or DER, an "
+                raise Failure(f"identity file {path!r} is not a key file: expected a private key (PKCS#8 PEM or DER, an "
                               "encrypted key) or a file of identities (XWING-SECRET-KEY-1..., AGE-SECRET-KEY-1...)"
                               ) from None
             raise Failure(f"identity file {path!r}: {_message(exc)}") from None
