@@ -40,9 +40,7 @@ def _passphrase_bytes(passphrase: str | Buffer) -> bytes:
 
 
 def _check_work_factor(value: object, message: str) -> int:
-    if isinstance(value, bool) or not isinstance(value, int):
-        raise TypeError(f"{message}, not {type(value).__name__}")
-    if not 1 <= value <= 30:
+    if isinstance(value, bool) or not isinstance(value, int) or not 1 <= value <= 30:
         raise InvalidParameterError(message)
     return value
 
