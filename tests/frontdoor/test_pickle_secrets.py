@@ -20,9 +20,9 @@ from typing import Any
 import pytest
 
 import velora
-from velora import age, hpke
+from velora import age, hpke, mldsa
 
-MODULES = ("velora", "velora.age", "velora.xwing", "velora.hpke", "velora.files", "velora.types")
+MODULES = ("velora", "velora.age", "velora.xwing", "velora.mldsa", "velora.hpke", "velora.files", "velora.types")
 
 _KEY = velora.PrivateKey.generate(768)
 _SEALED = velora.encrypt(b"x", _KEY.public_key())
@@ -30,6 +30,7 @@ _SEALED = velora.encrypt(b"x", _KEY.public_key())
 SECRET: dict[str, Callable[[], Any]] = {
     "PrivateKey": lambda: velora.PrivateKey.generate(512),
     "XWingPrivateKey": velora.XWingPrivateKey.generate,
+    "MLDSAPrivateKey": lambda: mldsa.MLDSAPrivateKey.generate(),
     "KeyPair": lambda: velora.generate_keypair(velora.SecurityLevel.ML_KEM_512),
     "StreamEncryptorHandle": lambda: velora.stream_encryptor_new(velora.generate_keypair().public_key, 64)[1],
     "StreamDecryptorHandle": lambda: _stream_decryptor(),
@@ -39,6 +40,7 @@ SECRET: dict[str, Callable[[], Any]] = {
 PUBLIC: dict[str, Callable[[], Any]] = {
     "PublicKey": lambda: velora.PrivateKey.generate(1024).public_key(),
     "XWingPublicKey": lambda: velora.XWingPrivateKey.generate().public_key(),
+    "MLDSAPublicKey": lambda: mldsa.MLDSAPrivateKey.generate().public_key(),
     "SecurityLevel": lambda: velora.SecurityLevel.ML_KEM_768,
     "Suite": lambda: hpke.Suite(hpke.KEM.MLKEM768_X25519, hpke.KDF.HKDF_SHA256, hpke.AEAD.AES_128_GCM),
 }
