@@ -9,7 +9,7 @@ SYSTEM_PACKAGES += age
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest test typecheck demo bench bench-files bench-age bench-data clean wheel wheel-check \
+.PHONY: all system venv install engine engine-test pytest doctest docs test typecheck demo bench bench-files bench-age bench-data clean wheel wheel-check \
         sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
@@ -26,7 +26,10 @@ $(VENV)/.ready: requirements-dev.txt
 
 venv: $(VENV)/.ready
 
+# The distribution is velora-pq; an environment that still has the package under
+# its old distribution name (velora) drops that first, so that one owner remains.
 install: venv
+	@if $(PY) -m pip show -q velora >/dev/null 2>&1; then $(PY) -m pip uninstall -q -y velora; fi
 	$(PY) -m pip install -q --no-build-isolation .
 
 engine: venv
@@ -40,16 +43,37 @@ engine-test: engine
 pytest: install
 	$(PY) -m pytest -q tests
 
-test: engine-test pytest typecheck
+test: engine-test pytest doctest typecheck docs
 
-# mypy --strict over the package sources, then over the README's ```python
-# blocks as a user's code sees the installed package (line numbers are the
-# README's; scripts/readme_examples.py).
+# Every example of the documentation runs: the >>> examples as doctests, the
+# ```python blocks of each page as one program, the ```console blocks as
+# command lines with their output (docs/conftest.py); and the >>> examples in
+# the docstrings of the front door (velora.api), as installed.
+doctest: install
+	$(PY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs docs velora.api velora.types
+
+# The documentation under docs/ (Markdown through MyST, the API reference by
+# autodoc from the installed package), warnings as errors; in build/docs/html.
+DOCS_BUILD := build/docs
+docs: install
+	$(PY) -m pip install -q -r requirements-docs.txt
+	$(PY) -m sphinx -W --keep-going -q -b html docs $(DOCS_BUILD)/html
+	@echo "docs: $(DOCS_BUILD)/html/index.html"
+
+# mypy --strict over the package sources, then over the ```python blocks of
+# the README and of each page of docs/ that has some, as a user's code sees the
+# installed package (line numbers are the page's; scripts/readme_examples.py).
 TYPECHECK_DIR := build/typecheck
+DOC_PAGES_WITH_PYTHON = $(shell grep -rl '^```python' docs --include='*.md')
 typecheck: install
 	cd python && $(abspath $(VENV))/bin/mypy --strict --cache-dir $(abspath $(TYPECHECK_DIR))/cache -p velora
 	$(PY) scripts/readme_examples.py README.md $(TYPECHECK_DIR)/README.py
 	cd $(TYPECHECK_DIR) && $(abspath $(VENV))/bin/mypy --strict --cache-dir cache README.py
+	@set -e; for page in $(DOC_PAGES_WITH_PYTHON); do \
+	  out=$(TYPECHECK_DIR)/docs/$$(echo $$page | tr / _ | sed 's/\.md$$/.py/'); \
+	  $(PY) scripts/readme_examples.py $$page $$out; \
+	  (cd $(TYPECHECK_DIR)/docs && $(abspath $(VENV))/bin/mypy --strict --cache-dir ../cache $$(basename $$out)); \
+	done
 
 demo: install
 	$(PY) scripts/demo.py
@@ -101,9 +125,9 @@ wheel: venv
 	$(PY) -m pip install -q -r requirements-wheel.txt
 	rm -rf $(WHEEL_BUILD) $(DIST)
 	$(PY) -m build --outdir $(WHEEL_BUILD) .
-	auditwheel repair --wheel-dir $(DIST) $(WHEEL_BUILD)/velora-*.whl
-	cp $(WHEEL_BUILD)/velora-*.tar.gz $(DIST)/
-	abi3audit --strict --summary $(DIST)/velora-*.whl
+	auditwheel repair --wheel-dir $(DIST) $(WHEEL_BUILD)/velora_pq-*.whl
+	cp $(WHEEL_BUILD)/velora_pq-*.tar.gz $(DIST)/
+	abi3audit --strict --summary $(DIST)/velora_pq-*.whl
 	twine check --strict $(DIST)/*
 	@ls -l $(DIST)
 

@@ -1,16 +1,19 @@
-"""End-to-end demo of velora: one function per section, main() runs them in order."""
+"""A walk through velora as a user meets it: the object API, key files, a file for two
+recipients, and the command line. `make demo` runs it; every step checks its own result."""
 
 from __future__ import annotations
 
 import os
-import secrets
+import pathlib
+import shlex
+import subprocess
+import sys
 import tempfile
-import time
 
 import velora
-from velora import SecurityLevel
+from velora import age
 
-LEVELS = [SecurityLevel.ML_KEM_512, SecurityLevel.ML_KEM_768, SecurityLevel.ML_KEM_1024]
+PASSPHRASE = b"correct horse battery staple"
 
 
 def heading(title: str) -> None:
@@ -19,159 +22,129 @@ def heading(title: str) -> None:
     print("-" * len(title))
 
 
-def demo_kem() -> None:
-    """Key pair per level, encapsulation to its public key, decapsulation with its secret key."""
-    heading("ML-KEM key encapsulation")
-    for level in LEVELS:
-        pair = velora.generate_keypair(level)
-        capsule, sent = velora.encapsulate(pair.public_key, level)
-        received = velora.decapsulate(capsule, pair.secret_key, level)
-        print(f"{level!r}: {pair!r}")
-        print(f"  public key {len(pair.public_key)} B, secret key {len(pair.secret_key)} B, "
-              f"capsule {len(capsule)} B, shared secret {len(sent)} B")
-        print(f"  shared secrets match: {sent == received}")
-        if sent != received:
-            raise SystemExit(f"decapsulation failed at {level!r}")
+def check(condition: bool, what: str) -> None:
+    if not condition:
+        raise SystemExit(f"demo: FAILED: {what}")
 
 
-def demo_public_key_b64() -> None:
-    """A public key as URL-safe Base64 text and back."""
-    heading("Public key as URL-safe Base64")
-    for level in LEVELS:
-        pair = velora.generate_keypair(level)
-        text = pair.public_key_b64()
-        back = velora.deserialize_public_key(text, level)
-        print(f"{level!r}: {len(text)} characters, {text[:24]}...; round trip ok: {back == pair.public_key}")
-
-
-def demo_transit_package() -> None:
-    """Seal a message into a Transit Package and open it; a flipped bit is refused."""
-    heading("Hybrid encryption: Transit Package")
-    pair = velora.generate_keypair()
-    message = "Un mensaje para el titular de la clave.".encode()
-    package = velora.encrypt_hybrid(pair.public_key, message)
-    opened = velora.decrypt_hybrid(package, pair.secret_key)
-    print(f"{len(message)} plaintext bytes -> {len(package)} package bytes "
-          f"(capsule 1088 + nonce 12 + tag 16 + ciphertext {len(package) - 1116})")
-    print(f"  opened: {opened.decode()!r}")
-    if opened != message:
-        raise SystemExit("Transit Package round trip failed")
-    tampered = bytearray(package)
-    tampered[-1] ^= 1
-    try:
-        velora.decrypt_hybrid(bytes(tampered), pair.secret_key)
-    except velora.DecryptionError as e:
-        print(f"  one flipped bit: {type(e).__name__}: {e}")
-
-
-def encrypt_file(src: str, dst: str, public_key: bytes, chunk_size: int) -> int:
-    """Writes header, frames and EOF marker to dst; returns the bytes written."""
-    header, enc = velora.stream_encryptor_new(public_key, chunk_size)
-    with open(src, "rb") as fin, open(dst, "wb") as fout:
-        fout.write(header)
-        while chunk := fin.read(chunk_size):
-            fout.write(enc.encrypt_chunk(chunk))
-        fout.write(enc.finalize())
-        return fout.tell()
-
-
-def decrypt_file(src: str, dst: str, secret_key: bytes, level: SecurityLevel, header_len: int) -> bool:
-    """Reads a stream written by encrypt_file; returns whether the EOF marker was seen."""
-    with open(src, "rb") as fin, open(dst, "wb") as fout:
-        dec = velora.stream_decryptor_from_header(fin.read(header_len), secret_key, level)
-        while len(prefix := fin.read(4)) == 4:
-            n = int.from_bytes(prefix, "big")
-            if n == 0:
-                dec.process_eof(fin.read(16))
-                break
-            fout.write(dec.decrypt_chunk(fin.read(n), fin.read(16)))
-        seen = dec.eof_seen()
-        dec.finalize()
-        return seen
-
-
-def demo_stream() -> None:
-    """Stream a generated file through the handles and back; detect a truncated stream."""
-    heading("Streaming encryption")
-    pair = velora.generate_keypair()
-    size, chunk_size = 8 * 1024 * 1024, 256 * 1024
-    with tempfile.TemporaryDirectory() as tmp:
-        plain, sealed, back = (os.path.join(tmp, n) for n in ("plain.bin", "stream.bin", "back.bin"))
-        with open(plain, "wb") as f:
-            f.write(os.urandom(size))
-
-        t0 = time.perf_counter()
-        written = encrypt_file(plain, sealed, pair.public_key, chunk_size)
-        t1 = time.perf_counter()
-        complete = decrypt_file(sealed, back, pair.secret_key, SecurityLevel.ML_KEM_768, 1104)
-        t2 = time.perf_counter()
-        frames = -(-size // chunk_size)
-        print(f"{size / 2**20:.0f} MiB in {frames} chunks of {chunk_size // 1024} KiB -> {written} bytes "
-              f"(header 1104 + {frames} x 20 frame overhead + EOF marker 20)")
-        print(f"  encrypt {size / 2**20 / (t1 - t0):.0f} MiB/s, decrypt {size / 2**20 / (t2 - t1):.0f} MiB/s "
-              f"(file I/O included)")
-        with open(plain, "rb") as a, open(back, "rb") as b:
-            if a.read() != b.read() or not complete:
-                raise SystemExit("stream round trip failed")
-        print(f"  round trip identical, eof_seen() = {complete}")
-
-        # Cut the stream after its third frame: every frame still authenticates,
-        # only the missing EOF marker tells.
-        with open(sealed, "rb") as f:
-            data = f.read(1104 + 3 * (chunk_size + 20))
-        with open(sealed, "wb") as f:
-            f.write(data)
-        complete = decrypt_file(sealed, back, pair.secret_key, SecurityLevel.ML_KEM_768, 1104)
-        print(f"  truncated after 3 frames: {os.path.getsize(back)} bytes recovered, eof_seen() = {complete}"
-              f" -> {'complete' if complete else 'TRUNCATED, rejected'}")
-        if complete:
-            raise SystemExit("truncation went unnoticed")
-
-
-def demo_key_io() -> None:
-    """A key pair exported in every text form and as encrypted PEM, each loaded back."""
-    heading("Key export and import")
-    for level in LEVELS:
-        pair = velora.generate_keypair(level)
-        print(f"{level!r}: {pair!r}")
-
-        pem = pair.public_key_pem()
-        ok_pem = velora.load_public_key_pem(pem, level) == pair.public_key
-        print(f"  public key PEM-like: {len(pem)} characters, {pem.splitlines()[0]}; round trip ok: {ok_pem}")
-
-        doc = pair.public_key_json()
-        key, named = velora.load_public_key_json(doc)
-        ok_json = key == pair.public_key and named is level
-        print(f"  public key JSON: {len(doc)} characters, {doc[:44]}...; round trip ok: {ok_json}")
-
-        # The wrapped format has no work factor: the password must carry the entropy.
-        password = secrets.token_urlsafe(24).encode()
-        blob = pair.export_secret_key_raw(password)
-        ok_blob = velora.load_secret_key_raw(blob, password) == (pair.secret_key, level)
-        print(f"  secret key blob: {len(blob)} bytes, header {blob[:6]!r}; round trip ok: {ok_blob}")
-
-        armoured = pair.export_secret_key_pem(password)
-        ok_armoured = velora.load_secret_key_pem(armoured, password) == (pair.secret_key, level)
-        print(f"  encrypted secret key PEM-like: {len(armoured)} characters, {armoured.splitlines()[0]}; "
-              f"round trip ok: {ok_armoured}")
-
+def demo_object_api() -> None:
+    heading("1. One call each way: velora.encrypt / velora.decrypt")
+    key = velora.PrivateKey.generate(768)
+    print(f"key:        {key!r}")
+    sealed = velora.encrypt(b"quarterly numbers", key.public_key())
+    print(f"encrypted:  17 bytes -> a {len(sealed)}-byte velora file, starting {sealed[:4]!r}")
+    opened = velora.decrypt(sealed, key)
+    print(f"decrypted:  {opened!r}")
+    check(opened == b"quarterly numbers", "round trip")
+    for what, data, ids in (("a flipped byte", sealed[:-30] + bytes([sealed[-30] ^ 1]) + sealed[-29:], key),
+                            ("a file cut short", sealed[:-1], key),
+                            ("another key", sealed, velora.PrivateKey.generate(768))):
         try:
-            velora.load_secret_key_pem(armoured, password + b"?")
-            rejected = False
-        except velora.DecryptionError:
-            rejected = True
-        print(f"  wrong password rejected with DecryptionError: {rejected}")
-        if not (ok_pem and ok_json and ok_blob and ok_armoured and rejected):
-            raise SystemExit(f"key export/import failed at {level!r}")
+            velora.decrypt(data, ids)
+            check(False, f"{what} was accepted")
+        except velora.DecryptionError as exc:
+            print(f"refused:    {what}: {type(exc).__name__}: {exc}")
+    try:
+        velora.encrypt(b"x", key)  # type: ignore[arg-type]  # the misuse shown on purpose
+    except TypeError as exc:
+        print(f"refused:    a private key as recipient: TypeError: {exc}")
+
+
+def demo_key_files(folder: pathlib.Path) -> velora.PrivateKey:
+    heading("2. Key files: PKCS#8 and SubjectPublicKeyInfo")
+    key = velora.PrivateKey.generate(1024)
+    private_file, public_file = folder / "key.pem", folder / "key.pub.pem"
+    private_file.write_text(key.to_pem(password=PASSPHRASE))
+    public_file.write_text(key.public_key().to_pem())
+    print(f"{private_file.name}:    {private_file.read_text().splitlines()[0]} ({private_file.stat().st_size} bytes, scrypt)")
+    print(f"{public_file.name}: {public_file.read_text().splitlines()[0]} ({public_file.stat().st_size} bytes)")
+    print(f"encrypted?  {velora.is_encrypted_private_key(private_file)}")
+    loaded = velora.load_private_key(private_file, password=PASSPHRASE)  # a Path reads the file
+    recipient = velora.load_public_key(public_file)
+    check(loaded == key and recipient == key.public_key(), "key files round trip")
+    print(f"loaded:     {loaded!r} and {recipient!r}")
+    try:
+        key.to_pem(password=b"")
+    except velora.InvalidParameterError as exc:
+        print(f"refused:    an empty password: {exc}")
+    try:
+        velora.load_private_key(str(private_file), password=PASSPHRASE)
+    except velora.KeySerializationError as exc:
+        print(f"refused:    a file name as str: ...{str(exc)[-70:]}")
+    return loaded
+
+
+def demo_two_recipients(folder: pathlib.Path) -> None:
+    heading("3. A file for two recipients (age, post-quantum)")
+    ana, ben = age.HybridIdentity.generate(), age.HybridIdentity.generate()
+    plain, sealed = folder / "minutes.txt", folder / "minutes.txt.age"
+    plain.write_bytes(b"the minutes of the meeting\n" * 10_000)
+    size = velora.encrypt_file(plain, sealed, [ana.recipient(), ben.recipient()])
+    info = velora.inspect_file(sealed)
+    print(f"encrypted:  {size} bytes to 2 recipients -> {sealed.stat().st_size} bytes, format {info.format}, "
+          f"{info.details.get('recipients', info.details)}")
+    for name, identity in (("ana", ana), ("ben", ben)):
+        out = folder / f"minutes.{name}.txt"
+        velora.decrypt_file(sealed, out, identity)
+        check(out.read_bytes() == plain.read_bytes(), f"{name} opens the file")
+        print(f"{name} opens it with their own identity: {out.stat().st_size} bytes, identical")
+    try:
+        velora.decrypt_file(sealed, folder / "nobody.txt", age.HybridIdentity.generate())
+    except velora.DecryptionError as exc:
+        print(f"refused:    a third identity: {type(exc).__name__}: {exc}; "
+              f"nobody.txt exists: {(folder / 'nobody.txt').exists()}")
+
+
+def demo_command_line(folder: pathlib.Path) -> None:
+    heading("4. The command line")
+    env = dict(os.environ, PATH=str(pathlib.Path(sys.executable).parent) + os.pathsep + os.environ["PATH"])
+    (folder / "pass.txt").write_bytes(PASSPHRASE + b"\n")
+    (folder / "notes.txt").write_text("notes for the file\n")
+    session = [
+        "velora --version",
+        "velora keygen -o xwing.pem && head -2 xwing.pem",
+        "velora keygen -t mlkem768 -o cli.pem",
+        "velora pubkey cli.pem > cli.recipient",
+        'velora encrypt -q -r "$(cat cli.recipient)" -o notes.vlr notes.txt',
+        "velora inspect notes.vlr",
+        "velora decrypt -q -i cli.pem notes.vlr",
+        "head -c 4000000 /dev/zero > big.bin && velora encrypt -q -R cli.recipient -o big.vlr big.bin",
+        'velora decrypt -q -i cli.pem big.vlr | head -c 8 | wc -c; echo "(velora exited ${PIPESTATUS[0]})"',
+        "velora pubkey /etc/passwd",
+        "velora encrypt --help | tail -9",
+    ]
+    for command in session:
+        print(f"$ {command}")
+        done = subprocess.run(["bash", "-c", command], cwd=folder, env=env, capture_output=True, text=True,
+                              timeout=300)
+        for line in (done.stdout + done.stderr).splitlines():
+            print(f"  {line[:110]}{'...' if len(line) > 110 else ''}")
+        if done.returncode != 0:
+            print(f"  [exit status {done.returncode}]")
+    check((folder / "notes.vlr").exists(), "velora encrypt wrote notes.vlr")
+    check(velora.decrypt((folder / "notes.vlr").read_bytes(), velora.load_private_key(folder / "cli.pem"))
+          == b"notes for the file\n", "the command line's file opens in Python")
+
+
+def demo_low_level() -> None:
+    heading("5. The low level: the core module's functions")
+    pair = velora.generate_keypair(velora.SecurityLevel.ML_KEM_512)
+    capsule, secret = velora.encapsulate(pair.public_key, velora.SecurityLevel.ML_KEM_512)
+    check(velora.decapsulate(capsule, pair.secret_key, velora.SecurityLevel.ML_KEM_512) == secret, "KEM")
+    print(f"{pair!r}: capsule {len(capsule)} bytes, shared secret {len(secret)} bytes, decapsulated alike")
+    print(f"build:      {velora.build_info()}")
 
 
 def main() -> None:
-    print("velora exports", len(velora.__all__), "names")
-    demo_kem()
-    demo_public_key_b64()
-    demo_key_io()
-    demo_transit_package()
-    demo_stream()
+    print(f"velora {velora.__version__} (distribution velora-pq) from {pathlib.Path(velora.__file__).parent}")
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = pathlib.Path(tmp)
+        demo_object_api()
+        demo_key_files(folder)
+        demo_two_recipients(folder)
+        demo_command_line(folder)
+        demo_low_level()
+    print("\ndemo: OK")
 
 
 if __name__ == "__main__":

@@ -125,6 +125,13 @@ def main() -> None:
     print(f"python      {platform.python_implementation()} {platform.python_version()} ({sys.executable})")
     print(f"velora      {velora.__version__} from {package}")
     check(package.parent == site, f"velora was not imported from this environment's site-packages ({site})")
+    import importlib.metadata as metadata
+
+    dist = metadata.distribution("velora-pq")
+    check(dist.version == velora.__version__, f"distribution velora-pq {dist.version} is not velora {velora.__version__}")
+    check(metadata.packages_distributions().get("velora") == ["velora-pq"],
+          f"the import name velora comes from {metadata.packages_distributions().get('velora')}")
+    print(f"dist        {dist.metadata['Name']} {dist.version} (import name velora)")
     modules = sorted(p.name for p in package.glob("_velora_*.so"))
     print(f"modules     {', '.join(modules)}")
     check(all(name.endswith(".abi3.so") for name in modules) and len(modules) == 2, "two abi3 modules expected")
@@ -134,7 +141,8 @@ def main() -> None:
     libs = {stem: mapped(stem) for stem in ("libcrypto", "libIPSec_MB")}
     for stem, paths in libs.items():
         print(f"{stem + ':':12}{', '.join(paths) or 'not loaded'}")
-    bundled = package.parent / "velora.libs"
+    # auditwheel puts the bundled libraries beside the package, named after the distribution.
+    bundled = package.parent / "velora_pq.libs"
     check(any(pathlib.Path(p).parent == bundled for p in libs["libcrypto"]), "the bundled libcrypto is not in use")
     check(info["ipsec_mb"] is not None, "the wheel was built without ipsec-mb")
     check(any(pathlib.Path(p).parent == bundled for p in libs["libIPSec_MB"]), "the bundled ipsec-mb is not in use")
@@ -184,6 +192,9 @@ def main() -> None:
     velora.encrypt_file(plain, sealed, key.public_key())
     velora.decrypt_file(io.BytesIO(sealed.getvalue()), opened, key)
     check(opened.getvalue() == b"file" * 50_000, "velora file round trip")
+    two = [velora.PrivateKey.generate(768), velora.PrivateKey.generate(768)]
+    sealed_bytes = velora.encrypt(b"object api" * 1000, two[0].public_key())
+    check(velora.decrypt(sealed_bytes, two) == b"object api" * 1000, "velora.encrypt / velora.decrypt round trip")
     identity = velora.age.HybridIdentity.generate()
     aged = velora.age.encrypt(b"age" * 1000, [identity.recipient()])
     check(velora.age.decrypt(aged, [identity]) == b"age" * 1000, "age round trip (mlkem768x25519)")

@@ -7,6 +7,12 @@ import pathlib
 from dataclasses import dataclass
 
 import pytest
+from hypothesis import settings
+
+# No timed assertions: a property test's examples may take as long as a loaded machine needs
+# (hypothesis's default 200 ms deadline failed a whole run on a machine busy with other builds).
+settings.register_profile("velora", deadline=None)
+settings.load_profile("velora")
 
 import velora
 from velora import _velora_core as core

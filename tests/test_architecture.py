@@ -22,7 +22,8 @@ EXTENSIONS = ("_velora_native", "_velora_core")
 
 #: Each container's layers, highest first; a set holds siblings that must not import each other.
 LAYERS: dict[str, list[set[str]]] = {
-    "velora": [{"fs", "parquet"}, {"cli"}, {"recipients"}, {"age"}, {"files"}, {"hpke", "loaders", "checks"}, {"xwing", "mldsa"},
+    "velora": [{"fs", "parquet"}, {"cli", "api"}, {"recipients"}, {"age"}, {"files"},
+               {"hpke", "loaders", "checks", "types"}, {"xwing", "mldsa"},
                {"keys"}, {"levels", "text"}, {"compare", "errors"}],
     "velora.age": [{"stream"}, {"file_format"}, {"armor", "keys"}, {"hybrid", "scrypt", "x25519"},
                    {"recipients"}, {"payload", "format"}],

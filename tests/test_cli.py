@@ -70,7 +70,7 @@ def test_encrypt_from_stdin_to_stdout_reads_with_the_oracle(level, recipients, t
     ok("encrypt", "-r", recipients[level], "-o", tmp_path / "out.vlr", tmp_path / "in")
     assert file_oracle.decrypt((tmp_path / "out.vlr").read_bytes(), seed_for(level)) == data
     listing = ok("inspect", tmp_path / "out.vlr").stdout.decode()
-    assert f"ML-KEM-{level}" in listing and "3000 bytes in 1 chunks" in listing
+    assert f"ML-KEM-{level}" in listing and "3000 bytes in 1 chunk\n" in listing
 
 
 def test_recipient_lists_with_comments(recipients, tmp_path):

@@ -171,7 +171,7 @@ def test_errors() -> None:
     assert suite.receive_export(sk, enc, b"c" * 32746, 32) == secret
     with pytest.raises(velora.InvalidParameterError, match="key derivation failed"):
         suite.send_export(pk, b"c" * 32747, 32)
-    with pytest.raises(ValueError):
+    with pytest.raises(velora.InvalidParameterError, match="unsupported HPKE KEM 0x0010"):
         Suite(0x0010, 1, 1)  # DHKEM(P-256) is not built
     with pytest.raises(velora.InvalidParameterError, match="unsupported KEM"):
         velora._velora_native.hpke_generate_key_pair(0x0010)

@@ -27,7 +27,9 @@ def test_every_public_name_is_listed_in_all():
 
 
 def test_version_is_the_distributions():
-    assert velora.__version__ == importlib.metadata.version("velora")
+    # The distribution is velora-pq (the name velora on the package index is another project's).
+    assert velora.__version__ == importlib.metadata.version("velora-pq")
+    assert importlib.metadata.packages_distributions()["velora"] == ["velora-pq"]
 
 
 def test_native_stub_lists_exactly_the_registered_functions():

@@ -4,6 +4,14 @@ ML-KEM (FIPS 203) and the hybrid AES-256-GCM packages and streams of the core
 module; key objects in the IETF formats (RFC 9935); encrypted files and file
 objects; age v1 files (velora.age), X-Wing (velora.xwing) and HPKE
 (velora.hpke).
+
+The front door: `velora.encrypt(data, recipients)` and
+`velora.decrypt(data, identities)` for whole files in memory,
+`encrypt_file` / `decrypt_file` for paths and file objects, the key objects
+`PrivateKey` / `PublicKey` and the loaders `load_private_key` /
+`load_public_key`. `Recipient` and `Identity` (velora.types) say what the
+file functions take. The core module's functions (levels passed explicitly,
+bytes only) are the low level.
 """
 
 from . import _velora_core
@@ -73,7 +81,7 @@ def _lazy_module(namespace: dict[str, object], table: dict[str, tuple[str, ...]]
 # Type checkers read the imports below (from the modules that define the names:
 # velora.files imports this package's loader, so this package names none of its
 # own imports through velora.files); the table says where each name lives, and
-# velora.age, velora.errors, velora.files, velora.hpke and velora.xwing are
+# velora.age, velora.errors, velora.files, velora.hpke, velora.types and velora.xwing are
 # submodules loaded the same way. (TYPE_CHECKING is spelled out rather than
 # imported: the typing module alone takes longer to import than this package.)
 TYPE_CHECKING = False
@@ -81,8 +89,11 @@ if TYPE_CHECKING:
     from . import age as age
     from . import errors as errors
     from . import hpke as hpke
+    from . import types as types
     from . import xwing as xwing
     from ._velora_native import build_info as build_info
+    from .api import decrypt as decrypt
+    from .api import encrypt as encrypt
     from .checks import fips203_hash_check as fips203_hash_check
     from .checks import fips203_modulus_check as fips203_modulus_check
     from .errors import FileFormatError as FileFormatError
@@ -97,6 +108,9 @@ if TYPE_CHECKING:
     from .loaders import is_encrypted_private_key as is_encrypted_private_key
     from .loaders import load_private_key as load_private_key
     from .loaders import load_public_key as load_public_key
+    from .loaders import MAX_KEY_FILE_SIZE as MAX_KEY_FILE_SIZE
+    from .types import Identity as Identity
+    from .types import Recipient as Recipient
     from .recipients import parse_identity as parse_identity
     from .recipients import parse_recipient as parse_recipient
     from .errors import KeyTextError as KeyTextError
@@ -107,10 +121,13 @@ del TYPE_CHECKING
 # The core module's names first, in its registration order (its own __all__;
 # a test keeps the two equal), then the package's from the table.
 __all__ = list(_velora_core.__all__) + _lazy_module(globals(), {
+    # the front door: whole files in memory, and what they take
+    ".api": ("encrypt", "decrypt"),
+    ".types": ("Recipient", "Identity"),
     ".keys": ("PublicKey", "PrivateKey"),
     ".levels": ("as_level",),
     "._velora_native": ("build_info",),
-    ".loaders": ("load_public_key", "load_private_key", "is_encrypted_private_key"),
+    ".loaders": ("load_public_key", "load_private_key", "is_encrypted_private_key", "MAX_KEY_FILE_SIZE"),
     ".checks": ("fips203_modulus_check", "fips203_hash_check"),
     # one-line recipient and identity texts with a checksum (velora.recipients, velora.text)
     ".recipients": ("parse_identity", "parse_recipient"),
@@ -120,4 +137,4 @@ __all__ = list(_velora_core.__all__) + _lazy_module(globals(), {
                "inspect_file"),
     # X-Wing keys (age files and HPKE are the submodules velora.age and velora.hpke)
     ".xwing": ("XWingPrivateKey", "XWingPublicKey"),
-}, submodules=("age", "errors", "files", "hpke", "xwing"))
+}, submodules=("age", "errors", "files", "hpke", "types", "xwing"))

@@ -89,7 +89,7 @@ class AgeError(DecryptionError):
     an encrypted file can fail to decrypt, so that callers can tell a
     malformed header from a wrong key, a forged header from a damaged payload,
     and a broken ASCII armour from all of them. The two structural failures
-    (header, armour) are also `FileFormatError`s.
+    (header, armour) are also of the class `FileFormatError`.
     """
 
 

@@ -20,9 +20,10 @@ from __future__ import annotations
 
 import enum
 from dataclasses import dataclass
-from typing import Union
+from typing import TypeVar, Union
 
 from . import _velora_native as _native
+from ._velora_core import InvalidParameterError
 from .keys import Buffer, PrivateKey, PublicKey, _as_bytes
 from .xwing import XWingPrivateKey, XWingPublicKey
 
@@ -63,6 +64,20 @@ PrivateKeyLike = Union[bytes, bytearray, memoryview, XWingPrivateKey, PrivateKey
 
 _ML_KEM_LEVEL = {KEM.ML_KEM_768: 768, KEM.ML_KEM_1024: 1024}
 
+_E = TypeVar("_E", KEM, KDF, AEAD)
+
+
+def _member(kind: type[_E], value: _E | int) -> _E:
+    """The member of ``kind`` for an identifier: `TypeError` for a non-integer, `InvalidParameterError` for an
+    identifier not built here."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"an HPKE {kind.__name__} identifier must be an int, not {type(value).__name__}")
+    try:
+        return kind(value)
+    except ValueError:
+        names = ", ".join(f"{m.name} (0x{int(m):04x})" for m in kind)
+        raise InvalidParameterError(f"unsupported HPKE {kind.__name__} 0x{value:04x}: expected {names}") from None
+
 
 def _key_bytes(kem: KEM, key: PublicKeyLike | PrivateKeyLike, role: str) -> bytes:
     """The serialized key of a byte string or of a key object whose kind fits `kem`."""
@@ -95,19 +110,19 @@ def _private_bytes(kem: KEM, key: PrivateKeyLike) -> bytes:
 
 def generate_key_pair(kem: KEM | int) -> tuple[bytes, bytes]:
     """A fresh (private key, public key) for `kem`, serialized."""
-    sk, pk = _native.hpke_generate_key_pair(KEM(kem))
+    sk, pk = _native.hpke_generate_key_pair(_member(KEM, kem))
     return sk, pk
 
 
 def derive_key_pair(kem: KEM | int, ikm: Buffer) -> tuple[bytes, bytes]:
     """DeriveKeyPair(ikm): (private key, public key), deterministic."""
-    sk, pk = _native.hpke_derive_key_pair(KEM(kem), _as_bytes(ikm, "ikm"))
+    sk, pk = _native.hpke_derive_key_pair(_member(KEM, kem), _as_bytes(ikm, "ikm"))
     return sk, pk
 
 
 def public_key(kem: KEM | int, private_key: Buffer) -> bytes:
     """The serialized public key of a serialized private key."""
-    pk: bytes = _native.hpke_public_key(KEM(kem), _as_bytes(private_key, "private key"))
+    pk: bytes = _native.hpke_public_key(_member(KEM, kem), _as_bytes(private_key, "private key"))
     return pk
 
 
@@ -120,9 +135,9 @@ class Suite:
     aead: AEAD
 
     def __init__(self, kem: KEM | int, kdf: KDF | int, aead: AEAD | int) -> None:
-        object.__setattr__(self, "kem", KEM(kem))
-        object.__setattr__(self, "kdf", KDF(kdf))
-        object.__setattr__(self, "aead", AEAD(aead))
+        object.__setattr__(self, "kem", _member(KEM, kem))
+        object.__setattr__(self, "kdf", _member(KDF, kdf))
+        object.__setattr__(self, "aead", _member(AEAD, aead))
 
     def _ids(self) -> tuple[int, int, int]:
         return int(self.kem), int(self.kdf), int(self.aead)

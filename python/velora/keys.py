@@ -20,16 +20,24 @@ from __future__ import annotations
 
 import base64
 import binascii
+import contextlib
 import hashlib
 import hmac
 import re
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from contextlib import AbstractContextManager
 from typing import Final, Literal, NoReturn, Union
 
 from . import _velora_core as _core
 from . import _velora_native as _native
-from ._velora_core import InvalidParameterError, KeyPair, KeySerializationError, SecurityLevel
+from ._velora_core import (
+    DecryptionError,
+    InvalidParameterError,
+    KeyPair,
+    KeySerializationError,
+    SecurityLevel,
+    VeloraError,
+)
 from .levels import CAPSULE_SIZE, PUBLIC_KEY_SIZE, SECRET_KEY_SIZE, LevelLike, as_level, level_name
 from .text import MLKEM_PREFIX, MLKEM_SECRET_PREFIX, KeyTextError, checksum_failure, decode_kind, encode, near_prefix
 
@@ -77,7 +85,45 @@ def _fingerprint(public_key: bytes) -> str:
     return hashlib.sha3_256(public_key).hexdigest()[:16]
 
 
+@contextlib.contextmanager
+def _bare_error_as_serialization() -> Iterator[None]:
+    """The core's text decoders raise the base `VeloraError` for bad Base64: a `KeySerializationError` here."""
+    try:
+        yield
+    except VeloraError as exc:
+        if type(exc) is not VeloraError:
+            raise
+        raise KeySerializationError(str(exc)) from None
+
+
+#: How encrypted files start (velora, age, and the ASCII armour of either): not a Transit Package.
+_FILE_STARTS: Final = (b"\x89VLR\r\n\x1a\n", b"age-encryption.org/", b"-----BEGIN ")
+
+
+def _refuse_a_file(package: Buffer) -> None:
+    try:
+        head = memoryview(package)[:20].tobytes()
+    except TypeError:
+        return  # not bytes-like: the native layer names the type
+    if head.startswith(_FILE_STARTS):
+        raise DecryptionError("this is an encrypted file, not a Transit Package: open it with velora.decrypt(data, key)")
+
+
+def _check_password(password: Buffer | None) -> None:
+    """Key encryption refuses an empty password: it would protect nothing."""
+    if password is None or isinstance(password, str):
+        return  # None: not encrypted; str: the native layer names the type
+    try:
+        empty = memoryview(password).nbytes == 0
+    except TypeError:
+        return  # not bytes-like: the native layer names the type
+    if empty:
+        raise InvalidParameterError("an empty password protects nothing: give a passphrase, or password=None")
+
+
 def _check_form(form: str) -> None:
+    if not isinstance(form, str):
+        raise TypeError(f"form must be a str ('seed', 'expanded' or 'both'), not {type(form).__name__}")
     if form not in _FORMS:
         raise InvalidParameterError(f"unknown private key form {form!r}: expected 'seed', 'expanded' or 'both'")
 
@@ -154,7 +200,9 @@ class PublicKey:
     def from_b64(cls, text: str, level: LevelLike, *, check: bool = True) -> PublicKey:
         """URL-safe Base64 without padding (the level is not in the text)."""
         lv = as_level(level)
-        return cls.from_bytes(_core.deserialize_public_key(text, lv), lv, check=check)
+        with _bare_error_as_serialization():
+            key = _core.deserialize_public_key(text, lv)
+        return cls.from_bytes(key, lv, check=check)
 
     @classmethod
     def from_legacy_pem(cls, text: str, level: LevelLike | None = None, *, check: bool = True) -> PublicKey:
@@ -173,7 +221,8 @@ class PublicKey:
     @classmethod
     def from_json(cls, text: str, *, check: bool = True) -> PublicKey:
         """The JSON document {"algorithm":"ML-KEM","level":...,"public_key":...}."""
-        key, level = _core.load_public_key_json(text)
+        with _bare_error_as_serialization():
+            key, level = _core.load_public_key_json(text)
         return cls.from_bytes(key, level, check=check)
 
     def to_b64(self) -> str:
@@ -264,7 +313,8 @@ class PublicKey:
         return _core.encapsulate(self._key, self._level)
 
     def encrypt(self, plaintext: Buffer) -> bytes:
-        """Seals `plaintext` into a Transit Package for this key."""
+        """Seals `plaintext` into a Transit Package for this key: one message for `PrivateKey.decrypt`,
+        not a file (for files, which `velora decrypt` reads, use `velora.encrypt(data, key)`)."""
         return _core.encrypt_hybrid(self._key, _as_bytes(plaintext, "plaintext"), self._level)
 
     def __eq__(self, other: object) -> bool:
@@ -386,9 +436,11 @@ class PrivateKey:
         """PKCS#8 (RFC 9935 section 6) in DER, the private key in `form`.
 
         With a `password`: encrypted PKCS#8, PBES2 with scrypt (N = 2^17,
-        r = 8, p = 1 by default) or PBKDF2-HMAC-SHA256, and AES-256-CBC.
+        r = 8, p = 1 by default) or PBKDF2-HMAC-SHA256, and AES-256-CBC. An
+        empty password is refused (`InvalidParameterError`).
         """
         _check_form(form)
+        _check_password(password)
         return self._secret.to_pkcs8(
             form, password, pem=False, kdf=kdf, scrypt_n=scrypt_n, scrypt_r=scrypt_r, scrypt_p=scrypt_p,
             pbkdf2_iterations=pbkdf2_iterations,
@@ -407,6 +459,7 @@ class PrivateKey:
     ) -> str:
         """As `to_der`, as PEM text ("PRIVATE KEY", or "ENCRYPTED PRIVATE KEY" with a password)."""
         _check_form(form)
+        _check_password(password)
         return self._secret.to_pkcs8(
             form, password, pem=True, kdf=kdf, scrypt_n=scrypt_n, scrypt_r=scrypt_r, scrypt_p=scrypt_p,
             pbkdf2_iterations=pbkdf2_iterations,
@@ -422,10 +475,12 @@ class PrivateKey:
 
     def to_vlpk(self, password: Buffer) -> bytes:
         """The "VLPK" blob. Its password has no work factor: prefer `to_der(password=...)`."""
+        _check_password(password)
         return self._secret.to_vlpk(password, pem=False)
 
     def to_vlpk_pem(self, password: Buffer) -> str:
         """The blob in its "ENCRYPTED ML-KEM PRIVATE KEY" armour."""
+        _check_password(password)
         return self._secret.to_vlpk(password, pem=True)
 
     # ---- the one-line identity text ---------------------------------------------------
@@ -490,9 +545,10 @@ class PrivateKey:
         return self._secret.decapsulate(capsule)
 
     def decrypt(self, package: Buffer) -> bytes:
-        """Opens a Transit Package made for this key."""
+        """Opens a Transit Package made for this key (`PublicKey.encrypt`); files go to `velora.decrypt`."""
         if isinstance(package, str):
             raise TypeError("package must be a bytes-like object, not str")
+        _refuse_a_file(package)
         return self._secret.decrypt(package)
 
     def _secret_key_bytes(self) -> AbstractContextManager[bytes]:

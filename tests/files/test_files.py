@@ -409,11 +409,11 @@ def test_writer_completes_only_on_close(keys, tmp_path):
 
 def test_writer_rejects_what_it_cannot_write(keys, tmp_path):
     pk = keys[512].public_key()
-    with pytest.raises(ValueError, match="chunk_size must be 32 to 4194304"):
+    with pytest.raises(velora.InvalidParameterError, match="chunk_size must be 32 to 4194304"):
         velora.EncryptedWriter(io.BytesIO(), pk, chunk_size=31)
     with pytest.raises(velora.VeloraError, match="passphrase must be the only recipient"):
         velora.EncryptedWriter(io.BytesIO(), [pk, velora.files.Passphrase("pw", work_factor=10)])
-    with pytest.raises(velora.VeloraError, match="not a key or passphrase"):
+    with pytest.raises(TypeError, match="str is not a recipient"):
         velora.EncryptedWriter(io.BytesIO(), "mlkem768:abc")
     with pytest.raises(IsADirectoryError):
         velora.EncryptedWriter(tmp_path, pk)

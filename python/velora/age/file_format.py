@@ -21,7 +21,7 @@ import os
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Final
 
-from ..errors import AgeHeaderError, AgePayloadError, DecryptionError
+from ..errors import AgeHeaderError, AgePayloadError, DecryptionError, InvalidParameterError
 from ..files.formats import FileInfo, register, sequential_batches
 from ..files.source import Source, pread_into
 from ..keys import Buffer
@@ -280,7 +280,7 @@ class AgeFormat:
 
     def sealer(self, recipients: Sequence[object], chunk_size: int | None) -> AgeSealer:
         if chunk_size is not None:
-            raise ValueError("age files have fixed 64 KiB chunks: give no chunk_size")
+            raise InvalidParameterError("age files have fixed 64 KiB chunks: give no chunk_size")
         return AgeSealer([r for r in recipients if isinstance(r, RECIPIENT_TYPES)])  # type: ignore[misc]
 
     def opener(self, source: Source, identities: Sequence[object]) -> AgeOpener:

@@ -33,6 +33,9 @@ class HybridRecipient:
     def __init__(self, public_key: XWingPublicKey | Buffer) -> None:
         self._key = public_key if isinstance(public_key, XWingPublicKey) else XWingPublicKey(public_key)
 
+    def __reduce__(self) -> tuple[type[HybridRecipient], tuple[XWingPublicKey]]:
+        return (type(self), (self._key,))  # a public key: pickles under every protocol
+
     @classmethod
     def from_string(cls, text: str) -> HybridRecipient:
         return cls(bech32_decode(text, cls.hrp))

@@ -98,11 +98,19 @@ def parse_identities(text: str) -> list[TextIdentity]:
     return _parse_lines(text, parse_identity)
 
 
+def _check_path(path: object) -> None:
+    """A path (str or os.PathLike); not an int, which open() would take as a file descriptor."""
+    if not isinstance(path, (str, os.PathLike)):
+        raise TypeError(f"path must be a str or an os.PathLike, not {type(path).__name__}")
+
+
 def read_recipients_file(path: str | os.PathLike[str]) -> list[TextRecipient]:
+    _check_path(path)
     with open(path, encoding="utf-8") as f:
         return parse_recipients(f.read())
 
 
 def read_identities_file(path: str | os.PathLike[str]) -> list[TextIdentity]:
+    _check_path(path)
     with open(path, encoding="utf-8") as f:
         return parse_identities(f.read())

@@ -56,6 +56,8 @@ class ScryptRecipient(SecretHolder):
             work_factor, "the scrypt work factor (log2 N) must be an int from 1 to 30"
         )
         self._passphrase = _passphrase_bytes(passphrase)
+        if not self._passphrase:
+            raise InvalidParameterError("an empty passphrase protects nothing: give a passphrase")
         # A label of its own, shared with no other recipient: it stands alone.
         self._labels = frozenset({f"scrypt/{os.urandom(8).hex()}"})
 
@@ -109,9 +111,10 @@ class ScryptIdentity(SecretHolder):
         return None
 
 
-class ScryptPrompt:
+class ScryptPrompt(SecretHolder):
     """A passphrase identity that asks for its passphrase only when a file has an scrypt
-    stanza (the command line's ``decrypt -p``); ``ask()`` returns the passphrase."""
+    stanza (the command line's ``decrypt -p``); ``ask()`` returns the passphrase. Like
+    every identity it does not pickle or copy."""
 
     __slots__ = ("_ask", "_max_work_factor")
 

@@ -19,7 +19,7 @@ from __future__ import annotations
 import io
 import os
 from collections.abc import Iterable
-from typing import TYPE_CHECKING, BinaryIO, Final
+from typing import TYPE_CHECKING, BinaryIO, Final, NoReturn
 
 from ..errors import AgePayloadError
 from ..files.armor import MAX_LEADING_WHITESPACE, ArmorWriter
@@ -120,6 +120,9 @@ class AgeWriter(io.BufferedIOBase):
         else:
             self.close()
 
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError("cannot pickle an AgeWriter: it holds the payload key of an open file")
+
     def abort(self) -> None:
         """Closes without the final chunk: the file stays recognisably incomplete (a reader
         raises AgePayloadError at its end). A `with` block that raises does this."""
@@ -177,6 +180,9 @@ class AgeReader(io.BufferedIOBase):
         self._pos = 0
         self._end = 0
         self._error: AgePayloadError | None = None
+
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError("cannot pickle an AgeReader: it holds the payload key of an open file")
 
     def readable(self) -> bool:
         return True

@@ -31,6 +31,9 @@ class X25519Recipient:
             raise InvalidParameterError(f"an X25519 recipient is 32 bytes, got {len(key)}")
         self._key = key
 
+    def __reduce__(self) -> tuple[type[X25519Recipient], tuple[bytes]]:
+        return (type(self), (self._key,))  # a public key: pickles under every protocol
+
     @classmethod
     def from_string(cls, text: str) -> X25519Recipient:
         return cls(bech32_decode(text, cls.hrp))

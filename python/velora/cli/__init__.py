@@ -6,7 +6,14 @@ refused (``-o -`` forces it), ``-a`` writes ASCII armour and decryption
 detects it, passphrases are asked on the terminal (or read with
 ``--passphrase-file`` in scripts), never taken on the command line. Every
 error ends the program with one line on standard error and exit status 1
-(2 for a usage error); no traceback.
+(2 for a usage error); no traceback. When the reader of standard output goes
+away (``velora decrypt ... | head -c 10``) the program ends quietly with
+status 141, as age and other tools killed by SIGPIPE do.
+
+``-o FILE`` replaces an existing FILE (keygen excepted: it never overwrites a
+key), and only once the output is complete: on an error FILE is left as it
+was. Key and recipient files are read up to a size (`IDENTITY_FILE_LIMIT`,
+`RECIPIENTS_FILE_LIMIT`); a larger input is refused before it is parsed.
 """
 
 from __future__ import annotations
@@ -30,6 +37,63 @@ KEY_TYPES = ("xwing", "mlkem512", "mlkem768", "mlkem1024", "mlkem", "age", "age-
 EXIT_ERROR = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+#: 128 + SIGPIPE: the status of a program killed by a closed pipe (age's, in a shell).
+EXIT_BROKEN_PIPE = 141
+
+#: The most an identity file (-i, pubkey) may hold: 1 MiB, many identities.
+IDENTITY_FILE_LIMIT = 1024 * 1024
+#: The most a recipients file (-R) may hold: 16 MiB, thousands of one-line recipients.
+RECIPIENTS_FILE_LIMIT = 16 * 1024 * 1024
+#: The most a passphrase file is read.
+PASSPHRASE_FILE_LIMIT = 64 * 1024
+
+#: The examples at the end of each --help ("velora" is the top level).
+EXAMPLES = {
+    "velora": """\
+examples:
+  velora keygen -o key.pem                       # prints the public key: xwingpub1...
+  velora encrypt -r xwingpub1... -o notes.vlr notes.txt
+  velora decrypt -i key.pem -o notes.txt notes.vlr
+  velora inspect notes.vlr
+
+Each command has its own help: velora COMMAND --help.""",
+    "keygen": """\
+examples:
+  velora keygen -o key.pem                       # X-Wing (ML-KEM-768 + X25519), PKCS#8 PEM (mode 0600)
+  velora keygen -t mlkem1024 -p -o locked.pem    # ML-KEM-1024, encrypted PKCS#8, passphrase asked twice
+  velora keygen -t age-pq -o key.txt             # an age post-quantum identity (recipient age1pq1...)
+  velora keygen -q > key.pem                     # to standard output, no note
+
+-o never replaces an existing file.""",
+    "pubkey": """\
+examples:
+  velora pubkey key.pem                          # the one-line recipient, for -r
+  velora pubkey --pem -o key.pub.pem key.pem     # an SPKI public-key file, for -R
+  velora pubkey key.txt                          # an age identity file: its age1... line""",
+    "encrypt": """\
+examples:
+  velora encrypt -r mlkem768pub1... -o report.vlr report.pdf
+  velora encrypt -R alice.pub.pem -a < notes.txt > notes.txt.vlr
+  velora encrypt -r age1... -r age1... -o notes.age notes.txt   # an age file for two recipients
+  velora encrypt -p -o secret.age secret.txt                    # to a passphrase (age, scrypt)
+  velora encrypt --chunk-size 65536 -r mlkem768pub1... -o small.vlr small.bin
+
+-o replaces an existing file, only once the encrypted file is complete.
+--chunk-size: bytes per chunk of a velora file, 32 to 4194304 (default
+1048576); age files have fixed 64 KiB chunks.""",
+    "decrypt": """\
+examples:
+  velora decrypt -i key.pem -o report.pdf report.vlr
+  velora decrypt -i key.pem report.vlr | head -c 100     # quiet when the pipe closes (status 141)
+  velora decrypt -i locked.pem --passphrase-file /dev/fd/3 report.vlr 3< pass.txt
+  velora decrypt -p -o secret.txt secret.age              # a file encrypted to a passphrase
+
+-o replaces an existing file, only once the whole input has authenticated.""",
+    "inspect": """\
+examples:
+  velora inspect report.vlr
+  velora inspect --json notes.age""",
+}
 
 
 class Failure(Exception):
@@ -41,8 +105,22 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"velora: error: {message} (see '{self.prog} --help')\n")
 
 
+class _Formatter(argparse.HelpFormatter):
+    """Wraps the text as argparse does, but keeps the lines of an indented example block as they are."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        out = []
+        for part in text.split("\n\n"):
+            if "\n  " in part or part.startswith("  "):
+                out.append("\n".join(indent + line for line in part.splitlines()))
+            else:
+                out.append(super()._fill_text(part, width, indent))
+        return "\n\n".join(out)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="velora", description="Post-quantum file encryption with ML-KEM and AES-256-GCM.")
+    parser = _Parser(prog="velora", description="Post-quantum file encryption with ML-KEM and AES-256-GCM.",
+                     epilog=EXAMPLES["velora"], formatter_class=_Formatter)
     from .._version import __version__
 
     parser.add_argument("--version", action="version", version=f"velora {__version__}")
@@ -87,7 +165,8 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Print the recipient of a private key file, as one line or (--pem) as an "
                                    "SPKI public-key file.")
     p.add_argument("input", nargs="?", default="-", metavar="KEYFILE", help="private key file (standard input)")
-    p.add_argument("-o", "--output", metavar="PATH", help="write to PATH instead of standard output")
+    p.add_argument("-o", "--output", metavar="PATH",
+                   help="write to PATH instead of standard output (an existing file is replaced)")
     p.add_argument("--pem", action="store_true", help="SPKI PEM public-key file instead of the one-line form")
     passphrase_file(p)
 
@@ -105,8 +184,10 @@ def build_parser() -> argparse.ArgumentParser:
                    help="file format (default: velora, or age for age1... recipients); with -p, age writes an "
                         "age passphrase file")
     p.add_argument("-a", "--armor", action="store_true", help="ASCII armour (strict PEM)")
-    p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' forces standard output)")
-    p.add_argument("--chunk-size", type=int, metavar="BYTES", help=argparse.SUPPRESS)
+    p.add_argument("-o", "--output", metavar="OUTPUT",
+                   help="output file, replaced if it exists, once complete ('-' forces standard output)")
+    p.add_argument("--chunk-size", type=int, metavar="BYTES",
+                   help="bytes per chunk of a velora file: 32 to 4194304 (1048576); not for age files")
     threads(p)
     passphrase_file(p)
     quiet(p)
@@ -121,7 +202,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-p", "--passphrase", action="store_true",
                    help="the file is encrypted to a passphrase: ask for it (also done without -p when the "
                         "file is a passphrase file)")
-    p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' for standard output)")
+    p.add_argument("-o", "--output", metavar="OUTPUT",
+                   help="output file, replaced if it exists, once all has authenticated ('-' for standard output)")
     threads(p)
     passphrase_file(p)
     quiet(p)
@@ -152,6 +234,11 @@ def build_parser() -> argparse.ArgumentParser:
                                    "only decryption proves a file whole.")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT")
     p.add_argument("--json", action="store_true", help="one JSON object")
+
+    for name, command in sub.choices.items():
+        command.formatter_class = _Formatter
+        if name in EXAMPLES:
+            command.epilog = EXAMPLES[name]
     return parser
 
 
@@ -166,14 +253,19 @@ def _stdout() -> BinaryIO:
     return open(sys.stdout.fileno(), "wb", buffering=0, closefd=False)
 
 
-def _read_file(path: str, what: str) -> bytes:
+def _read_file(path: str, what: str, limit: int) -> bytes:
+    """The contents of ``path`` (``-``: standard input), refused unread past ``limit`` bytes."""
     try:
         if path == "-":
-            return _stdin().read()
-        with open(path, "rb") as f:
-            return f.read()
+            data = _stdin().read(limit + 1)
+        else:
+            with open(path, "rb") as f:
+                data = f.read(limit + 1)
     except OSError as exc:
         raise Failure(f"cannot read {what} {path!r}: {exc.strerror or exc}") from None
+    if len(data) > limit:
+        raise Failure(f"{what} {path!r} is larger than {limit} bytes: not a {what}")
+    return data
 
 
 def _open_input(path: str) -> BinaryIO:
@@ -193,7 +285,7 @@ class Passphrases:
 
     def _from_file(self) -> bytes:
         assert self._path is not None
-        data = _read_file(self._path, "passphrase file")
+        data = _read_file(self._path, "passphrase file", PASSPHRASE_FILE_LIMIT)
         line = data.split(b"\n", 1)[0]
         if line.endswith(b"\r"):
             line = line[:-1]
@@ -326,17 +418,38 @@ def _identities(paths: Sequence[str], passphrases: Passphrases) -> list[object]:
 
     out: list[object] = []
     for path in paths:
-        data = _read_file(path, "identity file")
+        data = _read_file(path, "identity file", IDENTITY_FILE_LIMIT)
         try:
             out.extend(load_identities(data, passphrases.ask, path))
         except Failure:
             raise
         except Exception as exc:
             xwing = _xwing_key_file(data, public=False)
-            if xwing is None:
-                raise Failure(f"identity file {path!r}: {_message(exc)}") from None
-            out.append(xwing)
+            if xwing is not None:
+                out.append(xwing)
+                continue
+            from .. import VeloraError
+
+            # A parser's detail ("trailing data after the structure") says nothing about a file
+            # that is no key at all; the command line's own messages (ValueError) are kept.
+            if isinstance(exc, VeloraError) and not _looks_like_key(data):
+                raise Failure(f"identity file {path!r} is not a key file: expected a private key (PKCS#8 PEM or DER, an "
+                              "encrypted key) or a file of identities (XWING-SECRET-KEY-1..., AGE-SECRET-KEY-1...)"
+                              ) from None
+            raise Failure(f"identity file {path!r}: {_message(exc)}") from None
     return out
+
+
+#: How every key or identity file the command line reads starts, or what it holds near its start.
+_KEY_STARTS = (b"\x30", b"VLPK", b"{", b"AGE-ENCRYPTION.ORG/")
+_KEY_MARKS = (b"-----BEGIN ", b"SECRET-KEY-")  # PEM; AGE-, XWING-, MLKEM768-SECRET-KEY-1... lines
+
+
+def _looks_like_key(data: bytes) -> bool:
+    """Whether ``data`` could be a key file at all: DER (a SEQUENCE), the VLPK blob, JSON, an
+    age file, PEM or an age identity. Anything else gets "not a key file", not a parser's detail."""
+    head = data.lstrip()[:4096].upper()
+    return data.startswith(_KEY_STARTS) or head.startswith(_KEY_STARTS) or any(m in head for m in _KEY_MARKS)
 
 
 def _xwing_key_file(data: bytes, public: bool) -> object | None:
@@ -396,7 +509,7 @@ def _recipients(args: argparse.Namespace) -> list[object]:
         except Exception as exc:
             raise Failure(f"-r: {_message(exc)}") from None
     for path in args.recipients_file:
-        data = _read_file(path, "recipients file")
+        data = _read_file(path, "recipients file", RECIPIENTS_FILE_LIMIT)
         try:
             out.extend(reader.load(data))
         except Exception as exc:
@@ -428,6 +541,7 @@ def _destination(args: argparse.Namespace, binary: bool) -> str | BinaryIO:
 
 def cmd_encrypt(args: argparse.Namespace) -> int:
     from ..files import encrypt_file
+    from ..types import as_recipients
     from ..files.allocator import keep_freed_buffers
 
     keep_freed_buffers()
@@ -479,6 +593,7 @@ def _passphrase_identities(asked: _Asked) -> list[object]:
 def cmd_decrypt(args: argparse.Namespace) -> int:
     from .. import VeloraError
     from ..files import decrypt_file
+    from ..types import as_identities
     from ..files.allocator import keep_freed_buffers
 
     keep_freed_buffers()
@@ -584,9 +699,9 @@ def cmd_inspect(args: argparse.Namespace) -> int:
             ("format", f"{info.format} v{info.version}" + (" (armoured)" if info.armored else "")),
             ("level", f"ML-KEM-{info.level}" if info.level else None),
             ("chunk size", info.chunk_size),
-            ("header", f"{info.header_size} bytes" if info.header_size is not None else None),
-            ("file size", f"{info.file_size} bytes" if info.file_size is not None else None),
-            ("plaintext", f"{info.plaintext_size} bytes in {info.data_chunks} chunks"
+            ("header", _count(info.header_size, "byte") if info.header_size is not None else None),
+            ("file size", _count(info.file_size, "byte") if info.file_size is not None else None),
+            ("plaintext", f"{_count(info.plaintext_size, 'byte')} in {_count(info.data_chunks or 0, 'chunk')}"
              if info.plaintext_size is not None else None),
             ("structure", "complete (not authenticated without the key)" if info.complete
              else f"incomplete: {info.problem}"),
@@ -610,6 +725,11 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
 }
 
 
+def _count(n: int, noun: str) -> str:
+    """"1 chunk", "2 chunks", "0 bytes"."""
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
+
+
 def _message(exc: BaseException) -> str:
     text = str(exc) or type(exc).__name__
     if isinstance(exc, OSError) and exc.strerror:
@@ -617,24 +737,40 @@ def _message(exc: BaseException) -> str:
     return " ".join(text.split())  # one line
 
 
+def _quiet_stdout() -> None:
+    """Points standard output at /dev/null, so that nothing more (the interpreter's final flush
+    included) writes to a pipe whose reader has gone."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _broken_pipe(exc: BaseException) -> bool:
+    import errno
+
+    return isinstance(exc, BrokenPipeError) or (isinstance(exc, OSError) and exc.errno == errno.EPIPE)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
-    args = build_parser().parse_args(argv)
     try:
-        return COMMANDS[args.command](args)
+        args = build_parser().parse_args(argv)
+        status = COMMANDS[args.command](args)
+        sys.stdout.flush()  # here, where a closed pipe is still caught, not at the interpreter's exit
+        return status
     except Failure as exc:
         print(f"velora: error: {_message(exc)}", file=sys.stderr)
     except KeyboardInterrupt:
         print("velora: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
-        # The reader of standard output went away; say nothing more to it.
-        try:
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        except OSError:
-            pass
-        print("velora: error: broken pipe", file=sys.stderr)
     except Exception as exc:  # every other error still ends in one line
+        if _broken_pipe(exc):
+            # The reader of standard output went away: nothing to report, as age (SIGPIPE) does.
+            _quiet_stdout()
+            return EXIT_BROKEN_PIPE
         from .. import VeloraError
 
         kind = "" if isinstance(exc, (VeloraError, OSError, ValueError)) else f"{type(exc).__name__}: "

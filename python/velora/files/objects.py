@@ -16,7 +16,7 @@ import os
 import warnings
 from collections.abc import Iterator, Sequence
 from types import TracebackType
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO, NoReturn
 
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
@@ -26,16 +26,15 @@ from .formats import Opener, Sealer, for_recipients
 from .output import Output, PathLike, open_output
 from .ranges import RandomAccess, RangeSource
 
+if TYPE_CHECKING:
+    from ..types import Identities, Recipients
 
-def as_list(items: object | Sequence[object], what: str) -> list[object]:
-    """One recipient or identity, or a sequence of them, as a list."""
-    if isinstance(items, (list, tuple)):
-        out = list(items)
-    else:
-        out = [items]
-    if not out:
-        raise (RecipientError if what == "recipient" else IdentityError)(f"no {what} given")
-    return out
+
+def as_list(items: object, what: str) -> list[object]:
+    """One recipient or identity, or a sequence of them, as a list; `TypeError` for what is neither."""
+    from ..types import as_identities, as_recipients
+
+    return list(as_recipients(items) if what == "recipient" else as_identities(items))
 
 
 def open_input(file: PathLike | BinaryIO) -> tuple[BinaryIO, bool]:
@@ -67,7 +66,7 @@ class DecryptedReader(io.BufferedIOBase):
     armour) is read once, front to back, and `seekable` is False.
     """
 
-    def __init__(self, file: PathLike | BinaryIO, identities: object | Sequence[object]) -> None:
+    def __init__(self, file: PathLike | BinaryIO, identities: Identities) -> None:
         super().__init__()
         self._file, self._owned = open_input(file)
         self._random: RandomAccess | None = None
@@ -263,6 +262,9 @@ class DecryptedReader(io.BufferedIOBase):
         if self.closed:
             raise ValueError("I/O operation on closed file")
 
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError(f"cannot pickle a {type(self).__name__}: it holds the key of an open file")
+
     def __enter__(self) -> DecryptedReader:
         self._check_open()
         return self
@@ -282,7 +284,7 @@ class EncryptedWriter(io.BufferedIOBase):
     ``armor`` writes strict PEM text instead of binary.
     """
 
-    def __init__(self, file: PathLike | BinaryIO, recipients: object | Sequence[object], *,
+    def __init__(self, file: PathLike | BinaryIO, recipients: Recipients, *,
                  chunk_size: int | None = None, armor: bool = False) -> None:
         super().__init__()
         targets = as_list(recipients, "recipient")
@@ -387,6 +389,9 @@ class EncryptedWriter(io.BufferedIOBase):
             raise ValueError("I/O operation on closed file")
         if self._finished:
             raise ValueError("the writer failed earlier; the file is incomplete")
+
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError(f"cannot pickle an {type(self).__name__}: it holds the key of an open file")
 
     def __enter__(self) -> EncryptedWriter:
         self._check_open()

@@ -5,7 +5,7 @@ from __future__ import annotations
 import contextlib
 import inspect
 from collections.abc import Callable, Iterator, Sequence
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
@@ -16,6 +16,9 @@ from .objects import as_list, open_input
 from .output import Output, PathLike, open_output
 from .pipeline import run_ordered, usable_cpus
 from .source import Readable, Source, pread_exact, pread_into, regular_file_size
+
+if TYPE_CHECKING:
+    from ..types import Identities, Recipients
 
 #: ``progress(done, total)``: plaintext bytes so far, and the plaintext size when known
 #: (encrypting a regular file, or decrypting one that is not armoured).
@@ -49,7 +52,7 @@ def _split(threads: int) -> tuple[bool, int]:
     return True, -(-threads // 2)
 
 
-def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients: object | Sequence[object], *,
+def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients: Recipients, *,
                  chunk_size: int | None = None, armor: bool = False, progress: Progress | None = None,
                  threads: int | None = None) -> int:
     """Encrypts ``src`` into ``dst`` for ``recipients``; returns the plaintext size.
@@ -81,7 +84,7 @@ def encrypt_with(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, sealer: Sea
     return done
 
 
-def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities: object | Sequence[object], *,
+def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities: Identities, *,
                  progress: Progress | None = None, threads: int | None = None) -> int:
     """Decrypts ``src`` into ``dst`` with the matching key of ``identities``; returns the plaintext size.
 
