@@ -19,6 +19,7 @@ from typing import Final, NamedTuple
 
 from ... import _velora_native as _native
 from ...compare import equal
+from ..._velora_core import InvalidParameterError
 from ...errors import FileFormatError
 from ..source import Source
 
@@ -142,7 +143,7 @@ def check_chunk_size(chunk_size: int) -> int:
     if isinstance(chunk_size, bool) or not isinstance(chunk_size, int):
         raise TypeError(f"chunk_size must be an int, not {type(chunk_size).__name__}")
     if not MIN_CHUNK_SIZE <= chunk_size <= MAX_CHUNK_SIZE:
-        raise ValueError(f"chunk_size must be {MIN_CHUNK_SIZE} to {MAX_CHUNK_SIZE} bytes, got {chunk_size}")
+        raise InvalidParameterError(f"chunk_size must be {MIN_CHUNK_SIZE} to {MAX_CHUNK_SIZE} bytes, got {chunk_size}")
     return chunk_size
 
 
