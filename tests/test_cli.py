@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import fcntl
+import io
 import os
 import pty
 import random
@@ -97,17 +98,25 @@ FILE_ERRORS = [
     ("malformed age recipient", ["encrypt", "-r", "age1xyz"], b"x", 1, "malformed age recipient"),
     ("truncated recipient", ["encrypt", "-r", "R[:-10]"], b"x", 1, "malformed mlkem768 recipient"),
     ("bad recipient base64", ["encrypt", "-r", "mlkem768:@@@"], b"x", 1, "malformed mlkem recipient"),
-    ("two velora recipients", ["encrypt", "-r", "R", "-r", "R"], b"x", 1, "exactly one recipient"),
+    ("velora and age recipients", ["encrypt", "-r", "R", "-r", "AGE"], b"x", 1, "cannot share one file"),
     ("missing recipients file", ["encrypt", "-R", "nonexistent"], b"x", 1, "cannot read recipients file"),
     ("empty recipients file", ["encrypt", "-R", "EMPTY"], b"x", 1, "no recipient in the file"),
     ("recipients and input on stdin", ["encrypt", "-R", "-"], b"x", 1, "standard input is already used"),
     ("bad chunk size", ["encrypt", "-r", "R", "--chunk-size", "7"], b"x", 1, "chunk_size must be"),
     ("not a velora file", ["inspect"], b"hello world", 1, "not a velora or age encrypted file"),
     ("empty input", ["inspect"], b"", 1, "empty input"),
-    ("truncated", ["inspect", "FILE[:-5]"], None, 1, "damaged file: truncated"),
-    ("trailing data", ["inspect", "FILE+x"], None, 1, "damaged file: trailing data"),
-    ("version byte", ["inspect", "FILE@8=2"], None, 1, "unsupported velora file version 2"),
-    ("level field", ["inspect", "FILE@10=1"], None, 1, "invalid ML-KEM level 769"),
+    # version 1 files (readers keep reading them): their frame structure
+    ("truncated", ["inspect", "V1FILE[:-5]"], None, 1, "damaged file: truncated"),
+    ("trailing data", ["inspect", "V1FILE+x"], None, 1, "damaged file: trailing data"),
+    ("version byte", ["inspect", "V1FILE@8=3"], None, 1, "unsupported velora file version 3"),
+    ("level field", ["inspect", "V1FILE@10=1"], None, 1, "invalid ML-KEM level 769"),
+    # version 2 files (what encrypt writes): the header's fields
+    ("v2 version byte", ["inspect", "FILE@8=3"], None, 1, "unsupported velora file version 3"),
+    ("v2 chunk size", ["inspect", "FILE@9=255"], None, 1, "invalid chunk size"),
+    ("v2 recipient count", ["inspect", "FILE@13=255"], None, 1, "invalid recipient count"),
+    ("v2 recipient kind", ["inspect", "FILE@15=9"], None, 1, "unknown recipient kind 0x09"),
+    ("v2 truncated header", ["inspect", "FILE[:1000]"], None, 1, "header is incomplete"),
+    ("v2 cut payload", ["inspect", "FILE[:-30]"], None, 1, "no writer produces"),
     ("unknown command", ["frobnicate"], None, 2, "invalid choice"),
     ("unknown option", ["encrypt", "--frobnicate"], None, 2, "unrecognized arguments"),
     ("no identity", ["decrypt", "FILE"], None, 1, "no identity"),
@@ -117,7 +126,25 @@ FILE_ERRORS = [
 ]
 
 
+def v1_file(recipient: str, data: bytes, chunk_size: int = 1024 * 1024) -> bytes:
+    """A version 1 file, as earlier versions wrote them (readers keep reading them)."""
+    from velora.cli.recipients import parse_recipient
+    from velora.files.transfer import encrypt_with
+
+    out = io.BytesIO()
+    key = parse_recipient(recipient)
+    assert isinstance(key, velora.PublicKey)
+    encrypt_with(io.BytesIO(data), out, native.NativeSealer(key, chunk_size), None, None)
+    return out.getvalue()
+
+
 def _materialise(arg: str, tmp_path, good: bytes, recipient: str) -> str:
+    if arg == "AGE":
+        from velora import age
+
+        return str(age.X25519Identity.generate().recipient())
+    if arg.startswith("V1FILE"):
+        return _materialise(arg[2:], tmp_path, v1_file(recipient, b"some plaintext"), recipient)
     if arg.startswith("R"):
         return eval(repr(recipient) + arg[1:]) if arg != "R" else recipient  # "R[:-10]"
     if arg == "EMPTY":
@@ -153,7 +180,7 @@ def test_error_table(name, args, stdin, status, message, recipients, tmp_path):
 def test_damaged_files_fail_through_the_command_line(recipients, tmp_path):
     """Decrypting needs a key file; here the structure checks that need none, through inspect and decrypt."""
     data = os.urandom(5 * 64 + 3)
-    good = ok("encrypt", "-r", recipients[512], "--chunk-size", "64", input=data).stdout
+    good = v1_file(recipients[512], data, 64)  # version 1: its frames have lengths to cut at
     rng = random.Random(3)
     boundaries = []
     pos = 11 + native.stream_header_size(512)
@@ -407,12 +434,14 @@ def test_passphrase_protected_identity(tmp_path):
 
 
 KEY_ERRORS = [
-    ("wrong key", "WRONG", "FILE", "wrong key"),
-    ("wrong level", "K512", "FILE", "encrypted to an ML-KEM-768 key"),
+    ("wrong key", "WRONG", "FILE", "no identity matches"),
+    ("wrong level", "K512", "FILE", "encrypted to ML-KEM-768 keys"),
     ("bit flip", "K768", "FLIP", "DecryptionError"),
+    ("header bit flip", "K768", "HEADFLIP", "no identity matches"),
     ("truncated", "K768", "CUT", "truncated"),
     ("trailing data", "K768", "TRAIL", "trailing data"),
-    ("changed level", "K768", "LEVEL", "encrypted to an ML-KEM-512 key"),
+    ("version 1: wrong key", "WRONG", "V1", "wrong key"),
+    ("version 1: changed level", "K768", "LEVEL", "encrypted to an ML-KEM-512 key"),
     ("not encrypted", "K768", "PLAIN", "not a velora"),
     ("identity is a public key", "PUB", "FILE", "holds a public key"),
     ("identity is a one-line recipient", "LINE", "FILE", "holds a public key"),
@@ -424,10 +453,13 @@ def test_decrypt_error_table(name, identity, source, message, keyfiles, tmp_path
     key_path, recipient = keyfiles[768]
     data = os.urandom(200)
     good = ok("encrypt", "-r", recipient, "--chunk-size", "64", input=data).stdout
+    v1 = v1_file(recipient, data, 64)
+    flip = len(good) - 30  # in the payload
     variants = {
         "FILE": good, "CUT": good[: len(good) - 20], "TRAIL": good + b"\n", "PLAIN": data,
-        "FLIP": good[:500] + bytes([good[500] ^ 4]) + good[501:],
-        "LEVEL": good[:9] + b"\x02\x00" + good[11:],
+        "FLIP": good[:flip] + bytes([good[flip] ^ 4]) + good[flip + 1 :],
+        "HEADFLIP": good[:500] + bytes([good[500] ^ 4]) + good[501:],  # in the recipient entry
+        "V1": v1, "LEVEL": v1[:9] + b"\x02\x00" + v1[11:],
     }
     src = tmp_path / "in.vlr"
     src.write_bytes(variants[source])

@@ -214,3 +214,32 @@ def age_open_chunks(
     plaintext; final chunk opened; payload good so far). Stops at the first chunk that does not
     authenticate. out needs 64 KiB per whole chunk and a shorter last chunk's length less its
     tag. threads as for age_seal_chunks."""
+
+# ---- velora files, version 2: payload chunks (vfile.cpp); velora.files.vlr2 builds the header ----
+
+def vfile_derive(ikm: bytes, salt: bytes, info: bytes) -> bytes:
+    """HKDF-SHA-256, 32 bytes; an empty salt is HKDF's default (32 zero bytes)."""
+
+def vfile_mac(key: bytes, message: bytes) -> bytes:
+    """HMAC-SHA-256."""
+
+def vfile_wrap(wrap_key: bytes, aad: bytes, file_key: bytes) -> bytes:
+    """AES-256-GCM of a 32-byte file key under a zero nonce (the wrap key is used once): 48 bytes."""
+
+def vfile_unwrap(wrap_key: bytes, aad: bytes, wrapped: bytes) -> bytes | None:
+    """The file key, or None when the 48-byte wrapped key does not open under wrap_key and aad."""
+
+@overload
+def vfile_seal_chunks(key: bytes, chunk_size: int, counter: int, data: _Buffer, final: bool, out: _Buffer) -> int: ...
+@overload
+def vfile_seal_chunks(key: bytes, chunk_size: int, counter: int, data: _Buffer, final: bool,
+                      out: None = None) -> bytes:
+    """Seals data as the AES-256-GCM chunks (nonce BE88(index) || last flag) numbered from counter into
+    out (the bytes written), or into a new bytes object. Without final, data is a whole number of
+    chunks; chunk_size is 32 to 4194304."""
+
+def vfile_open_chunks(
+    key: bytes, chunk_size: int, counter: int, data: _Buffer, at_end: bool, out: _Buffer
+) -> tuple[int, bool, bool]:
+    """Opens chunks into out: (plaintext bytes released, last chunk opened, payload good so far). Stops at
+    the first chunk that does not authenticate; nothing after the released plaintext is left in out."""

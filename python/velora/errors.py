@@ -4,6 +4,10 @@
     ├── DecapsulationError
     ├── DecryptionError
     │   ├── FileFormatError          an input that is not a well-formed encrypted file
+    │   ├── NoIdentityMatchError     no identity opens a velora file's recipient entries
+    │   │   ├── IncorrectPassphraseError
+    │   │   └── PassphraseNeededError
+    │   ├── HeaderChangedError       a velora file's header MAC does not verify
     │   └── AgeError                 an age file that could not be read
     │       ├── AgeHeaderError       (also a FileFormatError)
     │       ├── AgeArmorError        (also a FileFormatError)
@@ -11,6 +15,8 @@
     │       ├── AgeHmacError
     │       └── AgePayloadError
     ├── InvalidParameterError
+    │   ├── RecipientError           a recipient set no file can hold (also a ValueError)
+    │   └── IdentityError            no identity given (also a ValueError)
     ├── KeySerializationError
     └── RngError
 
@@ -42,6 +48,32 @@ class FileFormatError(DecryptionError):
     a `DecryptionError`, so ``except DecryptionError`` catches every way a file
     can fail to decrypt.
     """
+
+
+class NoIdentityMatchError(DecryptionError):
+    """None of the identities given opens any recipient entry of a velora file."""
+
+
+class IncorrectPassphraseError(NoIdentityMatchError):
+    """The passphrase does not open the passphrase entry of a velora file."""
+
+
+class PassphraseNeededError(NoIdentityMatchError):
+    """The velora file is encrypted to a passphrase and no passphrase was given."""
+
+
+class HeaderChangedError(DecryptionError):
+    """A file key was found, but the header MAC of the velora file does not verify: the header was changed."""
+
+
+class RecipientError(InvalidParameterError, ValueError):
+    """A set of recipients no file can be encrypted to: kinds of two formats mixed, a passphrase beside
+    other recipients, none at all, too many, or one to remove that the file does not have. (A
+    `ValueError` as well, as the refusals it replaces were.)"""
+
+
+class IdentityError(InvalidParameterError, ValueError):
+    """No identity given to decrypt with (a `ValueError` as well, as it was)."""
 
 
 class AgeError(DecryptionError):
@@ -89,8 +121,14 @@ __all__ = [
     "DecapsulationError",
     "DecryptionError",
     "FileFormatError",
+    "HeaderChangedError",
+    "IdentityError",
+    "IncorrectPassphraseError",
     "InvalidParameterError",
     "KeySerializationError",
+    "NoIdentityMatchError",
+    "PassphraseNeededError",
+    "RecipientError",
     "RngError",
     "VeloraError",
 ]

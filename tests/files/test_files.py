@@ -14,6 +14,9 @@ import pytest
 import velora
 from velora import DecryptionError, FileFormatError, PrivateKey
 from velora.files import native
+from velora.files.transfer import encrypt_with
+from velora.files.vlr2.header import KIND_MLKEM512
+from velora.files.vlr2.payload import encrypted_size as v2_encrypted_size
 
 import file_oracle
 
@@ -32,9 +35,10 @@ def keys() -> dict[int, PrivateKey]:
 
 
 def encrypt_bytes(data: bytes, key: PrivateKey, chunk_size: int = CS, armor: bool = False) -> bytes:
+    """A version 1 file, as earlier writers made them (today's write version 2): readers keep reading them."""
     buf = io.BytesIO()
-    with velora.EncryptedWriter(buf, key.public_key(), chunk_size=chunk_size, armor=armor) as w:
-        w.write(data)
+    encrypt_with(io.BytesIO(data), buf, native.NativeSealer(key.public_key(), chunk_size),
+                 native.NATIVE.armor_label if armor else None, None)
     return buf.getvalue()
 
 
@@ -163,7 +167,7 @@ def test_writer_chunking_does_not_depend_on_write_sizes(keys):
             assert w.write(memoryview(data)[pos : pos + n]) == len(data[pos : pos + n])
             pos += n
         assert w.tell() == len(data)
-    assert len(buf.getvalue()) == native.encrypted_size(len(data), 512, CS)
+    assert len(buf.getvalue()) == v2_encrypted_size(len(data), [KIND_MLKEM512], CS)
     assert file_oracle.decrypt(buf.getvalue(), seed_for(512)) == data
 
 
@@ -286,7 +290,8 @@ def test_changed_level_version_and_magic(keys, tmp_path):
     all_keys = list(keys.values())
     for value in (0, 2, 255):
         damaged = blob[:8] + bytes([value]) + blob[9:]
-        with pytest.raises(FileFormatError, match="unsupported velora file version"):
+        # 2 reads the rest as a version 2 header, which these bytes are not
+        with pytest.raises(FileFormatError, match="unsupported velora file version" if value != 2 else ""):
             velora.DecryptedReader(io.BytesIO(damaged), all_keys)
         expect_rejected(damaged, keys[768], tmp_path)
     for level in (512, 1024, 0, 769, 65535):
@@ -406,9 +411,9 @@ def test_writer_rejects_what_it_cannot_write(keys, tmp_path):
     pk = keys[512].public_key()
     with pytest.raises(ValueError, match="chunk_size must be 32 to 4194304"):
         velora.EncryptedWriter(io.BytesIO(), pk, chunk_size=31)
-    with pytest.raises(ValueError, match="exactly one recipient"):
-        velora.EncryptedWriter(io.BytesIO(), [pk, keys[768].public_key()])
-    with pytest.raises(TypeError, match="no file format encrypts"):
+    with pytest.raises(velora.VeloraError, match="passphrase must be the only recipient"):
+        velora.EncryptedWriter(io.BytesIO(), [pk, velora.files.Passphrase("pw", work_factor=10)])
+    with pytest.raises(velora.VeloraError, match="not a key or passphrase"):
         velora.EncryptedWriter(io.BytesIO(), "mlkem768:abc")
     with pytest.raises(IsADirectoryError):
         velora.EncryptedWriter(tmp_path, pk)

@@ -1,4 +1,4 @@
-"""The `velora` command line: keygen, pubkey, encrypt, decrypt, inspect.
+"""The `velora` command line: keygen, pubkey, encrypt, decrypt, rewrap, inspect.
 
 Conventions follow age where they fit: input and output default to standard
 input and output, ``-`` names them explicitly, binary output to a terminal is
@@ -85,7 +85,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-R", "--recipients-file", action="append", default=[], metavar="PATH",
                    help="public-key file (SPKI PEM/DER or ML-KEM armour) or a list of one-line recipients")
     p.add_argument("-p", "--passphrase", action="store_true",
-                   help="encrypt to a passphrase instead (an age file, scrypt); alone, without -r/-R")
+                   help="encrypt to a passphrase instead (scrypt); alone, without -r/-R")
+    p.add_argument("--format", choices=("velora", "age"), default=None,
+                   help="file format (default: velora, or age for age1... recipients); with -p, age writes an "
+                        "age passphrase file")
     p.add_argument("-a", "--armor", action="store_true", help="ASCII armour (strict PEM)")
     p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' forces standard output)")
     p.add_argument("--chunk-size", type=int, metavar="BYTES", help=argparse.SUPPRESS)
@@ -100,8 +103,30 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-i", "--identity", action="append", default=[], metavar="PATH",
                    help="private key file or age identity file (repeatable)")
     p.add_argument("-p", "--passphrase", action="store_true",
-                   help="the file is encrypted to a passphrase (age scrypt): ask for it")
+                   help="the file is encrypted to a passphrase: ask for it (also done without -p when the "
+                        "file is a passphrase file)")
     p.add_argument("-o", "--output", metavar="OUTPUT", help="output file ('-' for standard output)")
+    passphrase_file(p)
+    quiet(p)
+
+    p = sub.add_parser("rewrap", help="change the recipients of a velora file without re-encrypting it",
+                       description="Write a new header for FILE (a velora file, version 2, or a binary age "
+                                   "file) for the same file key: add recipients (-r/-R), remove some "
+                                   "(--remove; velora files only, as age's stanzas do not name their "
+                                   "recipients), or change the passphrase of a passphrase file (-p). The payload bytes are copied "
+                                   "unchanged and FILE is replaced atomically (or OUTPUT written).")
+    p.add_argument("input", metavar="FILE")
+    p.add_argument("-i", "--identity", action="append", default=[], metavar="PATH",
+                   help="private key file that opens FILE (repeatable); a passphrase file asks instead")
+    p.add_argument("-r", "--recipient", action="append", default=[], metavar="RECIPIENT",
+                   help="one-line recipient to add (repeatable)")
+    p.add_argument("-R", "--recipients-file", action="append", default=[], metavar="PATH",
+                   help="public-key file or list of one-line recipients to add (repeatable)")
+    p.add_argument("--remove", action="append", default=[], metavar="RECIPIENT",
+                   help="one-line recipient, or public-key file, to remove (repeatable)")
+    p.add_argument("-p", "--passphrase", action="store_true",
+                   help="a passphrase file: replace its passphrase with a new one (asked twice)")
+    p.add_argument("-o", "--output", metavar="OUTPUT", help="write the result to OUTPUT instead of replacing FILE")
     passphrase_file(p)
     quiet(p)
 
@@ -276,8 +301,21 @@ def _identities(paths: Sequence[str], passphrases: Passphrases) -> list[object]:
         except Failure:
             raise
         except Exception as exc:
-            raise Failure(f"identity file {path!r}: {_message(exc)}") from None
+            xwing = _xwing_key_file(data, public=False)
+            if xwing is None:
+                raise Failure(f"identity file {path!r}: {_message(exc)}") from None
+            out.append(xwing)
     return out
+
+
+def _xwing_key_file(data: bytes, public: bool) -> object | None:
+    """An X-Wing key in its X.509 PEM (SubjectPublicKeyInfo, or PKCS#8 for a private key), or None."""
+    from ..xwing import XWingPrivateKey, XWingPublicKey
+
+    try:
+        return XWingPublicKey.from_pem(data) if public else XWingPrivateKey.from_pem(data)
+    except Exception:
+        return None
 
 
 def cmd_pubkey(args: argparse.Namespace) -> int:
@@ -311,9 +349,14 @@ def _recipients(args: argparse.Namespace) -> list[object]:
     if getattr(args, "passphrase", False):
         if args.recipient or args.recipients_file:
             raise Failure("-p encrypts to a passphrase alone: give no -r or -R with it")
-        from ..age import ScryptRecipient
+        secret = Passphrases(args.passphrase_file).new()
+        if getattr(args, "format", None) == "age":
+            from ..age import ScryptRecipient
 
-        return [ScryptRecipient(Passphrases(args.passphrase_file).new())]
+            return [ScryptRecipient(secret)]
+        from ..files import Passphrase
+
+        return [Passphrase(secret)]
     out: list[object] = []
     for text in args.recipient:
         try:
@@ -325,7 +368,10 @@ def _recipients(args: argparse.Namespace) -> list[object]:
         try:
             out.extend(load_recipients(data))
         except Exception as exc:
-            raise Failure(f"recipients file {path!r}: {_message(exc)}") from None
+            xwing = _xwing_key_file(data, public=True)
+            if xwing is None:
+                raise Failure(f"recipients file {path!r}: {_message(exc)}") from None
+            out.append(xwing)
     if not out:
         raise Failure("no recipient: give -r RECIPIENT or -R PATH")
     return out
@@ -354,6 +400,7 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
 
     _check_stdin_free(args, args.recipients_file)
     recipients = _recipients(args)
+    _check_format(args, recipients)
     destination = _destination(args, binary=not args.armor)
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "encrypting")
@@ -365,28 +412,118 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
     return 0
 
 
+def _check_format(args: argparse.Namespace, recipients: Sequence[object]) -> None:
+    """--format against the format the recipients choose; a mix of formats in one clear line."""
+    from ..files.formats import for_recipients
+
+    fmt = for_recipients(recipients)  # RecipientError: one line, no class names
+    if args.format is not None and fmt.name != args.format:
+        raise Failure(f"--format {args.format}: these recipients make a {fmt.name} file")
+
+
+class _Asked:
+    """A passphrase asked at most once, for whichever format's passphrase entry needs it."""
+
+    def __init__(self, passphrases: Passphrases) -> None:
+        self._passphrases = passphrases
+        self.value: bytes | None = None
+
+    def __call__(self) -> bytes:
+        if self.value is None:
+            self.value = self._passphrases.ask("Enter passphrase: ")
+        return self.value
+
+
+def _passphrase_identities(asked: _Asked) -> list[object]:
+    """Identities that ask for the passphrase only when the file is encrypted to one (velora or age)."""
+    from ..age import ScryptPrompt
+    from ..files import Passphrase
+
+    return [Passphrase(ask=asked), ScryptPrompt(asked)]
+
+
 def cmd_decrypt(args: argparse.Namespace) -> int:
+    from .. import VeloraError
     from ..files import decrypt_file
     from ..files.allocator import keep_freed_buffers
 
     keep_freed_buffers()
 
-    if not args.identity and not args.passphrase:
-        raise Failure("no identity: give -i PATH (or -p for a file encrypted to a passphrase)")
     _check_stdin_free(args, args.identity)
     passphrases = Passphrases(args.passphrase_file)
     identities = _identities(args.identity, passphrases)
-    if args.passphrase:
-        from ..age import ScryptPrompt
-
-        identities.append(ScryptPrompt(lambda: passphrases.ask("Enter passphrase: ")))
+    asked = _Asked(passphrases)
+    identities.extend(_passphrase_identities(asked))
     destination = _destination(args, binary=False)
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "decrypting")
     try:
         decrypt_file(source, destination, identities, progress=progress)
+    except VeloraError as exc:
+        _explain_no_match(args, asked, exc)
+        raise
     finally:
         progress.close()
+    return 0
+
+
+def _explain_no_match(args: argparse.Namespace, asked: _Asked, exc: BaseException) -> None:
+    """The no-match errors as age words them: a wrong passphrase, or no identity given at all."""
+    from ..errors import AgeNoIdentityMatchError, NoIdentityMatchError
+
+    if not isinstance(exc, (AgeNoIdentityMatchError, NoIdentityMatchError)) and "no velora private key" not in str(exc):
+        return
+    if asked.value is not None:
+        raise Failure("incorrect passphrase") from None
+    if not args.identity:
+        raise Failure("no identity: give -i PATH (the file is not encrypted to a passphrase)") from None
+
+
+def _recipient_or_file(text: str) -> list[object]:
+    """A --remove argument: a one-line recipient, or a public-key file."""
+    from .recipients import load_recipients, parse_recipient
+
+    if os.path.exists(text):
+        return load_recipients(_read_file(text, "recipients file"))
+    return [parse_recipient(text)]
+
+
+def cmd_rewrap(args: argparse.Namespace) -> int:
+    from ..files import Passphrase, rewrap
+
+    passphrases = Passphrases(args.passphrase_file)
+    identities = _identities(args.identity, passphrases)
+    asked = _Asked(passphrases)
+    identities.extend(_passphrase_identities(asked))
+    add: list[object] = []
+    remove: list[object] = []
+    if args.recipient or args.recipients_file:
+        add.extend(_recipients(argparse.Namespace(passphrase=False, recipient=args.recipient,
+                                                  recipients_file=args.recipients_file,
+                                                  passphrase_file=args.passphrase_file)))
+    for text in args.remove:
+        try:
+            remove.extend(_recipient_or_file(text))
+        except Failure:
+            raise
+        except Exception as exc:
+            raise Failure(f"--remove: {_message(exc)}") from None
+    if args.passphrase:
+        remove.append(Passphrase(b"-"))  # the file's passphrase entry, whatever its passphrase
+        add.append(Passphrase(passphrases.new() if args.passphrase_file is None else asked()))
+    if not add and not remove:
+        raise Failure("nothing to change: give -r/-R to add, --remove to remove, or -p for a new passphrase")
+    from .. import VeloraError
+
+    try:
+        result = rewrap(args.input, identities, add=add, remove=remove, output=args.output)
+    except VeloraError as exc:
+        _explain_no_match(args, asked, exc)
+        raise
+    except OSError as exc:
+        raise Failure(f"cannot rewrap {args.input!r}: {exc.strerror or exc}") from None
+    _note(args, f"recipients: {result.kept} kept, {result.added} added, {result.removed} removed; "
+                f"{result.payload_bytes} payload bytes copied unchanged")
     return 0
 
 
@@ -425,6 +562,7 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
     "encrypt": cmd_encrypt,
     "decrypt": cmd_decrypt,
     "inspect": cmd_inspect,
+    "rewrap": cmd_rewrap,
 }
 
 

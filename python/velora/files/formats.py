@@ -15,7 +15,7 @@ import itertools
 from collections.abc import Callable, Iterator, Sequence
 from typing import Protocol, runtime_checkable
 
-from ..errors import FileFormatError
+from ..errors import FileFormatError, RecipientError
 from .source import Source
 
 #: How many leading bytes `FileFormat.detect` is shown (fewer for a shorter input).
@@ -205,11 +205,25 @@ def for_label(label: str) -> FileFormat:
 
 
 def for_recipients(recipients: Sequence[object]) -> FileFormat:
-    """The format that encrypts to ``recipients`` (all of one kind)."""
+    """The format that encrypts to ``recipients`` (all of one format's kinds).
+
+    `RecipientError` (a `VeloraError`) when there is none, or when no one
+    format takes them all, with a message that names the kinds, not classes.
+    """
     if not recipients:
-        raise ValueError("no recipient given")
+        raise RecipientError("no recipient given")
     for fmt in formats():
         if fmt.accepts(recipients):
             return fmt
-    kinds = ", ".join(sorted({type(r).__name__ for r in recipients}))
-    raise TypeError(f"no file format encrypts to this set of recipients ({kinds})")
+    takers = {}
+    for r in recipients:
+        names = [f.name for f in formats() if f.accepts([r])]
+        takers[id(r)] = names
+    if any(not names for names in takers.values()):
+        raise RecipientError("a recipient is not a key or passphrase any file format encrypts to")
+    found = sorted({names[0] for names in takers.values()})
+    if len(found) > 1:
+        raise RecipientError(f"these recipients cannot share one file: {' and '.join(found)} recipients go in "
+                             f"different files (velora: ML-KEM and X-Wing keys; age: age1... keys)")
+    raise RecipientError("no file format encrypts to this set of recipients "
+                         "(a passphrase must be the only recipient of its file)")

@@ -1,4 +1,5 @@
-"""The velora file format: a preamble, the stream header, a binding frame, the frames.
+"""The velora file format. Version 1 (this module): a preamble, the stream header, a binding frame, the
+frames; version 2, which writers write, is `velora.files.vlr2`.
 
 Byte layout and the security argument: docs/file-format.md. In short:
 
@@ -27,7 +28,7 @@ from .._velora_core import DecryptionError, SecurityLevel
 from ..keys import PrivateKey, PublicKey
 from ..levels import CAPSULE_SIZE, as_level
 from ..errors import TRAILING, FileFormatError
-from .formats import FileInfo, register, sequential_batches
+from .formats import FileInfo, Opener, Sealer, register, sequential_batches
 from .source import Source, pread_exact
 
 MAGIC: Final = b"\x89VLR\r\n\x1a\n"
@@ -40,7 +41,7 @@ LEVELS: Final = (512, 768, 1024)
 #: chunks of memory (the stream itself allows up to 16 MiB).
 MIN_CHUNK_SIZE: Final = 32
 MAX_CHUNK_SIZE: Final = 4 * 1024 * 1024
-#: The writers' default, chosen by measurement (bench/file_bench.py --chunks):
+#: The version 1 writers' default, chosen by measurement (bench/file_bench.py --chunks):
 #: from 1 MiB on, the per-chunk cost is lost in the copying and AES-GCM work.
 DEFAULT_CHUNK_SIZE: Final = 1024 * 1024
 
@@ -83,7 +84,7 @@ def parse_preamble(data: bytes) -> Preamble:
         raise FileFormatError("truncated file: the preamble is incomplete")
     version, level = struct.unpack_from(">BH", data, len(MAGIC))
     if version != VERSION:
-        raise FileFormatError(f"unsupported velora file version {version} (this reader knows version {VERSION})")
+        raise FileFormatError(f"unsupported velora file version {version} (this reader knows versions 1 and 2)")
     if level not in LEVELS:
         raise FileFormatError(f"invalid ML-KEM level {level} in the file preamble")
     return Preamble(version, level)
@@ -340,7 +341,8 @@ def _find_key(stream_header: bytes, binding: bytes, expected: bytes, level: int,
 
 
 class NativeFormat:
-    """The velora format (one ML-KEM recipient)."""
+    """The velora format: writers write version 2 (many recipients, `velora.files.vlr2`); readers
+    read versions 1 (one ML-KEM recipient) and 2."""
 
     name = "velora"
     armor_label = "VELORA ENCRYPTED FILE"
@@ -349,21 +351,30 @@ class NativeFormat:
         return prefix[: len(MAGIC)] == MAGIC
 
     def accepts(self, recipients: Sequence[object]) -> bool:
-        return all(isinstance(r, PublicKey) for r in recipients)
+        from .vlr2.recipients import Passphrase
+        from ..xwing import XWingPublicKey
 
-    def sealer(self, recipients: Sequence[object], chunk_size: int | None) -> NativeSealer:
-        if len(recipients) != 1:
-            raise ValueError(f"a velora file has exactly one recipient, got {len(recipients)}")
-        (recipient,) = recipients
-        assert isinstance(recipient, PublicKey)
-        return NativeSealer(recipient, DEFAULT_CHUNK_SIZE if chunk_size is None else chunk_size)
+        return all(isinstance(r, (PublicKey, XWingPublicKey, Passphrase)) for r in recipients)
 
-    def opener(self, source: Source, identities: Sequence[object]) -> NativeOpener:
+    def sealer(self, recipients: Sequence[object], chunk_size: int | None) -> Sealer:
+        from .vlr2.payload import V2Sealer
+
+        return V2Sealer(recipients, chunk_size)
+
+    def opener(self, source: Source, identities: Sequence[object]) -> Opener:
+        if source.peek(len(MAGIC) + 1) == MAGIC + b"\x02":
+            from .vlr2.payload import V2Opener
+
+            return V2Opener(source, b"", identities)
         raw = source.read_upto(PREAMBLE_SIZE)
         preamble = parse_preamble(raw)
         return NativeOpener(source, raw, preamble, identities)
 
     def inspect(self, source: Source) -> FileInfo:
+        if source.peek(len(MAGIC) + 1) == MAGIC + b"\x02":
+            from .vlr2.payload import inspect_v2
+
+            return inspect_v2(source, b"")
         return inspect_native(source)
 
 

@@ -21,7 +21,7 @@ from typing import BinaryIO
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
 from .detect import detect
-from ..errors import TRUNCATED
+from ..errors import TRUNCATED, IdentityError, RecipientError
 from .formats import Opener, Sealer, for_recipients
 from .output import Output, PathLike, open_output
 
@@ -33,7 +33,7 @@ def as_list(items: object | Sequence[object], what: str) -> list[object]:
     else:
         out = [items]
     if not out:
-        raise ValueError(f"no {what} given")
+        raise (RecipientError if what == "recipient" else IdentityError)(f"no {what} given")
     return out
 
 

@@ -22,6 +22,7 @@ extern const FunctionTable kKeysFunctions;       // keys.cpp: key objects, IETF 
 extern const FunctionTable kXWingFunctions;      // xwing.cpp
 extern const FunctionTable kHpkeFunctions;       // hpke.cpp
 extern const FunctionTable kAgeFunctions;        // age.cpp
+extern const FunctionTable kVfileFunctions;      // vfile.cpp: velora files, version 2
 
 PyObject* keys_secret_key_type();  // keys.cpp; borrowed; registered as SecretKey
 
