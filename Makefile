@@ -59,6 +59,7 @@ bench: install
 	$(PY) -m pip install -q -r requirements-bench.txt
 	@$(PY) -m pip install -q pqcrypto || echo "bench: pqcrypto did not install; its column will say so"
 	$(PY) bench/run.py
+	$(PY) bench/mldsa_bench.py
 	@scripts/bootstrap.sh age time
 	$(PY) bench/file_bench.py $(BENCH_FILES_ARGS)
 	$(PY) bench/age_bench.py

@@ -243,3 +243,43 @@ def vfile_open_chunks(
 ) -> tuple[int, bool, bool]:
     """Opens chunks into out: (plaintext bytes released, last chunk opened, payload good so far). Stops at
     the first chunk that does not authenticate; nothing after the released plaintext is left in out."""
+
+# ---- ML-DSA (mldsa.cpp): raw byte strings; velora.mldsa wraps them in key objects ----
+# The level follows from the key's length. rnd None: hedged (32 fresh random bytes);
+# 32 bytes: used as given (32 zero bytes: the deterministic variant).
+
+_HashAlgorithm = Literal[
+    "sha224", "sha256", "sha384", "sha512", "sha512_224", "sha512_256",
+    "sha3_224", "sha3_256", "sha3_384", "sha3_512", "shake128", "shake256",
+]
+
+def mldsa_keygen(seed: bytes, level: Literal[44, 65, 87]) -> tuple[bytes, bytes]:
+    """(public_key, expanded private key) from the 32-byte seed."""
+
+def mldsa_public_key_of_expanded(private_key: bytes) -> bytes:
+    """The public key of an expanded private key; KeySerializationError unless it is consistent."""
+
+def mldsa_sign(private_key: bytes, message: _Buffer, context: bytes, rnd: bytes | None = None) -> bytes:
+    """Pure ML-DSA signature; InvalidParameterError for a context over 255 bytes or a bad key."""
+
+def mldsa_verify(public_key: bytes, message: _Buffer, context: bytes, signature: _Buffer) -> bool:
+    """Whether the pure ML-DSA signature is valid."""
+
+def mldsa_hash_sign(
+    private_key: bytes, hash_algorithm: _HashAlgorithm, message: _Buffer, context: bytes, rnd: bytes | None = None
+) -> bytes:
+    """HashML-DSA signature of the message hashed with hash_algorithm."""
+
+def mldsa_hash_verify(
+    public_key: bytes, hash_algorithm: _HashAlgorithm, message: _Buffer, context: bytes, signature: _Buffer
+) -> bool:
+    """Whether the HashML-DSA signature is valid."""
+
+def mldsa_mu(public_key: bytes, message: _Buffer, context: bytes) -> bytes:
+    """The 64-byte message representative mu of pure ML-DSA."""
+
+def mldsa_sign_mu(private_key: bytes, mu: bytes, rnd: bytes | None = None) -> bytes:
+    """Signature of an externally computed mu."""
+
+def mldsa_verify_mu(public_key: bytes, mu: bytes, signature: _Buffer) -> bool:
+    """Whether the signature is valid for mu."""

@@ -33,6 +33,7 @@
 #include "core/keys/fips203_checks.hpp"
 #include "core/keys/key_formats.hpp"
 #include "core/keys/key_material.hpp"
+#include "core/mldsa/mldsa.hpp"
 #include "core/mlkem/decaps.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/mlkem/keygen.hpp"
@@ -315,6 +316,58 @@ void run_xwing() {
     check(rejected.has_value() && !same_secret(*rejected, enc->shared_secret), "X-Wing implicit rejection");
 }
 
+// ML-DSA at one level: key generation from a secret seed, then hedged
+// signing with a secret rnd, deterministic signing, HashML-DSA and signing
+// from mu, on the secret private key. Published and declassified: the
+// public key and each signature, once made; the engine itself declassifies
+// rho, t1 and each attempt's accept-or-reject outcome.
+void run_mldsa(velora::mldsa::LevelIndex level) {
+    namespace mldsa = velora::mldsa;
+    const std::string tag = "ML-DSA-" + std::to_string(level == 0 ? 44 : level == 1 ? 65 : 87);
+    auto xi = filled<32>(static_cast<std::uint8_t>(0x51 + level));
+    secret(xi);
+    mldsa::KeyPairBytes kp = mldsa::keygen(xi, level);
+    declassify(kp.pk);
+    const Bytes message = {'s', 'i', 'g', 'n', ' ', 'm', 'e'};
+    const Bytes context = {'c', 't'};
+    auto rnd = filled<32>(0x77);
+    secret(rnd);
+    auto hedged = mldsa::sign(kp.sk, message, context, rnd, level);
+    check(hedged.has_value(), tag + " hedged sign");
+    if (hedged) {
+        declassify(*hedged);
+        check(mldsa::verify(kp.pk, message, context, *hedged, level).value_or(false), tag + " verify hedged");
+    }
+    const std::array<std::uint8_t, 32> zero{};
+    auto det = mldsa::sign(kp.sk, message, context, zero, level);
+    check(det.has_value(), tag + " deterministic sign");
+    if (det) declassify(*det);
+    auto pre = mldsa::hash_sign(kp.sk, mldsa::PreHash::Sha512, message, context, rnd, level);
+    check(pre.has_value(), tag + " HashML-DSA sign");
+    if (pre) {
+        declassify(*pre);
+        check(mldsa::hash_verify(kp.pk, mldsa::PreHash::Sha512, message, context, *pre, level).value_or(false),
+              tag + " HashML-DSA verify");
+    }
+    auto mu = mldsa::pure_mu(mldsa::public_key_hash(kp.pk), message, context);
+    check(mu.has_value(), tag + " mu");
+    if (mu) {
+        auto from_mu = mldsa::sign_mu(kp.sk, *mu, zero, level);
+        check(from_mu.has_value(), tag + " sign from mu");
+        if (from_mu && det) {
+            declassify(*from_mu);
+            check(*from_mu == *det, tag + " sign from mu equals deterministic sign");
+        }
+    }
+    // The consistency check of an expanded key runs on the secret key too.
+    auto pk = mldsa::public_key_of_expanded(kp.sk, level);
+    check(pk.has_value(), tag + " expanded key check");
+    if (pk) {
+        declassify(*pk);
+        check(*pk == kp.pk, tag + " expanded key gives the public key");
+    }
+}
+
 // The HPKE key schedule on a secret shared secret for each KDF and AEAD, and
 // single-shot seal / open / export with a secret private key for each KEM.
 void run_hpke() {
@@ -514,6 +567,7 @@ int main(int argc, char** argv) {
         run_key_wrap(level, keys, tag);
         run_key_formats(level, tag);
     }
+    for (velora::mldsa::LevelIndex level = 0; level < 3; ++level) run_mldsa(level);
     run_kdf();
     run_aes_backends();
     run_xwing();

@@ -9,6 +9,7 @@
 #include "core/keys/key_formats.hpp"
 #include "core/keys/key_text.hpp"
 #include "core/key_wrap/key_wrap.hpp"
+#include "core/mldsa/mldsa.hpp"
 #include "core/mlkem/encaps.hpp"
 #include "core/stream/stream.hpp"
 #include "fuzz_common.hpp"
@@ -200,13 +201,28 @@ void age_and_hpke_seeds() {
     }
 }
 
+// fuzz_mldsa: a valid signature of the target's fixed key pair (the same
+// seeds as there) in mode 0 and 1, and that key's expanded form in mode 2.
+void mldsa_seeds(mldsa::LevelIndex level, int& n) {
+    std::array<std::uint8_t, 32> xi{};
+    for (std::size_t i = 0; i < 32; ++i) xi[i] = static_cast<std::uint8_t>(0x44 + i + level);
+    const mldsa::KeyPairBytes kp = mldsa::keygen(xi, level);
+    const std::array<std::uint8_t, 5> message = {'f', 'u', 'z', 'z', '!'};
+    const std::array<std::uint8_t, 32> zero{};
+    const Bytes sig = must(mldsa::sign(kp.sk, message, {}, zero, level), "ML-DSA signing");
+    const Bytes lv{level};
+    write_seed("fuzz_mldsa", n++, cat({lv, Bytes{0}, sig}));
+    write_seed("fuzz_mldsa", n++, cat({lv, Bytes{1}, kp.pk, sig}));
+    write_seed("fuzz_mldsa", n++, cat({lv, Bytes{2}, kp.sk}));
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: fuzz_seeds OUT_DIR\n");
         return 2;
     }
     g_out = argv[1];
-    int pk = 0, kem = 0, transit = 0, stream = 0, text = 0, formats = 0, lanes = 0;
+    int pk = 0, kem = 0, transit = 0, stream = 0, text = 0, formats = 0, lanes = 0, mldsa_n = 0;
     write_seed("fuzz_public_key_b64", pk++, std::string_view{});
     for (LevelIndex level = 0; level < 3; ++level) {
         public_key_seeds(level, pk);
@@ -216,6 +232,7 @@ int main(int argc, char** argv) {
         key_text_seeds(level, text);
         key_format_seeds(level, formats);
         sha3_lanes_seeds(level, lanes);
+        mldsa_seeds(level, mldsa_n);
     }
     age_and_hpke_seeds();
     return 0;

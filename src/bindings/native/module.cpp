@@ -19,6 +19,7 @@ int exec_module(PyObject* module) {
         module_functions(kHpkeFunctions),
         module_functions(kAgeFunctions),
         module_functions(kVfileFunctions),
+        module_functions(kMlDsaFunctions),
         module_class("SecretKey", keys_secret_key_type, /*listed=*/false),
     };
     return register_module(module, rows);
