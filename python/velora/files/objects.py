@@ -16,14 +16,17 @@ import os
 import warnings
 from collections.abc import Iterator, Sequence
 from types import TracebackType
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
-from .detect import detect
-from ..errors import TRUNCATED, IdentityError, RecipientError
-from .formats import Opener, Sealer, for_recipients
+from .detect import Detected, detect
+from ..errors import TRUNCATED, IdentityError, RecipientError, UnsignedFileError
+from .formats import FileFormat, Opener, Sealer, for_recipients
 from .output import Output, PathLike, open_output
+
+if TYPE_CHECKING:
+    from ..mldsa import MLDSAPrivateKey, MLDSAPublicKey
 
 
 def as_list(items: object | Sequence[object], what: str) -> list[object]:
@@ -35,6 +38,35 @@ def as_list(items: object | Sequence[object], what: str) -> list[object]:
     if not out:
         raise (RecipientError if what == "recipient" else IdentityError)(f"no {what} given")
     return out
+
+
+def make_sealer(fmt: FileFormat, recipients: Sequence[object], chunk_size: int | None,
+                sign: MLDSAPrivateKey | None) -> Sealer:
+    """The format's writer; with ``sign``, a signed velora file (version 2: docs/file-format.md, "Signed files")."""
+    if sign is None:
+        return fmt.sealer(recipients, chunk_size)
+    if fmt.name != "velora":
+        raise RecipientError(f"only velora files carry a signature; these recipients make {fmt.name} files")
+    from .vlr2.payload import V2Sealer
+
+    return V2Sealer(recipients, chunk_size, sign)
+
+
+def make_opener(found: Detected, identities: Sequence[object],
+                verify: MLDSAPublicKey | Sequence[MLDSAPublicKey] | None) -> Opener:
+    """The format's reader; with ``verify``, one that requires a signature by one of those keys."""
+    if verify is None:
+        return found.format.opener(found.source, identities)
+    from .vlr2 import signature
+    from .vlr2.header import MAGIC, VERSION
+    from .vlr2.payload import V2Opener
+
+    trusted = signature.trusted_keys(verify)
+    if found.format.name != "velora":
+        raise UnsignedFileError(f"{found.format.name} files carry no signature, and a signer is required")
+    if found.source.peek(len(MAGIC) + 1) != MAGIC + bytes([VERSION]):
+        raise UnsignedFileError("a velora file of version 1 carries no signature, and a signer is required")
+    return V2Opener(found.source, b"", identities, trusted)
 
 
 def open_input(file: PathLike | BinaryIO) -> tuple[BinaryIO, bool]:
@@ -56,12 +88,13 @@ class DecryptedReader(io.BufferedIOBase):
     foreign file fails here.
     """
 
-    def __init__(self, file: PathLike | BinaryIO, identities: object | Sequence[object]) -> None:
+    def __init__(self, file: PathLike | BinaryIO, identities: object | Sequence[object], *,
+                 verify: MLDSAPublicKey | Sequence[MLDSAPublicKey] | None = None) -> None:
         super().__init__()
         self._file, self._owned = open_input(file)
         try:
             found = detect(self._file)
-            self._opener: Opener = found.format.opener(found.source, as_list(identities, "identity"))
+            self._opener: Opener = make_opener(found, as_list(identities, "identity"), verify)
         except BaseException:
             if self._owned:
                 self._file.close()
@@ -195,11 +228,11 @@ class EncryptedWriter(io.BufferedIOBase):
     """
 
     def __init__(self, file: PathLike | BinaryIO, recipients: object | Sequence[object], *,
-                 chunk_size: int | None = None, armor: bool = False) -> None:
+                 chunk_size: int | None = None, armor: bool = False, sign: MLDSAPrivateKey | None = None) -> None:
         super().__init__()
         targets = as_list(recipients, "recipient")
         fmt = for_recipients(targets)
-        self._sealer: Sealer = fmt.sealer(targets, chunk_size)
+        self._sealer: Sealer = make_sealer(fmt, targets, chunk_size, sign)
         self.format = fmt.name
         self._out: Output = open_output(file)
         self._finished = False
