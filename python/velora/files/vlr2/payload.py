@@ -302,7 +302,8 @@ def inspect_v2(source: Source, head: bytes) -> FileInfo:
         info.header_size = header.size
         info.details["recipients"] = ", ".join(h.KIND_NAMES[e.kind] for e in header.recipients)
         if header.signer is not None:
-            info.details["signer"] = f"ML-DSA-{h.SIGNER[header.signer.kind][0]}"
+            signer = MLDSAPublicKey.from_bytes(header.signer.share)
+            info.details["signer"] = f"ML-DSA-{signer.level} key {signer.fingerprint} (not verified)"
         sealed = header.chunk_size + h.CHUNK_TAG
         payload = chunks = 0
         while data := source.read_upto(sealed):
