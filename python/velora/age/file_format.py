@@ -43,7 +43,7 @@ from .payload import (
     payload_key,
     plaintext_size,
 )
-from .recipients import Identity, Recipient, check_identities, check_recipients, unwrap_file_key
+from .recipients import Identity, Recipient, check_identities, check_recipients, labels_of, unwrap_file_key
 
 __all__ = ["AGE", "AgeFormat", "AgeOpener", "AgeSealer", "BATCH", "BATCH_CHUNKS", "SEALED_BATCH", "inspect_age"]
 
@@ -239,6 +239,47 @@ class AgeFormat:
         if not ids:
             raise DecryptionError("no age identity given for an age file (AGE-SECRET-KEY-... or a passphrase)")
         return AgeOpener(source, ids)  # type: ignore[arg-type]
+
+    def rewrap(self, fd: int, source: Source, identities: Sequence[object], add: Sequence[object],
+               remove: Sequence[object], target: str | os.PathLike[str]) -> object:
+        """`velora.files.rewrap` of a binary age file: its stanzas do not name their recipients, so
+        recipients are added (and a passphrase replaced), not removed; a new header with a new MAC,
+        the payload (nonce and chunks) copied unchanged."""
+        from ..errors import RecipientError
+        from ..files.vlr2.recipients import Passphrase
+        from ..files.vlr2.rewrap import RewrapResult, replace_header
+        from .scrypt import ScryptRecipient
+
+        header = read_header(source)
+        old_size = source.consumed
+        ids = check_identities([i for i in identities if not isinstance(i, Passphrase)])
+        file_key = unwrap_file_key(ids, header.stanzas)
+        header.verify(file_key)
+        stanzas = list(header.stanzas)
+        removed = 0
+        for r in remove:
+            if isinstance(r, (Passphrase, ScryptRecipient)) and [s.type for s in stanzas] == ["scrypt"]:
+                stanzas, removed = [], 1
+            else:
+                raise RecipientError("the stanzas of an age file do not name their recipients: recipients can be "
+                                     "added to it, not removed (re-encrypt the file to drop one)")
+        # a velora Passphrase (the command line's -p) as age's scrypt recipient
+        wanted = [ScryptRecipient(r.secret(), r.work_factor) if isinstance(r, Passphrase) else r for r in add]
+        new = check_recipients(wanted) if wanted else []
+        if stanzas and new:
+            existing = {s.type for s in stanzas}
+            if "scrypt" in existing or any(isinstance(r, ScryptRecipient) for r in new):
+                raise RecipientError("a passphrase must be the only recipient of its file")
+            pq = "mlkem768x25519" in existing
+            if any(("postquantum" in labels_of(r)) != pq for r in new):
+                raise RecipientError("post-quantum and classic age recipients cannot share one file")
+        for r in new:
+            stanzas.extend(r.wrap(file_key))
+        if not stanzas:
+            raise RecipientError("no recipient would be left: a file needs at least one")
+        new_header = encode_header(stanzas, file_key)
+        payload = replace_header(fd, old_size, new_header, target)
+        return RewrapResult(len(header.stanzas) - removed, len(new), removed, payload, len(new_header))
 
     def inspect(self, source: Source) -> FileInfo:
         return inspect_age(source)

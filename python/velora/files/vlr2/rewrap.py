@@ -15,6 +15,7 @@ import os
 from collections.abc import Sequence
 
 from ...errors import FileFormatError, RecipientError
+from ..formats import PREFIX_BYTES
 from ..output import AtomicOutput, PathLike, write_all
 from ..source import Source
 from . import header as h
@@ -81,8 +82,15 @@ def rewrap(path: PathLike, identities: object | Sequence[object], *, add: Sequen
     target = path if output is None else output
     with open(path, "rb", buffering=0) as f:
         source = Source(f)
-        if source.peek(len(_AGE_MAGIC)) == _AGE_MAGIC:
-            return _rewrap_age(f, source, ids, add, remove, target)
+        head = source.peek(9)
+        if head[:8] != h.MAGIC:
+            # another format that re-wraps (age does): its `rewrap` method
+            from ..formats import for_prefix
+
+            other = getattr(for_prefix(source.peek(PREFIX_BYTES)), "rewrap", None)
+            if callable(other):
+                result: RewrapResult = other(f.fileno(), source, ids, add, remove, target)
+                return result
         head = source.read_upto(9)
         if head[:8] != h.MAGIC or head[8:] != bytes([h.VERSION]):
             raise FileFormatError("rewrap changes velora files of version 2 and binary age files only (this is "
@@ -120,11 +128,11 @@ def rewrap(path: PathLike, identities: object | Sequence[object], *, add: Sequen
         if len(entries) > h.MAX_RECIPIENTS:
             raise RecipientError(f"a velora file has at most {h.MAX_RECIPIENTS} recipients, would have {len(entries)}")
         new_header = h.build(header.chunk_size, entries, header.nonce, file_key)
-        payload = _replace(f.fileno(), header.size, new_header, target)
+        payload = replace_header(f.fileno(), header.size, new_header, target)
     return RewrapResult(len(kept), len(fresh), removed, payload, len(new_header))
 
 
-def _replace(fd: int, old_header_size: int, new_header: bytes, target: PathLike) -> int:
+def replace_header(fd: int, old_header_size: int, new_header: bytes, target: PathLike) -> int:
     """Writes ``new_header`` and the payload of ``fd`` (after its old header) to ``target``, atomically;
     returns the payload's size."""
     payload = os.fstat(fd).st_size - old_header_size
@@ -137,49 +145,6 @@ def _replace(fd: int, old_header_size: int, new_header: bytes, target: PathLike)
         out.discard()
         raise
     return payload
-
-
-_AGE_MAGIC = b"age-encryption.org/"
-
-
-def _rewrap_age(f: object, source: Source, identities: list[object], add: Sequence[object],
-                remove: Sequence[object], target: PathLike) -> RewrapResult:
-    """An age file: its stanzas do not name their recipients, so recipients can be added (and a
-    passphrase replaced by another), not removed; the header gets a new MAC, the payload stays."""
-    from ...age.format import encode_header, read_header
-    from ...age.recipients import check_identities, check_recipients, labels_of, unwrap_file_key
-    from ...age.scrypt import ScryptRecipient
-
-    header = read_header(source)
-    old_size = source.consumed
-    age_ids = check_identities([i for i in identities if not isinstance(i, Passphrase)])
-    file_key = unwrap_file_key(age_ids, header.stanzas)
-    header.verify(file_key)
-    stanzas = list(header.stanzas)
-    removed = 0
-    for r in remove:
-        if isinstance(r, (Passphrase, ScryptRecipient)) and [s.type for s in stanzas] == ["scrypt"]:
-            stanzas, removed = [], 1
-        else:
-            raise RecipientError("the stanzas of an age file do not name their recipients: recipients can be "
-                                 "added to it, not removed (re-encrypt the file to drop one)")
-    # a velora Passphrase (the command line's -p) as age's scrypt recipient
-    add = [ScryptRecipient(r.secret(), r.work_factor) if isinstance(r, Passphrase) else r for r in add]
-    new = check_recipients(add) if add else []
-    if stanzas and new:
-        existing = {s.type for s in stanzas}
-        if "scrypt" in existing or any(isinstance(r, ScryptRecipient) for r in new):
-            raise RecipientError("a passphrase must be the only recipient of its file")
-        pq = "mlkem768x25519" in existing
-        if any(("postquantum" in labels_of(r)) != pq for r in new):
-            raise RecipientError("post-quantum and classic age recipients cannot share one file")
-    for r in new:
-        stanzas.extend(r.wrap(file_key))
-    if not stanzas:
-        raise RecipientError("no recipient would be left: a file needs at least one")
-    new_header = encode_header(stanzas, file_key)
-    payload = _replace(f.fileno(), old_size, new_header, target)  # type: ignore[attr-defined]
-    return RewrapResult(len(header.stanzas) - removed, len(new), removed, payload, len(new_header))
 
 
 def _name(recipient: object) -> str:
