@@ -223,8 +223,8 @@ def test_signer_entry_rules(keys, case, tmp_path):
     data = os.urandom(2 * CS)
     good = signed(keys, data)
     bad = oracle.rebuild(good, ORACLE_ID, HEADERS[case](oracle.entries_of(good)))
-    if case == "the signer entry last":  # readers take it at any place; the MAC and signature still hold?
-        # The header changed, so the signature (over the header) no longer verifies.
+    if case == "the signer entry last":
+        # Readers take the entry at any place, but the header changed: the signature over it fails.
         refused_every_way(bad, keys["kem"], keys["dsa65"].public_key(), tmp_path, SignatureError)
         assert read_every_way(bad, keys["kem"], None, tmp_path) == [data] * 4
     else:
