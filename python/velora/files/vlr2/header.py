@@ -13,12 +13,12 @@ derived keys (`mac_key`, `tag_key`, `payload_key`), and parsing reads at most
 
 from __future__ import annotations
 
-import hmac
 import struct
 from collections.abc import Sequence
 from typing import Final, NamedTuple
 
 from ... import _velora_native as _native
+from ...compare import equal
 from ...errors import FileFormatError
 from ..source import Source
 
@@ -245,4 +245,4 @@ def parse(source: Source, head: bytes = b"") -> Header:
 
 
 def verify(header: Header, file_key: bytes) -> bool:
-    return hmac.compare_digest(header_mac(file_key, header.signed), header.mac)
+    return equal(header_mac(file_key, header.signed), header.mac)

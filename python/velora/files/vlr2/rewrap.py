@@ -15,6 +15,7 @@ import os
 from collections.abc import Sequence
 
 from ...errors import FileFormatError, RecipientError
+from ...compare import equal
 from ..formats import PREFIX_BYTES
 from ..output import AtomicOutput, PathLike, write_all
 from ..source import Source
@@ -108,16 +109,14 @@ def rewrap(path: PathLike, identities: object | Sequence[object], *, add: Sequen
             kind = kind_of(recipient)
             tag = h.recipient_tag(tags, kind, public_bytes(recipient))
             before = len(kept)
-            kept = [e for e in kept if not (e.kind == kind and e.tag == tag)]
+            kept = [e for e in kept if not (e.kind == kind and equal(e.tag, tag))]
             if len(kept) == before and kind == h.KIND_SCRYPT:
                 raise RecipientError("the file is not encrypted to a passphrase: there is none to replace")
             if len(kept) == before:
                 raise RecipientError(f"cannot remove a recipient the file does not have ({_name(recipient)})")
             removed += before - len(kept)
-        present = {(e.kind, e.tag) for e in kept}
         fresh = [r for r in (check_recipients(list(add)) if add else [])
-                 if isinstance(r, Passphrase) or (kind_of(r), h.recipient_tag(tags, kind_of(r), public_bytes(r)))
-                 not in present]  # a recipient the file already has is not added twice
+                 if isinstance(r, Passphrase) or not _has_entry(kept, tags, r)]  # none added twice
         if kept and any(e.kind == h.KIND_SCRYPT for e in kept) and fresh:
             raise RecipientError("a passphrase must be the only recipient of its file: remove it to add others")
         if fresh and any(isinstance(r, Passphrase) for r in fresh) and kept:
@@ -145,6 +144,13 @@ def replace_header(fd: int, old_header_size: int, new_header: bytes, target: Pat
         out.discard()
         raise
     return payload
+
+
+def _has_entry(entries: Sequence[h.Entry], tags: bytes, recipient: object) -> bool:
+    """Whether one of ``entries`` is tagged for ``recipient`` (compared in constant time)."""
+    kind = kind_of(recipient)
+    tag = h.recipient_tag(tags, kind, public_bytes(recipient))
+    return any(e.kind == kind and equal(e.tag, tag) for e in entries)
 
 
 def _name(recipient: object) -> str:
