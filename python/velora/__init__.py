@@ -97,6 +97,9 @@ if TYPE_CHECKING:
     from .loaders import is_encrypted_private_key as is_encrypted_private_key
     from .loaders import load_private_key as load_private_key
     from .loaders import load_public_key as load_public_key
+    from .recipients import parse_identity as parse_identity
+    from .recipients import parse_recipient as parse_recipient
+    from .errors import KeyTextError as KeyTextError
     from .xwing import XWingPrivateKey as XWingPrivateKey
     from .xwing import XWingPublicKey as XWingPublicKey
 del TYPE_CHECKING
@@ -109,6 +112,9 @@ __all__ = list(_velora_core.__all__) + _lazy_module(globals(), {
     "._velora_native": ("build_info",),
     ".loaders": ("load_public_key", "load_private_key", "is_encrypted_private_key"),
     ".checks": ("fips203_modulus_check", "fips203_hash_check"),
+    # one-line recipient and identity texts with a checksum (velora.recipients, velora.text)
+    ".recipients": ("parse_identity", "parse_recipient"),
+    ".errors": ("KeyTextError",),
     # encrypted files and file objects (velora.files)
     ".files": ("DecryptedReader", "EncryptedWriter", "FileFormatError", "decrypt_file", "encrypt_file",
                "inspect_file"),

@@ -166,10 +166,15 @@ def age_x25519_public_key(identity: bytes) -> bytes:
 def age_wrap_x25519(file_key: bytes, recipient: bytes) -> tuple[bytes, bytes]:
     """An X25519 stanza for a 16-byte file key: (ephemeral share, 32-byte body)."""
 
-def age_unwrap_x25519(identity: bytes, share: bytes, body: bytes, recipient: bytes | None = None) -> bytes | None:
+def age_unwrap_x25519(identity: bytes, share: bytes, body: bytes) -> bytes | None:
     """The file key, or None when the body does not open; DecapsulationError for an all-zero
-    X25519 result; InvalidParameterError for wrong sizes. recipient: the identity's public key
-    X25519(identity, 9), computed once by a caller that tries many stanzas (None: computed here)."""
+    X25519 result; InvalidParameterError for wrong sizes."""
+
+def age_unwrap_x25519_many(identity: bytes, shares: bytes, bodies: bytes) -> bytes | None:
+    """age_unwrap_x25519 over n stanzas in order (shares and bodies: n 32-byte values each,
+    concatenated): the file key of the first that opens, or None; DecapsulationError for the
+    first all-zero X25519 result before it. One X25519 per stanza: the identity's key is made
+    once."""
 
 def age_wrap_scrypt(file_key: bytes, passphrase: bytes, log_n: int) -> tuple[bytes, bytes]:
     """An scrypt stanza: (16-byte salt, body)."""

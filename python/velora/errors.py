@@ -21,6 +21,7 @@
     │   ├── RecipientError           a recipient set no file can hold (also a ValueError)
     │   └── IdentityError            no identity given (also a ValueError)
     ├── KeySerializationError
+    │   └── KeyTextError             a recipient or identity text that fails its checksum or names no kind
     └── RngError
 
 The core classes are the native module's own objects, re-exported: ``except
@@ -90,6 +91,11 @@ class RecipientError(InvalidParameterError, ValueError):
 
 class IdentityError(InvalidParameterError, ValueError):
     """No identity given to decrypt with (a `ValueError` as well, as it was)."""
+
+
+class KeyTextError(KeySerializationError):
+    """A one-line recipient or identity text (`velora.text`) that fails its checksum (mistyped,
+    altered or cut) or names no known kind of key."""
 
 
 class AgeError(DecryptionError):

@@ -19,8 +19,10 @@ only.
 from __future__ import annotations
 
 import base64
+import binascii
 import hashlib
 import hmac
+import re
 from collections.abc import Callable
 from contextlib import AbstractContextManager
 from typing import Final, Literal, NoReturn, Union
@@ -29,6 +31,7 @@ from . import _velora_core as _core
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError, KeyPair, KeySerializationError, SecurityLevel
 from .levels import CAPSULE_SIZE, PUBLIC_KEY_SIZE, SECRET_KEY_SIZE, LevelLike, as_level, level_name
+from .text import MLKEM_PREFIX, MLKEM_SECRET_PREFIX, KeyTextError, checksum_failure, decode_kind, encode, near_prefix
 
 SEED_SIZE: Final = 64
 
@@ -50,6 +53,9 @@ DEFAULT_SCRYPT_P: Final = 1
 DEFAULT_PBKDF2_ITERATIONS: Final = 600_000
 
 _FORMS: Final = ("seed", "expanded", "both")
+
+#: The older one-line form: ``mlkemLEVEL:`` and the key in URL-safe Base64 without padding (no checksum).
+_LEGACY_TEXT: Final = re.compile(r"mlkem(512|768|1024):([A-Za-z0-9_-]*)")
 
 
 def _as_bytes(data: Buffer, what: str) -> bytes:
@@ -186,6 +192,61 @@ class PublicKey:
             f'{{"algorithm":"ML-KEM","level":"ML_KEM_{int(self._level)}","public_key":"{self.to_b64()}"}}'
         )
 
+    # ---- the one-line recipient text -----------------------------------------------
+
+    @classmethod
+    def from_text(cls, text: str, *, check: bool = True) -> PublicKey:
+        """The key of a one-line text: ``mlkem768pub1...`` (Bech32m, `velora.text`), at any level.
+
+        A text that fails its checksum (a character changed, two swapped,
+        one missing or added) raises `velora.text.KeyTextError`
+        ("... fails its checksum ..."). The older ``mlkem768:<base64url>``
+        form, which has no checksum, is read too (see `is_legacy_text`).
+        """
+        if isinstance(text, str) and is_legacy_text(text):
+            try:
+                return cls._from_legacy_text(text.strip(), check=check)
+            except KeyTextError:
+                # Not a whole older text: a checksummed one with a typo in its prefix?
+                for bits, prefix in MLKEM_PREFIX.items():
+                    if near_prefix(text.strip(), prefix):
+                        what = f"ML-KEM-{bits} recipient"
+                        raise checksum_failure(what, f"it does not start with {prefix}1") from None
+                raise
+        forms = {bits: (prefix, PUBLIC_KEY_SIZE[bits], f"ML-KEM-{bits} recipient")
+                 for bits, prefix in MLKEM_PREFIX.items()}
+        bits, raw = decode_kind(text, forms, "an ML-KEM recipient")
+        return cls.from_bytes(raw, bits, check=check)
+
+    @classmethod
+    def _from_legacy_text(cls, text: str, *, check: bool) -> PublicKey:
+        match = _LEGACY_TEXT.fullmatch(text)
+        if match is None:
+            raise KeyTextError(
+                "malformed mlkem recipient: expected mlkemLEVEL: and URL-safe Base64 without padding"
+            )
+        bits, body = int(match.group(1)), match.group(2)
+        chars = -(-PUBLIC_KEY_SIZE[bits] * 4 // 3)
+        if len(body) != chars:
+            raise KeyTextError(
+                f"malformed mlkem{bits} recipient: expected {chars} Base64 characters, got {len(body)} "
+                "(this older form has no checksum: a truncated or altered copy?)"
+            )
+        try:
+            raw = base64.urlsafe_b64decode(body + "=" * (-len(body) % 4))
+        except (binascii.Error, ValueError):
+            raise KeyTextError("malformed mlkem recipient: invalid Base64") from None
+        if base64.urlsafe_b64encode(raw).rstrip(b"=").decode("ascii") != body:
+            raise KeyTextError(f"malformed mlkem{bits} recipient: non-canonical Base64")
+        return cls.from_bytes(raw, bits, check=check)
+
+    def to_text(self) -> str:
+        """The one-line recipient text with its checksum: ``mlkem768pub1...`` (Bech32m)."""
+        return encode(MLKEM_PREFIX[int(self._level)], self._key)
+
+    def __str__(self) -> str:
+        return self.to_text()
+
     # ---- use --------------------------------------------------------------------
 
     @property
@@ -219,6 +280,11 @@ class PublicKey:
 
     def __reduce__(self) -> tuple[Callable[[bytes, int], PublicKey], tuple[bytes, int]]:
         return (_public_key_from_state, (self._key, int(self._level)))
+
+
+def is_legacy_text(text: str) -> bool:
+    """Whether ``text`` is the older ``mlkem768:...`` one-line form, which carries no checksum."""
+    return _LEGACY_TEXT.match(text.strip()) is not None
 
 
 def _public_key_from_state(key: bytes, level: int) -> PublicKey:
@@ -361,6 +427,31 @@ class PrivateKey:
     def to_vlpk_pem(self, password: Buffer) -> str:
         """The blob in its "ENCRYPTED ML-KEM PRIVATE KEY" armour."""
         return self._secret.to_vlpk(password, pem=True)
+
+    # ---- the one-line identity text ---------------------------------------------------
+
+    @classmethod
+    def from_text(cls, text: str) -> PrivateKey:
+        """The key of its one-line identity text ``MLKEM768-SECRET-KEY-1...`` (Bech32m of the seed).
+
+        A text that fails its checksum raises `velora.text.KeyTextError`
+        ("... fails its checksum ...").
+        """
+        forms = {bits: (prefix, SEED_SIZE, f"ML-KEM-{bits} identity") for bits, prefix in MLKEM_SECRET_PREFIX.items()}
+        bits, seed = decode_kind(text, forms, "an ML-KEM identity", upper=True)
+        return cls.from_seed(seed, bits)
+
+    def to_text(self) -> str:
+        """The one-line identity text ``MLKEM768-SECRET-KEY-1...``: the seed d || z in Bech32m, upper case.
+
+        It is the private key in the clear, as a Python string that cannot be
+        wiped: write it only where the key file itself would go. A key loaded
+        without its seed has no such text (`InvalidParameterError`).
+        """
+        seed = self._secret.seed()
+        if seed is None:
+            raise InvalidParameterError("the identity text holds the seed, and this key has none")
+        return encode(MLKEM_SECRET_PREFIX[int(self._secret.level)], seed).upper()
 
     # ---- use ------------------------------------------------------------------------
 

@@ -21,6 +21,7 @@ from typing import Any, Final
 from . import _velora_native as _native
 from ._velora_core import InvalidParameterError, KeySerializationError
 from .keys import Buffer, _as_bytes
+from .text import XWING_PREFIX, XWING_SECRET_PREFIX, decode_kind, encode
 
 SEED_SIZE: Final = 32
 PUBLIC_KEY_SIZE: Final = 1216
@@ -106,6 +107,24 @@ class XWingPublicKey:
     def from_pem(cls, text: str | bytes) -> XWingPublicKey:
         return cls.from_der(_unpem("PUBLIC KEY", text))
 
+    @classmethod
+    def from_text(cls, text: str) -> XWingPublicKey:
+        """The key of its one-line text ``xwingpub1...`` (Bech32m, `velora.text`).
+
+        A text that fails its checksum (a character changed, two swapped, one
+        missing or added) raises `velora.text.KeyTextError` ("... fails
+        its checksum ...").
+        """
+        forms = {0: (XWING_PREFIX, PUBLIC_KEY_SIZE, "X-Wing recipient")}
+        return cls(decode_kind(text, forms, "an X-Wing recipient")[1])
+
+    def to_text(self) -> str:
+        """The one-line recipient text with its checksum: ``xwingpub1...`` (Bech32m)."""
+        return encode(XWING_PREFIX, self._key)
+
+    def __str__(self) -> str:
+        return self.to_text()
+
     def encapsulate(self) -> tuple[bytes, bytes]:
         """(ciphertext, shared secret): 1120 and 32 bytes."""
         ct, ss = _native.xwing_encapsulate(self._key)
@@ -175,6 +194,23 @@ class XWingPrivateKey:
         secret, except that an X25519 half of small order raises `DecapsulationError`."""
         ss: bytes = _native.xwing_decapsulate(_as_bytes(ciphertext, "ciphertext"), self._seed)
         return ss
+
+    @classmethod
+    def from_text(cls, text: str) -> XWingPrivateKey:
+        """The key of its one-line identity text ``XWING-SECRET-KEY-1...`` (Bech32m of the seed).
+
+        A text that fails its checksum raises `velora.text.KeyTextError`
+        ("... fails its checksum ...").
+        """
+        forms = {0: (XWING_SECRET_PREFIX, SEED_SIZE, "X-Wing identity")}
+        return cls(decode_kind(text, forms, "an X-Wing identity", upper=True)[1])
+
+    def to_text(self) -> str:
+        """The one-line identity text ``XWING-SECRET-KEY-1...``: the seed in Bech32m, upper case.
+
+        It is the private key in the clear: write it only where the key file itself would go.
+        """
+        return encode(XWING_SECRET_PREFIX, self._seed).upper()
 
     def to_der(self) -> bytes:
         """PKCS#8 OneAsymmetricKey (DER): the privateKey OCTET STRING is the raw seed."""

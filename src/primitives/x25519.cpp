@@ -14,10 +14,6 @@ namespace {
 
 using evp::PkeyPtr;
 
-PkeyPtr private_key_object(std::span<const std::uint8_t, kX25519Bytes> k) noexcept {
-    return PkeyPtr(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, k.data(), k.size()));
-}
-
 // The derive call alone, in a function of its own: libcrypto branches inside
 // it on whether the result is all zero (public: see x25519.hpp), and the
 // constant-time check (tests/ct/libcrypto.supp) names this frame.
@@ -28,26 +24,37 @@ PkeyPtr private_key_object(std::span<const std::uint8_t, kX25519Bytes> k) noexce
 
 }  // namespace
 
-bool x25519_public_key(std::span<const std::uint8_t, kX25519Bytes> private_key,
-                       std::span<std::uint8_t, kX25519Bytes> public_key) noexcept {
-    const PkeyPtr key = private_key_object(private_key);
-    std::size_t len = public_key.size();
-    return key && EVP_PKEY_get_raw_public_key(key.get(), public_key.data(), &len) == 1 && len == kX25519Bytes;
+X25519Scalar::X25519Scalar(std::span<const std::uint8_t, kX25519Bytes> private_key) noexcept
+    : key_(EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, private_key.data(), private_key.size())) {}
+
+X25519Scalar::~X25519Scalar() { EVP_PKEY_free(key_); }
+
+bool X25519Scalar::public_key(std::span<std::uint8_t, kX25519Bytes> out) const noexcept {
+    std::size_t len = out.size();
+    return key_ != nullptr && EVP_PKEY_get_raw_public_key(key_, out.data(), &len) == 1 && len == kX25519Bytes;
 }
 
-bool x25519(std::span<const std::uint8_t, kX25519Bytes> private_key,
-            std::span<const std::uint8_t, kX25519Bytes> peer_public_key,
-            std::span<std::uint8_t, kX25519Bytes> shared) noexcept {
-    const PkeyPtr key = private_key_object(private_key);
+bool X25519Scalar::derive(std::span<const std::uint8_t, kX25519Bytes> peer_public_key,
+                          std::span<std::uint8_t, kX25519Bytes> shared) const noexcept {
     const PkeyPtr peer(EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, peer_public_key.data(),
                                                    peer_public_key.size()));
-    if (!key || !peer) return false;
-    evp::PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr));
+    evp::PkeyCtxPtr ctx(key_ != nullptr && peer ? EVP_PKEY_CTX_new_from_pkey(nullptr, key_, nullptr) : nullptr);
     // The derive step fails when the result is all zero.
     const bool ok = ctx && EVP_PKEY_derive_init(ctx.get()) == 1 && EVP_PKEY_derive_set_peer(ctx.get(), peer.get()) == 1 &&
                     x25519_derive_step(ctx.get(), shared);
     if (!ok) secure_wipe(shared);
     return ok;
+}
+
+bool x25519_public_key(std::span<const std::uint8_t, kX25519Bytes> private_key,
+                       std::span<std::uint8_t, kX25519Bytes> public_key) noexcept {
+    return X25519Scalar(private_key).public_key(public_key);
+}
+
+bool x25519(std::span<const std::uint8_t, kX25519Bytes> private_key,
+            std::span<const std::uint8_t, kX25519Bytes> peer_public_key,
+            std::span<std::uint8_t, kX25519Bytes> shared) noexcept {
+    return X25519Scalar(private_key).derive(peer_public_key, shared);
 }
 
 }  // namespace velora::primitives

@@ -136,7 +136,7 @@ def test_passphrase_files_with_age(tmp_path: Path, plain: Path) -> None:
 def test_recipient_and_identity_files_of_several_kinds(tmp_path: Path, plain: Path) -> None:
     ok("keygen", "-t", "age", "-q", "-o", tmp_path / "x.txt")
     ok("keygen", "-t", "age-pq", "-q", "-o", tmp_path / "pq.txt")
-    ok("keygen", "-q", "-o", tmp_path / "mlkem.pem")
+    ok("keygen", "-t", "mlkem768", "-q", "-o", tmp_path / "mlkem.pem")
     x, pq = _public_key_line(tmp_path / "x.txt"), _public_key_line(tmp_path / "pq.txt")
     mlkem_line = ok("pubkey", tmp_path / "mlkem.pem").stdout.decode().strip()
     # One identity file holding both age kinds, and a velora key beside it.

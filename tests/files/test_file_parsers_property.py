@@ -130,24 +130,20 @@ RECIPIENT = None
 def _recipient() -> str:
     global RECIPIENT
     if RECIPIENT is None:
-        from velora.cli.recipients import recipient_text
-
-        RECIPIENT = recipient_text(KEY.public_key())
+        RECIPIENT = KEY.public_key().to_text()
     return RECIPIENT
 
 
 @given(st.data())
 def test_one_line_recipient_parser_accepts_only_canonical_keys(draw):
-    """Edited one-line recipients parse only to the key they spell, canonically; else ValueError."""
-    from velora.cli.recipients import parse_recipient, recipient_text
-
+    """Edited one-line recipients parse only to the key they spell, canonically; else a VeloraError."""
     good = _recipient()
     start = draw.draw(st.integers(0, len(good)))
     end = draw.draw(st.integers(start, min(len(good), start + 6)))
     new = draw.draw(st.text(alphabet="AQgw-_=+/: m5x\n", max_size=6) | st.just("_" * (end - start)))
     text = good[:start] + new + good[end:]
     try:
-        key = parse_recipient(text)
-    except ValueError:
+        key = velora.parse_recipient(text)
+    except velora.VeloraError:
         return
-    assert isinstance(key, velora.PublicKey) and recipient_text(key) == text.strip()
+    assert isinstance(key, velora.PublicKey) and key.to_text() == text.strip()

@@ -10,8 +10,8 @@ prefix that matches.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Sequence
-from typing import Any, Final, Protocol
+from collections.abc import Callable, Iterable, Sequence
+from typing import Any, Final, Protocol, TypeVar
 
 from ..errors import KeySerializationError
 from . import hybrid, x25519
@@ -38,6 +38,9 @@ TYPES: Final = (x25519.TYPE, hybrid.TYPE)
 #: The classes of all recipients and identities (for the file-format registry).
 RECIPIENT_TYPES: Final[tuple[type, ...]] = (*(t.recipient for t in TYPES), ScryptRecipient)
 IDENTITY_TYPES: Final[tuple[type, ...]] = (*(t.identity for t in TYPES), ScryptIdentity, ScryptPrompt)
+
+
+T = TypeVar("T")
 
 
 def _by_prefix(text: str, classes: Iterable[type[Any]], what: str, fold: str) -> Any:
@@ -74,27 +77,25 @@ def _key_lines(text: str) -> Iterable[tuple[int, str]]:
             yield number, stripped
 
 
-def parse_recipients(text: str) -> list[TextRecipient]:
-    """The recipients of a recipients file (age -R): one per line; empty lines and lines
-    starting with # are ignored. The error names the line."""
-    out: list[TextRecipient] = []
+def _parse_lines(text: str, parse: Callable[[str], T]) -> list[T]:
+    out: list[T] = []
     for number, line in _key_lines(text):
         try:
-            out.append(parse_recipient(line))
+            out.append(parse(line))
         except KeySerializationError as e:
             raise KeySerializationError(f"line {number}: {e}") from None
     return out
+
+
+def parse_recipients(text: str) -> list[TextRecipient]:
+    """The recipients of a recipients file (age -R): one per line; empty lines and lines
+    starting with # are ignored. The error names the line."""
+    return _parse_lines(text, parse_recipient)
 
 
 def parse_identities(text: str) -> list[TextIdentity]:
     """The identities of an identity file (age -i), with the same line rules."""
-    out: list[TextIdentity] = []
-    for number, line in _key_lines(text):
-        try:
-            out.append(parse_identity(line))
-        except KeySerializationError as e:
-            raise KeySerializationError(f"line {number}: {e}") from None
-    return out
+    return _parse_lines(text, parse_identity)
 
 
 def read_recipients_file(path: str | os.PathLike[str]) -> list[TextRecipient]:

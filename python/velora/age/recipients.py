@@ -19,7 +19,7 @@ beyond BIP 173's 90.
 from __future__ import annotations
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any, Final, NamedTuple, NoReturn, Protocol, runtime_checkable
+from typing import Any, Final, NamedTuple, NoReturn, Protocol, TypeVar, runtime_checkable
 
 import bech32
 
@@ -61,20 +61,29 @@ class SecretHolder:
 
     def __reduce_ex__(self, protocol: object) -> NoReturn:
         raise TypeError(
-            f"cannot pickle or copy a {type(self).__name__}: it holds secret key material; "
-            "export it deliberately (its text form) instead"
+            f"{type(self).__name__} objects hold secret key material and cannot be pickled or copied; "
+            "export one deliberately (its text form) instead"
         )
+
+
+T = TypeVar("T")
+
+
+def _all_of(items: Iterable[object], kind: type[T], what: str) -> list[T]:
+    """`items` as a list, each an instance of the protocol `kind`; TypeError otherwise."""
+    if isinstance(items, (str, bytes, bytearray, memoryview)) or not isinstance(items, Iterable):
+        raise TypeError(f"{what}s must be an iterable of age {what}s, not {type(items).__name__}")
+    out: list[T] = []
+    for item in items:
+        if not isinstance(item, kind):
+            raise TypeError(f"not an age {what}: {type(item).__name__}")
+        out.append(item)
+    return out
 
 
 def check_recipients(recipients: Iterable[object]) -> list[Recipient]:
     """`recipients` as a list of age recipients, TypeError for anything else, after the mixing rule."""
-    if isinstance(recipients, (str, bytes, bytearray, memoryview)) or not isinstance(recipients, Iterable):
-        raise TypeError(f"recipients must be an iterable of age recipients, not {type(recipients).__name__}")
-    out: list[Recipient] = []
-    for r in recipients:
-        if not isinstance(r, Recipient):
-            raise TypeError(f"not an age recipient: {type(r).__name__}")
-        out.append(r)
+    out = _all_of(recipients, Recipient, "recipient")  # type: ignore[type-abstract]
     if not out:
         raise InvalidParameterError("an age file needs at least one recipient")
     labels = [labels_of(r) for r in out]
@@ -92,14 +101,7 @@ def labels_of(recipient: Recipient) -> frozenset[str]:
 
 def check_identities(identities: Iterable[object]) -> list[Identity]:
     """`identities` as a list of age identities, TypeError for anything else."""
-    if isinstance(identities, (str, bytes, bytearray, memoryview)) or not isinstance(identities, Iterable):
-        raise TypeError(f"identities must be an iterable of age identities, not {type(identities).__name__}")
-    out: list[Identity] = []
-    for i in identities:
-        if not isinstance(i, Identity):
-            raise TypeError(f"not an age identity: {type(i).__name__}")
-        out.append(i)
-    return out
+    return _all_of(identities, Identity, "identity")  # type: ignore[type-abstract]
 
 
 def unwrap_file_key(identities: Sequence[Identity], stanzas: Sequence[Stanza]) -> bytes:

@@ -10,7 +10,7 @@ from .. import _velora_native as _native
 from ..errors import AgeHeaderError, DecapsulationError, InvalidParameterError
 from ..keys import Buffer, _as_bytes
 from .format import Stanza, encode_unpadded
-from .recipients import KeyType, SecretHolder, b64_arg, bech32_decode, bech32_encode, check_arg_count, check_body, unwrap_each
+from .recipients import KeyType, SecretHolder, b64_arg, bech32_decode, bech32_encode, check_arg_count, check_body
 
 STANZA_TYPE: Final = "X25519"
 
@@ -58,8 +58,8 @@ class X25519Recipient:
 class X25519Identity(SecretHolder):
     """An X25519 identity, `AGE-SECRET-KEY-1...`.
 
-    Its public key is computed once, here: unwrapping a header of many
-    stanzas costs one X25519 per X25519 stanza.
+    Its public key is computed once, here, and unwrapping a header of many
+    stanzas makes its key object once: one X25519 per X25519 stanza.
     """
 
     __slots__ = ("_key", "_recipient")
@@ -93,21 +93,32 @@ class X25519Identity(SecretHolder):
         return self._recipient
 
     def unwrap(self, stanzas: Sequence[Stanza]) -> bytes | None:
-        public = self._recipient.to_bytes()
-
-        def one(s: Stanza) -> bytes | None:
+        # The X25519 stanzas in order, up to the first malformed one: the engine tries them
+        # all in one call (one X25519 each), and the malformed one counts only if none before
+        # it opens, as if they were tried one by one.
+        shares, bodies = bytearray(), bytearray()
+        malformed: AgeHeaderError | None = None
+        for s in stanzas:
             if s.type != STANZA_TYPE:
-                return None
-            check_arg_count(s, 2, STANZA_TYPE)
-            share = b64_arg(s.args[1], 32, "X25519 ephemeral share")
-            check_body(s, STANZA_TYPE)
+                continue
             try:
-                key: bytes | None = _native.age_unwrap_x25519(self._key, share, s.body, public)
+                check_arg_count(s, 2, STANZA_TYPE)
+                share = b64_arg(s.args[1], 32, "X25519 ephemeral share")
+                check_body(s, STANZA_TYPE)
+            except AgeHeaderError as e:
+                malformed = e
+                break
+            shares += share
+            bodies += s.body
+        key: bytes | None = None
+        if shares:
+            try:
+                key = _native.age_unwrap_x25519_many(self._key, bytes(shares), bytes(bodies))
             except DecapsulationError as e:
                 raise AgeHeaderError(str(e)) from None
-            return key
-
-        return unwrap_each(stanzas, one)
+        if key is None and malformed is not None:
+            raise malformed
+        return key
 
 
 #: The type, for `velora.age.keys.TYPES`.

@@ -24,9 +24,9 @@ if TYPE_CHECKING:
 
     from tqdm import tqdm
 
-#: ``velora keygen --type``: the kinds of key `recipients.KEY_KINDS` generates, then the ML-DSA
-#: signing keys of `signing.MLDSA_TYPES`.
-KEY_TYPES = ("age", "age-pq", "mlkem", "mldsa44", "mldsa65", "mldsa87")
+#: ``velora keygen --type``: the kinds of key `recipients.KEY_KINDS` generates (xwing without -t), then
+#: the ML-DSA signing keys of `signing.MLDSA_TYPES`.
+KEY_TYPES = ("xwing", "mlkem512", "mlkem768", "mlkem1024", "mlkem", "age", "age-pq", "mldsa44", "mldsa65", "mldsa87")
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
@@ -58,15 +58,20 @@ def build_parser() -> argparse.ArgumentParser:
                        help="read the passphrase from the first line of PATH (e.g. /dev/fd/3) instead of asking")
 
     p = sub.add_parser("keygen", help="generate a private key (PKCS#8) and print its public key",
-                       description="Generate a key pair. The private key is written as PKCS#8 PEM (encrypted "
-                                   "PKCS#8 with --passphrase); its recipient is printed on standard error. "
-                                   "--type age / age-pq write an age identity file (X25519 / post-quantum "
-                                   "ML-KEM-768 + X25519), as age-keygen does; with --passphrase it is an age "
-                                   "file encrypted to the passphrase.")
-    p.add_argument("-l", "--level", type=int, choices=(512, 768, 1024), default=768, help="ML-KEM level (768)")
-    p.add_argument("-t", "--type", choices=KEY_TYPES, default="mlkem",
-                   help="kind of key: mlkem, age or age-pq (mlkem); mldsa44, mldsa65 or mldsa87 for a signing key "
-                        "(its public key goes to PATH.pub with -o, else to standard error)")
+                       description="Generate a key pair: by default X-Wing (ML-KEM-768 + X25519, hybrid). The "
+                                   "private key is written as PKCS#8 PEM after a '# public key: ...' comment "
+                                   "line; its recipient is also printed on standard error. -t mlkem512 / "
+                                   "mlkem768 / mlkem1024 make a pure ML-KEM key (encrypted PKCS#8 with "
+                                   "--passphrase). --type age / age-pq write an age identity file (X25519 / "
+                                   "post-quantum ML-KEM-768 + X25519), as age-keygen does. With --passphrase, "
+                                   "X-Wing and age keys are written inside an age file encrypted to it. -t mldsa44 / "
+                                   "mldsa65 / mldsa87 make an ML-DSA signing key (PKCS#8), its public key "
+                                   "written to PATH.pub with -o, else to standard error.")
+    p.add_argument("-l", "--level", type=int, choices=(512, 768, 1024),
+                   help="ML-KEM level of -t mlkem; alone, the same as -t mlkemLEVEL")
+    p.add_argument("-t", "--type", choices=KEY_TYPES,
+                   help="kind of key: xwing, mlkem512, mlkem768, mlkem1024, age or age-pq (xwing); mldsa44, "
+                        "mldsa65 or mldsa87 for a signing key")
     p.add_argument("-o", "--output", metavar="PATH", help="write the private key to PATH (never overwritten)")
     p.add_argument("-p", "--passphrase", action="store_true", help="encrypt the private key under a passphrase")
     passphrase_file(p)
@@ -84,7 +89,8 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Encrypt INPUT (standard input) to OUTPUT (standard output).")
     p.add_argument("input", nargs="?", default="-", metavar="INPUT")
     p.add_argument("-r", "--recipient", action="append", default=[], metavar="RECIPIENT",
-                   help="one-line recipient: mlkem768:..., age1... or age1pq1... (repeatable)")
+                   help="one-line recipient: xwingpub1..., mlkem768pub1... (also 512, 1024), age1... or "
+                        "age1pq1... (repeatable)")
     p.add_argument("-R", "--recipients-file", action="append", default=[], metavar="PATH",
                    help="public-key file (SPKI PEM/DER or ML-KEM armour) or a list of one-line recipients")
     p.add_argument("-p", "--passphrase", action="store_true",
@@ -295,14 +301,28 @@ def _note(args: argparse.Namespace, text: str) -> None:
 # ---- commands ------------------------------------------------------------------
 
 
+def _key_kind(args: argparse.Namespace) -> tuple[str, int]:
+    """(``-t`` kind, ML-KEM level): ``-l`` alone means ML-KEM at that level; with another kind it is refused."""
+    from .recipients import DEFAULT_KEY_KIND
+
+    if args.level is None:
+        return args.type or DEFAULT_KEY_KIND, 768
+    if args.type in (None, "mlkem"):
+        return "mlkem", args.level
+    if args.type == f"mlkem{args.level}":
+        return args.type, args.level
+    raise Failure(f"-l {args.level} applies to ML-KEM keys: not to -t {args.type}")
+
+
 def cmd_keygen(args: argparse.Namespace) -> int:
     from .recipients import KEY_KINDS
     from .signing import MLDSA_TYPES
 
     if args.type in MLDSA_TYPES:
         return _keygen_mldsa(args)
+    kind, level = _key_kind(args)
     password = Passphrases(args.passphrase_file).new() if args.passphrase or args.passphrase_file else None
-    key = KEY_KINDS[args.type](args.level, password)
+    key = KEY_KINDS[kind](level, password)
     data = key.key_file.encode("ascii")
     if args.output is None or args.output == "-":
         _stdout().write(data)
@@ -333,6 +353,8 @@ def _create_key_file(path: str, data: bytes, mode: int) -> None:
 def _keygen_mldsa(args: argparse.Namespace) -> int:
     from .signing import generate
 
+    if args.level is not None:
+        raise Failure(f"-l {args.level} applies to ML-KEM keys: not to -t {args.type}")
     if args.passphrase or args.passphrase_file:
         raise Failure("an ML-DSA signing key is written as plain PKCS#8: --passphrase is not available for it")
     private, public = generate(args.type)
@@ -452,7 +474,7 @@ def _write_small(path: str | None, data: bytes) -> None:
 
 
 def _recipients(args: argparse.Namespace) -> list[object]:
-    from .recipients import load_recipients, parse_recipient
+    from .recipients import LEGACY_WARNING, RecipientReader, for_writing
 
     if getattr(args, "passphrase", False):
         if args.recipient or args.recipients_file:
@@ -465,16 +487,17 @@ def _recipients(args: argparse.Namespace) -> list[object]:
         from ..files import Passphrase
 
         return [Passphrase(secret)]
+    reader = RecipientReader()
     out: list[object] = []
     for text in args.recipient:
         try:
-            out.append(parse_recipient(text))
+            out.append(reader.parse(text))
         except Exception as exc:
             raise Failure(f"-r: {_message(exc)}") from None
     for path in args.recipients_file:
         data = _read_file(path, "recipients file")
         try:
-            out.extend(load_recipients(data))
+            out.extend(reader.load(data))
         except Exception as exc:
             xwing = _xwing_key_file(data, public=True)
             if xwing is None:
@@ -482,7 +505,9 @@ def _recipients(args: argparse.Namespace) -> list[object]:
             out.append(xwing)
     if not out:
         raise Failure("no recipient: give -r RECIPIENT or -R PATH")
-    return out
+    if reader.legacy:
+        print(LEGACY_WARNING, file=sys.stderr)
+    return for_writing(out)
 
 
 def _check_stdin_free(args: argparse.Namespace, *option_lists: Sequence[str]) -> None:
@@ -559,9 +584,11 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
     keep_freed_buffers()
 
     _check_stdin_free(args, args.identity, args.verify)
+    from .recipients import for_reading
+
     trusted = _trusted(args.verify)
     passphrases = Passphrases(args.passphrase_file)
-    identities = _identities(args.identity, passphrases)
+    identities = for_reading(_identities(args.identity, passphrases))
     asked = _Asked(passphrases)
     identities.extend(_passphrase_identities(asked))
     destination = _destination(args, binary=False)

@@ -5,17 +5,28 @@ Linux, so that a killed process leaves nothing behind; a hidden temporary
 name elsewhere), synced, and renamed over the destination on `commit`. On
 `discard`, or if the process dies first, the destination is untouched: it
 either does not exist or keeps its old content.
+
+A named temporary file, ``.<destination name>.<12 hex digits>.tmp``, is
+readable by its owner alone (0600) until `commit` gives it its final mode:
+a killed decryption leaves plaintext to no one else. The writer holds an
+exclusive `flock` on it while it works, so that the next output to the same
+destination can tell such a leftover (no lock) from another process's work
+under way (locked) and removes the leftovers.
 """
 
 from __future__ import annotations
 
 import errno
+import fcntl
 import io
 import os
+import re
 import stat
 from typing import BinaryIO
 
 PathLike = str | os.PathLike[str]
+
+_TEMP_SUFFIX = re.compile(r"\.[0-9a-f]{12}\.tmp")
 
 
 def write_all(fd: int, data: bytes | memoryview) -> None:
@@ -44,6 +55,8 @@ class AtomicOutput:
                 raise IsADirectoryError(errno.EISDIR, "Is a directory", os.fspath(path))
             mode = stat.S_IMODE(st.st_mode)
         self._temp: str | None = None
+        self._mode = 0o666 & ~_umask() if mode is None else mode
+        remove_leftovers(self.path)
         self.fd = self._open_unnamed(mode)
         if self.fd < 0:
             self.fd = self._open_named(mode)
@@ -60,20 +73,21 @@ class AtomicOutput:
             if exc.errno in (errno.EOPNOTSUPP, errno.EISDIR, errno.EINVAL, errno.ENOENT) and os.path.isdir(self._dir):
                 return -1
             raise
+        fcntl.flock(fd, fcntl.LOCK_EX)  # held while working: its link at commit is no leftover
         if mode is not None:
             os.fchmod(fd, mode)
         return fd
 
     def _open_named(self, mode: int | None) -> int:
-        base = os.path.basename(self.path)
         for _ in range(100):
-            name = os.path.join(self._dir, f".{base}.{os.urandom(6).hex()}.tmp")
+            name = _temp_name(self._dir, os.path.basename(self.path))
             try:
                 fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
             except FileExistsError:
                 continue
+            fcntl.flock(fd, fcntl.LOCK_EX)  # held while working: not a leftover
             self._temp = name
-            os.fchmod(fd, 0o666 & ~_umask() if mode is None else mode)
+            os.fchmod(fd, 0o600)  # owner only until commit, whatever the umask
             return fd
         raise FileExistsError(errno.EEXIST, "no free temporary name", self._dir)
 
@@ -86,6 +100,7 @@ class AtomicOutput:
             raise ValueError("output already committed or discarded")
         self._done = True
         try:
+            os.fchmod(self.fd, self._mode)
             os.fsync(self.fd)
             if self._temp is None:
                 # Give the unnamed file a temporary name beside the destination,
@@ -127,7 +142,7 @@ def _link_unnamed(fd: int, directory: str, base: str) -> str:
     proc = os.open("/proc/self/fd", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     try:
         for _ in range(100):
-            name = os.path.join(directory, f".{base}.{os.urandom(6).hex()}.tmp")
+            name = _temp_name(directory, base)
             try:
                 os.link(str(fd), name, src_dir_fd=proc, follow_symlinks=True)
             except FileExistsError:
@@ -136,6 +151,44 @@ def _link_unnamed(fd: int, directory: str, base: str) -> str:
     finally:
         os.close(proc)
     raise FileExistsError(errno.EEXIST, "no free temporary name", directory)
+
+
+def _temp_name(directory: str, base: str) -> str:
+    return os.path.join(directory, f".{base}.{os.urandom(6).hex()}.tmp")
+
+
+def remove_leftovers(path: str) -> list[str]:
+    """Removes the temporary files of earlier outputs to ``path`` that were killed before
+    `commit` (our name pattern, and no process holds their lock); returns their names."""
+    directory = os.path.dirname(path) or "."
+    prefix = "." + os.path.basename(path)
+    removed: list[str] = []
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return removed
+    for name in names:
+        if not name.startswith(prefix) or not _TEMP_SUFFIX.fullmatch(name, len(prefix)):
+            continue
+        full = os.path.join(directory, name)
+        try:
+            fd = os.open(full, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
+        except OSError:
+            continue
+        try:
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                continue
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                continue  # another output to this destination is under way
+            os.unlink(full)
+            removed.append(name)
+        except OSError:
+            pass
+        finally:
+            os.close(fd)
+    return removed
 
 
 def _umask() -> int:

@@ -20,10 +20,14 @@ constexpr std::uint64_t kMaxThreads = 64;
 // Threads for a batch of chunks: two or more cores share a batch of at least
 // eight chunks (512 KiB); smaller batches stay on the calling thread. A caller
 // that spreads its batches over threads of its own asks for one.
+unsigned cores() {
+    static const unsigned n = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    return n;
+}
+
 unsigned chunk_threads(std::size_t bytes, std::uint64_t asked) {
     if (asked != 0) return static_cast<unsigned>(asked);
-    static const unsigned cores = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
-    return bytes >= 8 * age::kChunkBytes ? cores : 1;
+    return bytes >= 8 * age::kChunkBytes ? cores() : 1;
 }
 
 PyObject* stanza_pair(age::Stanza& s) { return bytes_pair(s.argument, s.body); }
@@ -52,12 +56,12 @@ PyObject* wrap_call(const char* fn, const char* recipient_name, PyObject* const*
 // The file key or None of an unwrap call: fn(identity, argument, body).
 template <class Unwrap>
 PyObject* unwrap_call(const char* fn, const char* argument_name, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, Unwrap&& unwrap) {
-    const char* const names[] = {"identity", argument_name, "body"};
+                      PyObject* kwnames, Unwrap&& unwrap, const char* body_name = "body") {
+    const char* const names[] = {"identity", argument_name, body_name};
     PyObject* a[3];
     Bytes identity, argument, body;
     if (!parse_args({fn, names, 3}, args, nargs, kwnames, a) || !arg_bytes(a[0], "identity", &identity) ||
-        !arg_bytes(a[1], argument_name, &argument) || !arg_bytes(a[2], "body", &body)) {
+        !arg_bytes(a[1], argument_name, &argument) || !arg_bytes(a[2], body_name, &body)) {
         return nullptr;
     }
     auto r = without_gil([&] { return unwrap(identity, argument, body); });
@@ -87,24 +91,20 @@ PyObject* age_wrap_x25519(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-// recipient (optional): the identity's public key, computed once by a caller
-// that tries many stanzas, instead of once per call.
 PyObject* age_unwrap_x25519(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        static const char* const names[] = {"identity", "share", "body", "recipient"};
-        PyObject* a[4];
-        Bytes identity, share, body, recipient;
-        if (!parse_args({"age_unwrap_x25519", names, 3}, args, nargs, kwnames, a) ||
-            !arg_bytes(a[0], "identity", &identity) || !arg_bytes(a[1], "share", &share) ||
-            !arg_bytes(a[2], "body", &body) || !arg_optional_bytes(a[3], "recipient", &recipient)) {
-            return nullptr;
-        }
-        const bool given = a[3] != nullptr && a[3] != Py_None;
-        auto r = without_gil([&] {
-            return given ? age::unwrap_x25519(identity, recipient, share, body)
-                         : age::unwrap_x25519(identity, share, body);
-        });
-        return result_or_raise(std::move(r), unwrapped);
+        return unwrap_call("age_unwrap_x25519", "share", args, nargs, kwnames, age::unwrap_x25519);
+    });
+}
+
+PyObject* age_unwrap_x25519_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        auto unwrap = [](Bytes identity, Bytes shares, Bytes bodies) {
+            // The cores share a header of at least 128 stanzas; fewer stay on this thread.
+            const unsigned threads = shares.size() >= 128 * age::kX25519Bytes ? cores() : 1;
+            return age::unwrap_x25519_many(identity, shares, bodies, threads);
+        };
+        return unwrap_call("age_unwrap_x25519_many", "shares", args, nargs, kwnames, unwrap, "bodies");
     });
 }
 
@@ -269,8 +269,10 @@ PyMethodDef kAgeMethods[] = {
     AGE_FN(age_wrap_x25519,
            "age_wrap_x25519(file_key, recipient)\n--\n\nAn X25519 stanza: (ephemeral share, body)."),
     AGE_FN(age_unwrap_x25519,
-           "age_unwrap_x25519(identity, share, body, recipient=None)\n--\n\n"
-           "The file key, or None when the body does not open."),
+           "age_unwrap_x25519(identity, share, body)\n--\n\nThe file key, or None when the body does not open."),
+    AGE_FN(age_unwrap_x25519_many,
+           "age_unwrap_x25519_many(identity, shares, bodies)\n--\n\n"
+           "The file key of the first of the stanzas that opens, or None."),
     AGE_FN(age_wrap_scrypt, "age_wrap_scrypt(file_key, passphrase, log_n)\n--\n\nAn scrypt stanza: (salt, body)."),
     AGE_FN(age_unwrap_scrypt,
            "age_unwrap_scrypt(passphrase, salt, log_n, body)\n--\n\nThe file key, or None when the body does not open."),

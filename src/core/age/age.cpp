@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -138,28 +139,7 @@ Result<Unwrapped> unwrap_x25519(std::span<const std::uint8_t> identity, std::spa
     if (identity.size() != kX25519Bytes || share.size() != kX25519Bytes || body.size() != kBodyBytes) {
         return fail(VeloraError::InvalidParameter(kStanzaSize));
     }
-    std::array<std::uint8_t, kX25519Bytes> recipient{};
-    if (!primitives::x25519_public_key(identity.first<32>(), recipient)) {
-        return fail(VeloraError::InvalidParameter(kLibraryFailure));
-    }
-    ct::declassify(recipient.data(), recipient.size());  // the identity's public key
-    return unwrap_x25519(identity, recipient, share, body);
-}
-
-Result<Unwrapped> unwrap_x25519(std::span<const std::uint8_t> identity, std::span<const std::uint8_t> recipient,
-                                std::span<const std::uint8_t> share, std::span<const std::uint8_t> body) {
-    if (identity.size() != kX25519Bytes || recipient.size() != kX25519Bytes || share.size() != kX25519Bytes ||
-        body.size() != kBodyBytes) {
-        return fail(VeloraError::InvalidParameter(kStanzaSize));
-    }
-    SecretBytes<32> shared, wrap_key;
-    if (!primitives::x25519(identity.first<32>(), share.first<32>(), shared.span())) {
-        return fail(VeloraError::Decapsulation(kX25519ZeroSecret));
-    }
-    if (!x25519_wrap_key(shared.span(), share, recipient, wrap_key.span())) {
-        return fail(VeloraError::InvalidParameter(kLibraryFailure));
-    }
-    return open_body(wrap_key.span(), body);
+    return unwrap_x25519_many(identity, share, body, 1);
 }
 
 Result<Stanza> wrap_scrypt(std::span<const std::uint8_t> file_key, std::span<const std::uint8_t> passphrase,
@@ -252,6 +232,65 @@ void parallel_for(std::size_t count, unsigned threads, Fn&& fn) {
 enum class ChunkOutcome : std::uint8_t { Failed, NonFinal, Final };
 
 }  // namespace
+
+namespace {
+
+// One stanza of unwrap_x25519_many: no match (nullopt) or its decisive outcome.
+std::optional<Result<Unwrapped>> unwrap_one_x25519(const primitives::X25519Scalar& scalar,
+                                                   std::span<const std::uint8_t, kX25519Bytes> recipient,
+                                                   std::span<const std::uint8_t, kX25519Bytes> share, ByteView body) {
+    SecretBytes<32> shared, wrap_key;
+    if (!scalar.derive(share, shared.span())) return fail(VeloraError::Decapsulation(kX25519ZeroSecret));
+    if (!x25519_wrap_key(shared.span(), share, recipient, wrap_key.span())) {
+        return fail(VeloraError::InvalidParameter(kLibraryFailure));
+    }
+    auto opened = open_body(wrap_key.span(), body);
+    if (opened && !opened->matched) return std::nullopt;
+    return opened;
+}
+
+constexpr std::size_t kStanzasPerTask = 64;
+
+}  // namespace
+
+Result<Unwrapped> unwrap_x25519_many(std::span<const std::uint8_t> identity, std::span<const std::uint8_t> shares,
+                                     std::span<const std::uint8_t> bodies, unsigned threads) {
+    if (identity.size() != kX25519Bytes || shares.size() % kX25519Bytes != 0 ||
+        bodies.size() != shares.size() / kX25519Bytes * kBodyBytes) {
+        return fail(VeloraError::InvalidParameter(kStanzaSize));
+    }
+    const primitives::X25519Scalar scalar(identity.first<32>());
+    std::array<std::uint8_t, kX25519Bytes> recipient{};
+    if (!scalar.valid() || !scalar.public_key(recipient)) {
+        return fail(VeloraError::InvalidParameter(kLibraryFailure));
+    }
+    ct::declassify(recipient.data(), recipient.size());  // the identity's public key
+    // Tasks of 64 stanzas, handed out in order; each stops at its first decisive
+    // stanza (a match or an error), and none starts past the lowest one found.
+    // The outcome is that of the lowest decisive stanza: as if tried one by one.
+    const std::size_t count = shares.size() / kX25519Bytes;
+    const std::size_t tasks = (count + kStanzasPerTask - 1) / kStanzasPerTask;
+    std::vector<std::optional<Result<Unwrapped>>> outcome(tasks);
+    std::vector<std::size_t> at(tasks, count);
+    std::atomic<std::size_t> lowest{count};
+    parallel_for(tasks, threads, [&](std::size_t t) {
+        for (std::size_t i = t * kStanzasPerTask; i < std::min(count, (t + 1) * kStanzasPerTask); ++i) {
+            if (i > lowest.load(std::memory_order_relaxed)) return;
+            auto one = unwrap_one_x25519(scalar, recipient, shares.subspan(i * kX25519Bytes).first<kX25519Bytes>(),
+                                         bodies.subspan(i * kBodyBytes, kBodyBytes));
+            if (!one) continue;
+            outcome[t] = std::move(one);
+            at[t] = i;
+            for (std::size_t seen = lowest.load(); i < seen && !lowest.compare_exchange_weak(seen, i);) {
+            }
+            return;
+        }
+    });
+    for (std::size_t t = 0; t < tasks; ++t) {
+        if (at[t] < count) return std::move(*outcome[t]);
+    }
+    return Unwrapped{};
+}
 
 Result<void> seal_chunks(std::span<const std::uint8_t, 32> key, std::uint64_t counter,
                          std::span<const std::uint8_t> plaintext, bool final, std::span<std::uint8_t> out,

@@ -67,10 +67,13 @@ struct Unwrapped {
 Result<Stanza> wrap_x25519(std::span<const std::uint8_t> file_key, std::span<const std::uint8_t> recipient);
 Result<Unwrapped> unwrap_x25519(std::span<const std::uint8_t> identity, std::span<const std::uint8_t> share,
                                 std::span<const std::uint8_t> body);
-// The same with the identity's public key X25519(identity, 9) given (computed
-// once by a caller that unwraps many stanzas); it must be the identity's.
-Result<Unwrapped> unwrap_x25519(std::span<const std::uint8_t> identity, std::span<const std::uint8_t> recipient,
-                                std::span<const std::uint8_t> share, std::span<const std::uint8_t> body);
+// The same over n stanzas in order (shares and bodies: n 32-byte values
+// each, concatenated): the first that opens, no match, or the error of the
+// first all-zero X25519 result, exactly as if tried one by one. The
+// identity's key object and public key are made once, so each stanza costs
+// one X25519; up to `threads` threads share the stanzas.
+Result<Unwrapped> unwrap_x25519_many(std::span<const std::uint8_t> identity, std::span<const std::uint8_t> shares,
+                                     std::span<const std::uint8_t> bodies, unsigned threads);
 
 // scrypt passphrases: wrap key scrypt(N = 2^log_n, r = 8, p = 1, 32,
 // "age-encryption.org/v1/scrypt" || salt, passphrase).

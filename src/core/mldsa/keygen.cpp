@@ -94,25 +94,24 @@ Result<KeyPairBytes> keygen_random(LevelIndex level) {
 
 Result<std::vector<std::uint8_t>> public_key_of_expanded(std::span<const std::uint8_t> sk, LevelIndex level) {
     const MlDsaParams p = params_for(level);
-    if (sk.size() != sk_size(level)) return fail(VeloraError::KeySerialization("ML-DSA expanded private key: wrong length"));
+    if (sk.size() != sk_size(level)) {
+        return fail(VeloraError::KeySerialization("ML-DSA expanded private key: wrong length"));
+    }
     const SecretKeyView v = split_secret_key(sk, level);
     Workspace ws(2 * p.l + 4 * p.k);
     const std::span<Poly> s1 = ws.take(p.l), s2 = ws.take(p.k), t1 = ws.take(p.k), t0 = ws.take(p.k);
     const std::span<Poly> t0_given = ws.take(p.k);
-    const std::size_t s_bytes = 32 * p.eta_bits();
-    std::uint32_t bad = 0;
-    for (std::size_t r = 0; r < p.l; ++r) bad |= bit_unpack(v.s1.subspan(r * s_bytes, s_bytes), p.eta, p.eta_bits(), 2 * p.eta, s1[r]);
-    for (std::size_t r = 0; r < p.k; ++r) bad |= bit_unpack(v.s2.subspan(r * s_bytes, s_bytes), p.eta, p.eta_bits(), 2 * p.eta, s2[r]);
-    std::uint8_t out_of_range = static_cast<std::uint8_t>(bad & 1u);
-    ct::declassify(&out_of_range, 1);
-    if (out_of_range != 0) return fail(VeloraError::KeySerialization("ML-DSA expanded private key: s1 or s2 out of range"));
-    for (std::size_t r = 0; r < p.k; ++r) (void)bit_unpack(v.t0.subspan(r * 32 * kD, 32 * kD), 1 << (kD - 1), kD, (1 << kD) - 1, t0_given[r]);
+    if (unpack_secret_vectors(v, level, s1, s2, t0_given)) {
+        return fail(VeloraError::KeySerialization("ML-DSA expanded private key: s1 or s2 out of range"));
+    }
 
     public_vector(v.rho, s1, s2, p, t1, t0);
     std::uint8_t same_t0 = ct::equal({reinterpret_cast<const std::uint8_t*>(t0.data()), t0.size_bytes()},
                                      {reinterpret_cast<const std::uint8_t*>(t0_given.data()), t0_given.size_bytes()});
     ct::declassify(&same_t0, 1);
-    if (same_t0 == 0) return fail(VeloraError::KeySerialization("ML-DSA expanded private key: t0 does not match s1 and s2"));
+    if (same_t0 == 0) {
+        return fail(VeloraError::KeySerialization("ML-DSA expanded private key: t0 does not match s1 and s2"));
+    }
     ct::declassify(t1.data(), t1.size_bytes());
 
     std::vector<std::uint8_t> pk(pk_size(level));

@@ -189,7 +189,8 @@ struct BallSink {
         for (; pos < block.size() && i < kN; ++pos) {
             const std::size_t j = block[pos];
             // The public bit of the rejection: j <= i.
-            std::uint8_t accept = static_cast<std::uint8_t>((static_cast<std::uint32_t>(i) - static_cast<std::uint32_t>(j)) >> 31 ^ 1u);
+            const std::uint32_t i_minus_j = static_cast<std::uint32_t>(i) - static_cast<std::uint32_t>(j);
+            auto accept = static_cast<std::uint8_t>((i_minus_j >> 31) ^ 1u);
             ct::declassify(&accept, 1);
             if (accept == 0) continue;
             // c_i <- c_j; c_j <- (-1)^h[i + tau - 256].

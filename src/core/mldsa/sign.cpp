@@ -40,14 +40,9 @@ Result<std::vector<std::uint8_t>> sign_mu(std::span<const std::uint8_t> sk, std:
     Poly& c_hat = one[0];
     Poly& scratch = one[1];
 
-    const std::size_t s_bytes = 32 * p.eta_bits();
-    std::uint32_t bad = 0;
-    for (std::size_t r = 0; r < l; ++r) bad |= bit_unpack(v.s1.subspan(r * s_bytes, s_bytes), p.eta, p.eta_bits(), 2 * p.eta, s1_hat[r]);
-    for (std::size_t r = 0; r < k; ++r) bad |= bit_unpack(v.s2.subspan(r * s_bytes, s_bytes), p.eta, p.eta_bits(), 2 * p.eta, s2_hat[r]);
-    std::uint8_t out_of_range = static_cast<std::uint8_t>(bad & 1u);
-    ct::declassify(&out_of_range, 1);
-    if (out_of_range != 0) return fail(VeloraError::InvalidParameter("ML-DSA private key: s1 or s2 out of range"));
-    for (std::size_t r = 0; r < k; ++r) (void)bit_unpack(v.t0.subspan(r * 32 * kD, 32 * kD), 1 << (kD - 1), kD, (1 << kD) - 1, t0_hat[r]);
+    if (unpack_secret_vectors(v, level, s1_hat, s2_hat, t0_hat)) {
+        return fail(VeloraError::InvalidParameter("ML-DSA private key: s1 or s2 out of range"));
+    }
     ntt(s1_hat);
     ntt(s2_hat);
     ntt(t0_hat);
@@ -120,14 +115,18 @@ Result<std::vector<std::uint8_t>> sign_mu(std::span<const std::uint8_t> sk, std:
         ct::declassify(y.data(), y.size_bytes());
         ct::declassify(h.data(), h.size_bytes());
         const std::size_t z_poly_bytes = 32 * p.z_bits();
-        for (std::size_t s = 0; s < l; ++s) bit_pack(y[s], p.gamma1, p.z_bits(), std::span(sig).subspan(p.ctilde_bytes() + s * z_poly_bytes, z_poly_bytes));
+        const std::span<std::uint8_t> z_bytes = std::span(sig).subspan(p.ctilde_bytes(), l * z_poly_bytes);
+        for (std::size_t s = 0; s < l; ++s) {
+            bit_pack(y[s], p.gamma1, p.z_bits(), z_bytes.subspan(s * z_poly_bytes, z_poly_bytes));
+        }
         hint_bit_pack(h, p.omega, std::span(sig).subspan(p.ctilde_bytes() + l * z_poly_bytes));
         secure_zero(w1_bytes.data(), w1_bytes.size());
         return sig;
     }
     secure_zero(w1_bytes.data(), w1_bytes.size());
     secure_zero(sig.data(), sig.size());
-    return fail(VeloraError::InvalidParameter("ML-DSA signing: no attempt was accepted (a private key that key generation cannot produce)"));
+    return fail(VeloraError::InvalidParameter(
+        "ML-DSA signing: no attempt was accepted (a private key that key generation cannot produce)"));
 }
 
 }  // namespace velora::mldsa

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/mldsa/math/field.hpp"
+#include "platform/ct.hpp"
 
 namespace velora::mldsa {
 
@@ -108,6 +109,24 @@ SecretKeyView split_secret_key(std::span<const std::uint8_t> sk, LevelIndex leve
             sk.subspan(128, p.l * s_bytes),
             sk.subspan(128 + p.l * s_bytes, p.k * s_bytes),
             sk.subspan(128 + (p.l + p.k) * s_bytes, p.k * 32 * kD)};
+}
+
+bool unpack_secret_vectors(const SecretKeyView& v, LevelIndex level, std::span<Poly> s1, std::span<Poly> s2,
+                           std::span<Poly> t0) noexcept {
+    const MlDsaParams p = params_for(level);
+    const std::size_t s_bytes = 32 * p.eta_bits(), t_bytes = 32 * kD;
+    std::uint32_t bad = 0;
+    for (std::size_t r = 0; r < p.l; ++r) {
+        bad |= bit_unpack(v.s1.subspan(r * s_bytes, s_bytes), p.eta, p.eta_bits(), 2 * p.eta, s1[r]);
+    }
+    for (std::size_t r = 0; r < p.k; ++r) {
+        bad |= bit_unpack(v.s2.subspan(r * s_bytes, s_bytes), p.eta, p.eta_bits(), 2 * p.eta, s2[r]);
+        // Every 13-bit field is a valid t0 coefficient.
+        (void)bit_unpack(v.t0.subspan(r * t_bytes, t_bytes), 1 << (kD - 1), kD, (1 << kD) - 1, t0[r]);
+    }
+    auto out_of_range = static_cast<std::uint8_t>(bad & 1u);
+    ct::declassify(&out_of_range, 1);
+    return out_of_range != 0;
 }
 
 SignatureView split_signature(std::span<const std::uint8_t> sig, LevelIndex level) noexcept {

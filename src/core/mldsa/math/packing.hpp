@@ -51,6 +51,13 @@ struct SecretKeyView {
 // Splits sk (exactly sk_size(level) bytes) into its fields.
 SecretKeyView split_secret_key(std::span<const std::uint8_t> sk, LevelIndex level) noexcept;
 
+// The rest of skDecode (Algorithm 25): s1 (l polynomials), s2 and t0 (k
+// each), canonical. Returns whether some coefficient of s1 or s2 lies
+// outside [-eta, eta] (a key Algorithm 6 cannot produce): computed without
+// a branch on the coefficients, and only that one bit is made public.
+bool unpack_secret_vectors(const SecretKeyView& v, LevelIndex level, std::span<Poly> s1, std::span<Poly> s2,
+                           std::span<Poly> t0) noexcept;
+
 // The byte ranges of a signature (sigDecode, Algorithm 27).
 struct SignatureView {
     std::span<const std::uint8_t> ctilde;
