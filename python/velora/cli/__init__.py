@@ -618,11 +618,12 @@ def _explain_no_match(args: argparse.Namespace, asked: _Asked, exc: BaseExceptio
 
 def _recipient_or_file(text: str) -> list[object]:
     """A --remove argument: a one-line recipient, or a public-key file."""
-    from .recipients import load_recipients, parse_recipient
+    from .recipients import RecipientReader
 
+    reader = RecipientReader()
     if os.path.exists(text):
-        return load_recipients(_read_file(text, "recipients file"))
-    return [parse_recipient(text)]
+        return reader.load(_read_file(text, "recipients file"))
+    return [reader.parse(text)]
 
 
 def cmd_rewrap(args: argparse.Namespace) -> int:
