@@ -22,7 +22,7 @@ EXTENSIONS = ("_velora_native", "_velora_core")
 
 #: Each container's layers, highest first; a set holds siblings that must not import each other.
 LAYERS: dict[str, list[set[str]]] = {
-    "velora": [{"cli"}, {"recipients"}, {"age"}, {"files"}, {"hpke", "loaders", "checks"}, {"xwing", "mldsa"},
+    "velora": [{"cli"}, {"recipients"}, {"age"}, {"files", "detached"}, {"hpke", "loaders", "checks"}, {"xwing", "mldsa"},
                {"keys"}, {"levels", "text"}, {"compare", "errors"}],
     "velora.age": [{"stream"}, {"file_format"}, {"armor", "keys"}, {"hybrid", "scrypt", "x25519"},
                    {"recipients"}, {"payload", "format"}],
