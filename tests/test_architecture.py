@@ -22,8 +22,8 @@ EXTENSIONS = ("_velora_native", "_velora_core")
 
 #: Each container's layers, highest first; a set holds siblings that must not import each other.
 LAYERS: dict[str, list[set[str]]] = {
-    "velora": [{"cli"}, {"recipients"}, {"age"}, {"files", "detached"}, {"hpke", "loaders", "checks"}, {"xwing", "mldsa"},
-               {"keys"}, {"levels", "text"}, {"compare", "errors"}],
+    "velora": [{"cli"}, {"recipients"}, {"age"}, {"files", "detached"}, {"hpke", "loaders", "checks"},
+               {"xwing", "mldsa"}, {"keys"}, {"levels", "text"}, {"compare", "errors"}],
     "velora.age": [{"stream"}, {"file_format"}, {"armor", "keys"}, {"hybrid", "scrypt", "x25519"},
                    {"recipients"}, {"payload", "format"}],
     "velora.files": [{"transfer", "inspect"}, {"objects"}, {"detect"}, {"native"}, {"armor", "formats"},
