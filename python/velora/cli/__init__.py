@@ -622,7 +622,14 @@ def _recipient_or_file(text: str) -> list[object]:
 
     reader = RecipientReader()
     if os.path.exists(text):
-        return reader.load(_read_file(text, "recipients file"))
+        data = _read_file(text, "recipients file")
+        try:
+            return reader.load(data)
+        except Exception:
+            xwing = _xwing_key_file(data, public=True)
+            if xwing is None:
+                raise
+            return [xwing]
     return [reader.parse(text)]
 
 
