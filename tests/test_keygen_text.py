@@ -20,7 +20,6 @@ from pathlib import Path
 import pytest
 
 import velora
-from velora import age
 from velora.cli import main
 
 from test_cli import ok, run  # the command line as a subprocess, as test_cli runs it
@@ -141,9 +140,13 @@ def test_x_wing_key_encrypts_and_decrypts_through_the_command_line(tmp_path):
     ok("encrypt", "-r", recipient, "-o", tmp_path / "c", tmp_path / "plain")
     ok("decrypt", "-i", tmp_path / "key.pem", "-o", tmp_path / "back", tmp_path / "c")
     assert (tmp_path / "back").read_bytes() == (tmp_path / "plain").read_bytes()
-    # Until the velora format carries X-Wing keys the file is an age file to the same X-Wing key.
-    identity = age.HybridIdentity(velora.XWingPrivateKey.from_pem((tmp_path / "key.pem").read_text()))
-    assert age.decrypt((tmp_path / "c").read_bytes(), [identity]) == (tmp_path / "plain").read_bytes()
+    # A velora file (version 2) with one X-Wing entry, which the independent reader opens with the key's seed.
+    import file_oracle_v2
+
+    blob = (tmp_path / "c").read_bytes()
+    seed = velora.XWingPrivateKey.from_pem((tmp_path / "key.pem").read_text()).seed
+    assert blob[8] == 2 and blob[15] == 0x04
+    assert file_oracle_v2.decrypt(blob, [("xwing", seed)]) == (tmp_path / "plain").read_bytes()
 
 
 def test_x_wing_key_with_a_passphrase(tmp_path):

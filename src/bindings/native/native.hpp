@@ -23,7 +23,7 @@ extern const FunctionTable kXWingFunctions;      // xwing.cpp
 extern const FunctionTable kHpkeFunctions;       // hpke.cpp
 extern const FunctionTable kAgeFunctions;        // age.cpp
 extern const FunctionTable kVfileFunctions;      // vfile.cpp: velora files, version 2
-extern const FunctionTable kMlDsaFunctions;      // mldsa.cpp: ML-DSA (FIPS 204)
+extern const FunctionTable kMlDsaFunctions;      // mldsa.cpp
 
 PyObject* keys_secret_key_type();  // keys.cpp; borrowed; registered as SecretKey
 
