@@ -9,7 +9,7 @@ SYSTEM_PACKAGES += age
 ENGINE_BUILD := build/engine
 export PATH := $(abspath $(VENV))/bin:$(PATH)
 
-.PHONY: all system venv install engine engine-test pytest doctest docs test typecheck demo bench bench-files bench-age bench-data clean wheel wheel-check \
+.PHONY: all system venv install engine engine-test pytest doctest docs test typecheck demo bench bench-files bench-age bench-data bench-signed clean wheel wheel-check \
         sanitize fuzz fuzz-ci fuzz-build ct soak soak-ci leaks leaks-ci sweep harden-ci
 
 all: install
@@ -96,6 +96,12 @@ BENCH_FILES_ARGS ?= --formats
 bench-files: install
 	@scripts/bootstrap.sh age
 	$(PY) bench/file_bench.py $(BENCH_FILES_ARGS)
+
+# Signed against unsigned velora files: decrypt_file of 1 GiB from a path and from a pipe, wall, CPU and
+# peak RSS (bench/signed_bench.py; BENCH_SIGNED_ARGS, e.g. --size-mib 256 --rounds 3).
+BENCH_SIGNED_ARGS ?=
+bench-signed: install
+	$(PY) bench/signed_bench.py $(BENCH_SIGNED_ARGS)
 
 # age-format files against age 1.1.1: 1 GiB encrypt/decrypt, wall time and peak RSS.
 # BENCH_AGE_MIB and BENCH_AGE_ROUNDS change the size and the rounds.

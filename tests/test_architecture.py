@@ -22,7 +22,7 @@ EXTENSIONS = ("_velora_native", "_velora_core")
 
 #: Each container's layers, highest first; a set holds siblings that must not import each other.
 LAYERS: dict[str, list[set[str]]] = {
-    "velora": [{"fs", "parquet"}, {"cli", "api"}, {"recipients"}, {"age"}, {"files"},
+    "velora": [{"fs", "parquet"}, {"cli", "api"}, {"recipients"}, {"age"}, {"files", "detached"},
                {"hpke", "loaders", "checks", "types"}, {"xwing", "mldsa"},
                {"keys"}, {"levels", "text"}, {"compare", "errors"}],
     "velora.age": [{"stream"}, {"file_format"}, {"armor", "keys"}, {"hybrid", "scrypt", "x25519"},

@@ -8,6 +8,9 @@
     │   │   ├── IncorrectPassphraseError
     │   │   └── PassphraseNeededError
     │   ├── HeaderChangedError       a velora file's header MAC does not verify
+    │   ├── SignatureError           a velora file's signer or signature is not the one required
+    │   │   ├── UnsignedFileError    a signer was required and the file is not signed
+    │   │   └── UntrustedSignerError the file is signed by a key other than the ones required
     │   └── AgeError                 an age file that could not be read
     │       ├── AgeHeaderError       (also a FileFormatError)
     │       ├── AgeArmorError        (also a FileFormatError)
@@ -65,6 +68,19 @@ class PassphraseNeededError(NoIdentityMatchError):
 
 class HeaderChangedError(DecryptionError):
     """A file key was found, but the header MAC of the velora file does not verify: the header was changed."""
+
+
+class SignatureError(DecryptionError):
+    """A velora file's signature does not verify (the file was changed or its signature replaced), or its
+    signer is not one the reader requires. Also raised for a detached signature that does not verify."""
+
+
+class UnsignedFileError(SignatureError):
+    """The reader requires a signer and the file carries no signature."""
+
+
+class UntrustedSignerError(SignatureError):
+    """The file is signed by a key that is not among those the reader trusts."""
 
 
 class RecipientError(InvalidParameterError, ValueError):
@@ -136,5 +152,8 @@ __all__ = [
     "PassphraseNeededError",
     "RecipientError",
     "RngError",
+    "SignatureError",
+    "UnsignedFileError",
+    "UntrustedSignerError",
     "VeloraError",
 ]

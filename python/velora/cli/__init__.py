@@ -1,4 +1,4 @@
-"""The `velora` command line: keygen, pubkey, encrypt, decrypt, rewrap, inspect.
+"""The `velora` command line: keygen, pubkey, encrypt, decrypt, rewrap, inspect, sign, verify.
 
 Conventions follow age where they fit: input and output default to standard
 input and output, ``-`` names them explicitly, binary output to a terminal is
@@ -31,8 +31,9 @@ if TYPE_CHECKING:
 
     from tqdm import tqdm
 
-#: ``velora keygen --type``: the kinds of key `recipients.KEY_KINDS` generates (xwing without -t).
-KEY_TYPES = ("xwing", "mlkem512", "mlkem768", "mlkem1024", "mlkem", "age", "age-pq")
+#: ``velora keygen --type``: the kinds of key `recipients.KEY_KINDS` generates (xwing without -t), then
+#: the ML-DSA signing keys of `signing.MLDSA_TYPES`.
+KEY_TYPES = ("xwing", "mlkem512", "mlkem768", "mlkem1024", "mlkem", "age", "age-pq", "mldsa44", "mldsa65", "mldsa87")
 
 EXIT_ERROR = 1
 EXIT_USAGE = 2
@@ -151,11 +152,14 @@ def build_parser() -> argparse.ArgumentParser:
                                    "mlkem768 / mlkem1024 make a pure ML-KEM key (encrypted PKCS#8 with "
                                    "--passphrase). --type age / age-pq write an age identity file (X25519 / "
                                    "post-quantum ML-KEM-768 + X25519), as age-keygen does. With --passphrase, "
-                                   "X-Wing and age keys are written inside an age file encrypted to it.")
+                                   "X-Wing and age keys are written inside an age file encrypted to it. -t mldsa44 / "
+                                   "mldsa65 / mldsa87 make an ML-DSA signing key (PKCS#8), its public key "
+                                   "written to PATH.pub with -o, else to standard error.")
     p.add_argument("-l", "--level", type=int, choices=(512, 768, 1024),
                    help="ML-KEM level of -t mlkem; alone, the same as -t mlkemLEVEL")
     p.add_argument("-t", "--type", choices=KEY_TYPES,
-                   help="kind of key: xwing, mlkem512, mlkem768, mlkem1024, age or age-pq (xwing)")
+                   help="kind of key: xwing, mlkem512, mlkem768, mlkem1024, age or age-pq (xwing); mldsa44, "
+                        "mldsa65 or mldsa87 for a signing key")
     p.add_argument("-o", "--output", metavar="PATH", help="write the private key to PATH (never overwritten)")
     p.add_argument("-p", "--passphrase", action="store_true", help="encrypt the private key under a passphrase")
     passphrase_file(p)
@@ -189,6 +193,9 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--chunk-size", type=int, metavar="BYTES",
                    help="bytes per chunk of a velora file: 32 to 4194304 (1048576); not for age files")
     threads(p)
+    p.add_argument("--sign", metavar="KEYFILE",
+                   help="sign the file with this ML-DSA private key (velora files only; readers check it with "
+                        "decrypt --verify)")
     passphrase_file(p)
     quiet(p)
 
@@ -205,7 +212,27 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("-o", "--output", metavar="OUTPUT",
                    help="output file, replaced if it exists, once all has authenticated ('-' for standard output)")
     threads(p)
+    p.add_argument("--verify", action="append", default=[], metavar="PUBKEY",
+                   help="require the file to be signed by this ML-DSA public key, or by one of the keys of a file "
+                        "of trusted senders (repeatable); the output is completed only once the signature verifies")
     passphrase_file(p)
+    quiet(p)
+
+    p = sub.add_parser("sign", help="write a detached ML-DSA signature of a file (FILE.vsig)",
+                       description="Sign FILE with an ML-DSA private key: the signature goes to FILE.vsig (or -o). "
+                                   "Any file may be signed; velora verify checks it.")
+    p.add_argument("input", metavar="FILE")
+    p.add_argument("-k", "--key", required=True, metavar="KEYFILE", help="ML-DSA private key (PKCS#8 PEM)")
+    p.add_argument("-o", "--output", metavar="SIGFILE", help="signature file (FILE.vsig; '-' for standard output)")
+    quiet(p)
+
+    p = sub.add_parser("verify", help="check a detached signature of a file",
+                       description="Check that SIGFILE (FILE.vsig) is a signature of FILE by a trusted key. Exit "
+                                   "status 0 only when it verifies.")
+    p.add_argument("input", metavar="FILE")
+    p.add_argument("-p", "--pubkey", action="append", required=True, metavar="PUBKEY",
+                   help="a trusted ML-DSA public key, or a file of trusted senders (repeatable)")
+    p.add_argument("-s", "--signature", metavar="SIGFILE", help="the signature file (FILE.vsig)")
     quiet(p)
 
     p = sub.add_parser("rewrap", help="change the recipients of a velora file without re-encrypting it",
@@ -393,7 +420,10 @@ def _key_kind(args: argparse.Namespace) -> tuple[str, int]:
 
 def cmd_keygen(args: argparse.Namespace) -> int:
     from .recipients import KEY_KINDS
+    from .signing import MLDSA_TYPES
 
+    if args.type in MLDSA_TYPES:
+        return _keygen_mldsa(args)
     kind, level = _key_kind(args)
     password = Passphrases(args.passphrase_file).new() if args.passphrase or args.passphrase_file else None
     key = KEY_KINDS[kind](level, password)
@@ -410,6 +440,87 @@ def cmd_keygen(args: argparse.Namespace) -> int:
         with open(fd, "wb") as f:
             f.write(data)
     _note(args, f"Public key: {key.recipient}")
+    return 0
+
+
+def _create_key_file(path: str, data: bytes, mode: int) -> None:
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, mode)
+    except FileExistsError:
+        raise Failure(f"{path!r} already exists; not overwriting a key file") from None
+    except OSError as exc:
+        raise Failure(f"cannot create {path!r}: {exc.strerror or exc}") from None
+    with open(fd, "wb") as f:
+        f.write(data)
+
+
+def _keygen_mldsa(args: argparse.Namespace) -> int:
+    from .signing import generate
+
+    if args.level is not None:
+        raise Failure(f"-l {args.level} applies to ML-KEM keys: not to -t {args.type}")
+    if args.passphrase or args.passphrase_file:
+        raise Failure("an ML-DSA signing key is written as plain PKCS#8: --passphrase is not available for it")
+    private, public = generate(args.type)
+    if args.output is None or args.output == "-":
+        _stdout().write(private.encode("ascii"))
+        print(public, file=sys.stderr, end="")
+        return 0
+    _create_key_file(args.output + ".pub", public.encode("ascii"), 0o644)
+    _create_key_file(args.output, private.encode("ascii"), 0o600)
+    _note(args, f"Public key written to {args.output + '.pub'}")
+    return 0
+
+
+def _signer(path: str | None) -> Any:
+    if path is None:
+        return None
+    from .signing import SigningFailure, load_signer
+
+    try:
+        return load_signer(_read_file(path, "signing key"), path)
+    except SigningFailure as exc:
+        raise Failure(str(exc)) from None
+
+
+def _trusted(paths: Sequence[str]) -> Any:
+    if not paths:
+        return None
+    from .signing import SigningFailure, trusted_from
+
+    try:
+        return trusted_from(paths, _read_file)
+    except SigningFailure as exc:
+        raise Failure(str(exc)) from None
+
+
+def cmd_sign(args: argparse.Namespace) -> int:
+    from .. import detached
+
+    key = _signer(args.key)
+    with _open_input(args.input) as f:
+        text = detached.sign(f, key)
+    output = args.output
+    if output is None:
+        if args.input == "-":
+            raise Failure("standard input is signed to standard output only: give -o -")
+        from .signing import SIGNATURE_SUFFIX
+
+        output = args.input + SIGNATURE_SUFFIX
+    _write_small(output, text.encode("ascii"))
+    return 0
+
+
+def cmd_verify(args: argparse.Namespace) -> int:
+    from .. import detached
+    from .signing import SIGNATURE_SUFFIX, describe
+
+    trusted = _trusted(args.pubkey)
+    sigpath = args.signature or args.input + SIGNATURE_SUFFIX
+    text = _read_file(sigpath, "signature file")
+    with _open_input(args.input) as f:
+        signer = detached.verify(f, text, trusted)
+    _note(args, f"Signature verified: {describe(signer)}")
     return 0
 
 
@@ -546,7 +657,8 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
 
     keep_freed_buffers()
 
-    _check_stdin_free(args, args.recipients_file)
+    _check_stdin_free(args, args.recipients_file, [args.sign or ""])
+    signer = _signer(args.sign)
     recipients = _recipients(args)
     _check_format(args, recipients)
     destination = _destination(args, binary=not args.armor)
@@ -554,7 +666,7 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
     progress = _Progress(not args.quiet, "encrypting")
     try:
         encrypt_file(source, destination, recipients, armor=args.armor, chunk_size=args.chunk_size,
-                     progress=progress, threads=args.threads)
+                     progress=progress, threads=args.threads, sign=signer)
     finally:
         progress.close()
     return 0
@@ -598,9 +710,10 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
 
     keep_freed_buffers()
 
-    _check_stdin_free(args, args.identity)
+    _check_stdin_free(args, args.identity, args.verify)
     from .recipients import for_reading
 
+    trusted = _trusted(args.verify)
     passphrases = Passphrases(args.passphrase_file)
     identities = for_reading(_identities(args.identity, passphrases))
     asked = _Asked(passphrases)
@@ -609,7 +722,7 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "decrypting")
     try:
-        decrypt_file(source, destination, identities, progress=progress, threads=args.threads)
+        decrypt_file(source, destination, identities, progress=progress, threads=args.threads, verify=trusted)
     except VeloraError as exc:
         _explain_no_match(args, asked, exc)
         raise
@@ -722,6 +835,8 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int]] = {
     "decrypt": cmd_decrypt,
     "inspect": cmd_inspect,
     "rewrap": cmd_rewrap,
+    "sign": cmd_sign,
+    "verify": cmd_verify,
 }
 
 

@@ -20,14 +20,17 @@ from typing import TYPE_CHECKING, BinaryIO, NoReturn
 
 from .._velora_core import DecryptionError
 from .armor import ArmorWriter
-from .detect import detect
-from ..errors import TRUNCATED, IdentityError, RecipientError
-from .formats import Opener, Sealer, for_recipients
+from .detect import Detected, detect
+from ..errors import TRUNCATED, IdentityError, RecipientError, UnsignedFileError
+from .formats import FileFormat, Opener, Sealer, for_recipients
 from .output import Output, PathLike, open_output
 from .ranges import RandomAccess, RangeSource
 
 if TYPE_CHECKING:
     from ..types import Identities, Recipients
+
+if TYPE_CHECKING:
+    from ..mldsa import MLDSAPrivateKey, MLDSAPublicKey
 
 
 def as_list(items: object, what: str) -> list[object]:
@@ -35,6 +38,35 @@ def as_list(items: object, what: str) -> list[object]:
     from ..types import as_identities, as_recipients
 
     return list(as_recipients(items) if what == "recipient" else as_identities(items))
+
+
+def make_sealer(fmt: FileFormat, recipients: Sequence[object], chunk_size: int | None,
+                sign: MLDSAPrivateKey | None) -> Sealer:
+    """The format's writer; with ``sign``, a signed velora file (version 2: docs/file-format.md, "Signed files")."""
+    if sign is None:
+        return fmt.sealer(recipients, chunk_size)
+    if fmt.name != "velora":
+        raise RecipientError(f"only velora files carry a signature; these recipients make {fmt.name} files")
+    from .vlr2.payload import V2Sealer
+
+    return V2Sealer(recipients, chunk_size, sign)
+
+
+def make_opener(found: Detected, identities: Sequence[object],
+                verify: MLDSAPublicKey | Sequence[MLDSAPublicKey] | None) -> Opener:
+    """The format's reader; with ``verify``, one that requires a signature by one of those keys."""
+    if verify is None:
+        return found.format.opener(found.source, identities)
+    from .vlr2 import signature
+    from .vlr2.header import MAGIC, VERSION
+    from .vlr2.payload import V2Opener
+
+    trusted = signature.trusted_keys(verify)
+    if found.format.name != "velora":
+        raise UnsignedFileError(f"{found.format.name} files carry no signature, and a signer is required")
+    if found.source.peek(len(MAGIC) + 1) != MAGIC + bytes([VERSION]):
+        raise UnsignedFileError("a velora file of version 1 carries no signature, and a signer is required")
+    return V2Opener(found.source, b"", identities, trusted)
 
 
 def open_input(file: PathLike | BinaryIO) -> tuple[BinaryIO, bool]:
@@ -66,15 +98,18 @@ class DecryptedReader(io.BufferedIOBase):
     armour) is read once, front to back, and `seekable` is False.
     """
 
-    def __init__(self, file: PathLike | BinaryIO, identities: Identities) -> None:
+    def __init__(self, file: PathLike | BinaryIO, identities: Identities, *,
+                 verify: MLDSAPublicKey | Sequence[MLDSAPublicKey] | None = None) -> None:
         super().__init__()
         self._file, self._owned = open_input(file)
         self._random: RandomAccess | None = None
         try:
             start = self._file.tell() if RangeSource.usable(self._file) else None
             found = detect(self._file)
-            self._opener: Opener = found.format.opener(found.source, as_list(identities, "identity"))
-            make_layout = getattr(self._opener, "layout", None)
+            self._opener: Opener = make_opener(found, as_list(identities, "identity"), verify)
+            # A signed file's end is released only once its signature has verified over every chunk:
+            # such a reader stays front to back.
+            make_layout = getattr(self._opener, "layout", None) if verify is None else None
             if start is not None and not found.armored and make_layout is not None:
                 source = RangeSource(self._file)
                 self._random = RandomAccess(source, make_layout(source.size, start))
@@ -285,11 +320,11 @@ class EncryptedWriter(io.BufferedIOBase):
     """
 
     def __init__(self, file: PathLike | BinaryIO, recipients: Recipients, *,
-                 chunk_size: int | None = None, armor: bool = False) -> None:
+                 chunk_size: int | None = None, armor: bool = False, sign: MLDSAPrivateKey | None = None) -> None:
         super().__init__()
         targets = as_list(recipients, "recipient")
         fmt = for_recipients(targets)
-        self._sealer: Sealer = fmt.sealer(targets, chunk_size)
+        self._sealer: Sealer = make_sealer(fmt, targets, chunk_size, sign)
         self.format = fmt.name
         self._out: Output = open_output(file)
         self._finished = False

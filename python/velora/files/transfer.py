@@ -12,13 +12,14 @@ from .armor import ArmorWriter
 from .detect import detect
 from ..errors import TRUNCATED
 from .formats import IndependentSealer, Opener, Sealer, for_recipients
-from .objects import as_list, open_input
+from .objects import as_list, make_opener, make_sealer, open_input
 from .output import Output, PathLike, open_output
 from .pipeline import run_ordered, usable_cpus
 from .source import Readable, Source, pread_exact, pread_into, regular_file_size
 
 if TYPE_CHECKING:
     from ..types import Identities, Recipients
+    from ..mldsa import MLDSAPrivateKey, MLDSAPublicKey
 
 #: ``progress(done, total)``: plaintext bytes so far, and the plaintext size when known
 #: (encrypting a regular file, or decrypting one that is not armoured).
@@ -54,7 +55,7 @@ def _split(threads: int) -> tuple[bool, int]:
 
 def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients: Recipients, *,
                  chunk_size: int | None = None, armor: bool = False, progress: Progress | None = None,
-                 threads: int | None = None) -> int:
+                 threads: int | None = None, sign: MLDSAPrivateKey | None = None) -> int:
     """Encrypts ``src`` into ``dst`` for ``recipients``; returns the plaintext size.
 
     ``src`` and ``dst`` are paths or binary file objects. A path destination
@@ -63,11 +64,14 @@ def encrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, recipients:
     is left as it was. ``progress(done, total)`` is called as the work advances.
     ``threads`` (default: the CPUs this process may use) share the chunks of
     a regular file; the output is in order whatever the number.
+
+    ``sign``, an ML-DSA private key: the file carries the sender's signature
+    over its header and every chunk (docs/file-format.md, "Signed files").
     """
     targets = as_list(recipients, "recipient")
     fmt = for_recipients(targets)
-    return encrypt_with(src, dst, fmt.sealer(targets, chunk_size), fmt.armor_label if armor else None, progress,
-                        threads)
+    sealer = make_sealer(fmt, targets, chunk_size, sign)
+    return encrypt_with(src, dst, sealer, fmt.armor_label if armor else None, progress, threads)
 
 
 def encrypt_with(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, sealer: Sealer, armor_label: str | None,
@@ -85,7 +89,8 @@ def encrypt_with(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, sealer: Sea
 
 
 def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities: Identities, *,
-                 progress: Progress | None = None, threads: int | None = None) -> int:
+                 progress: Progress | None = None, threads: int | None = None,
+                 verify: MLDSAPublicKey | Sequence[MLDSAPublicKey] | None = None) -> int:
     """Decrypts ``src`` into ``dst`` with the matching key of ``identities``; returns the plaintext size.
 
     A path destination receives the plaintext only once all of it has
@@ -95,12 +100,17 @@ def decrypt_file(src: PathLike | BinaryIO, dst: PathLike | BinaryIO, identities:
     a prefix of it when an error is raised. ``threads`` (default: the CPUs
     this process may use) share the chunks of a regular file; the output is
     in order whatever the number.
+
+    ``verify``, one ML-DSA public key or a sequence of trusted ones: the file
+    must be signed by one of them (`UnsignedFileError`, `UntrustedSignerError`
+    otherwise, before any output), and the end of the plaintext is released,
+    and a path destination completed, only once the signature verifies
+    (`SignatureError`).
     """
     keys = as_list(identities, "identity")
 
     def reader(infile: BinaryIO) -> Opener:
-        found = detect(infile)
-        return found.format.opener(found.source, keys)
+        return make_opener(detect(infile), keys, verify)
 
     return decrypt_with(src, dst, reader, progress, threads)
 

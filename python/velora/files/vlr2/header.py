@@ -46,6 +46,17 @@ KIND_MLKEM1024: Final = 0x03
 KIND_XWING: Final = 0x04
 KIND_SCRYPT: Final = 0x05
 SCRYPT_SALT_SIZE: Final = 16
+# The signer entry of a signed file: kind || the signer's ML-DSA public key (no tag, no wrapped key).
+KIND_MLDSA44: Final = 0x06
+KIND_MLDSA65: Final = 0x07
+KIND_MLDSA87: Final = 0x08
+SIGNER_KIND: Final = {44: KIND_MLDSA44, 65: KIND_MLDSA65, 87: KIND_MLDSA87}
+#: signer kind -> (ML-DSA level, public key size, signature size).
+SIGNER: Final = {
+    KIND_MLDSA44: (44, 1312, 2420),
+    KIND_MLDSA65: (65, 1952, 3309),
+    KIND_MLDSA87: (87, 2592, 4627),
+}
 
 #: kind -> the size of the share before the wrapped file key (capsule, X-Wing
 #: ciphertext, or work factor and salt).
@@ -67,11 +78,15 @@ MLKEM_KIND: Final = {512: KIND_MLKEM512, 768: KIND_MLKEM768, 1024: KIND_MLKEM102
 
 
 def entry_size(kind: int) -> int:
+    if kind in SIGNER:
+        return 1 + SIGNER[kind][1]
     return 1 + TAG_SIZE + SHARE_SIZE[kind] + WRAPPED_SIZE
 
 
-#: The largest header: every entry of the largest kind.
-MAX_HEADER_SIZE: Final = FIXED_SIZE + MAX_RECIPIENTS * max(entry_size(k) for k in SHARE_SIZE) + NONCE_SIZE + MAC_SIZE
+_LARGEST_RECIPIENT: Final = max(entry_size(k) for k in SHARE_SIZE)
+#: The largest header: one signer entry of the largest kind and every other entry of the largest kind.
+MAX_HEADER_SIZE: Final = (FIXED_SIZE + (MAX_RECIPIENTS - 1) * _LARGEST_RECIPIENT
+                          + max(_LARGEST_RECIPIENT, max(entry_size(k) for k in SIGNER)) + NONCE_SIZE + MAC_SIZE)
 
 _HEADER_INFO: Final = b"velora-file-v2 header"
 _TAG_INFO: Final = b"velora-file-v2 recipient tag"
@@ -103,6 +118,26 @@ class Header(NamedTuple):
     @property
     def size(self) -> int:
         return len(self.signed) + MAC_SIZE
+
+    @property
+    def signer(self) -> Entry | None:
+        """The signer entry (its share is the signer's ML-DSA public key), or None for an unsigned file."""
+        return next((e for e in self.entries if e.kind in SIGNER), None)
+
+    @property
+    def recipients(self) -> tuple[Entry, ...]:
+        return tuple(e for e in self.entries if e.kind not in SIGNER)
+
+    @property
+    def signature_size(self) -> int:
+        """The bytes of the signature after the last chunk (0 for an unsigned file)."""
+        signer = self.signer
+        return 0 if signer is None else SIGNER[signer.kind][2]
+
+    @property
+    def raw(self) -> bytes:
+        """The whole header, as in the file."""
+        return self.signed + self.mac
 
 
 def _hkdf(ikm: bytes, salt: bytes | None, info: bytes) -> bytes:
@@ -151,7 +186,13 @@ def check_entries(entries: Sequence[Entry]) -> None:
     """The rules on the set of entries that both writers and readers apply."""
     if not 1 <= len(entries) <= MAX_RECIPIENTS:
         raise FileFormatError(f"a velora file has 1 to {MAX_RECIPIENTS} recipients, not {len(entries)}")
-    if len(entries) > 1 and any(e.kind == KIND_SCRYPT for e in entries):
+    signers = sum(e.kind in SIGNER for e in entries)
+    if signers > 1:
+        raise FileFormatError("malformed header: more than one signer entry")
+    recipients = len(entries) - signers
+    if recipients == 0:
+        raise FileFormatError("malformed header: a signer entry but no recipient")
+    if recipients > 1 and any(e.kind == KIND_SCRYPT for e in entries):
         raise FileFormatError("malformed header: a passphrase entry must be the only recipient of its file")
 
 
@@ -185,6 +226,11 @@ def parse(source: Source, head: bytes = b"") -> Header:
     for _ in range(count):
         kind_byte = source.read_exact(1, "truncated file: the header is incomplete")
         kind = kind_byte[0]
+        if kind in SIGNER:
+            public = source.read_exact(SIGNER[kind][1], "truncated file: the header is incomplete")
+            parts += (kind_byte, public)
+            entries.append(Entry(kind, b"", public, b""))
+            continue
         share_size = SHARE_SIZE.get(kind)
         if share_size is None:
             raise FileFormatError(f"unknown recipient kind 0x{kind:02x} in the header")

@@ -18,10 +18,12 @@ from typing import Final
 from ... import _velora_native as _native
 from ..._velora_core import DecryptionError
 from ...keys import Buffer
+from ...mldsa import MLDSAPrivateKey, MLDSAPublicKey
 from ...errors import TRUNCATED
 from ..formats import FileInfo, sequential_batches
-from ..source import Source, pread_into
+from ..source import Source, pread_exact, pread_into
 from . import header as h
+from . import signature as sig
 from .recipients import check_recipients, find_file_key, wrap
 
 #: The writers' default chunk size, from the sweep of bench/file_bench.py --chunks-v2.
@@ -48,12 +50,15 @@ def batch_chunks(chunk_size: int) -> int:
     return max(1, BATCH_BYTES // chunk_size)
 
 
-def new_header(recipients: Sequence[object], chunk_size: int) -> tuple[bytes, bytes, bytes]:
-    """(header, payload key, file key) of a new file for ``recipients``."""
+def new_header(recipients: Sequence[object], chunk_size: int,
+               signer: MLDSAPrivateKey | None = None) -> tuple[bytes, bytes, bytes]:
+    """(header, payload key, file key) of a new file for ``recipients`` (signed by ``signer``: its
+    signer entry first)."""
     targets = check_recipients(recipients)
+    first = [] if signer is None else [sig.signer_entry(signer)]
     file_key = os.urandom(h.FILE_KEY_SIZE)
     tags = h.tag_key(file_key)
-    entries = [wrap(r, file_key, tags) for r in targets]
+    entries = first + [wrap(r, file_key, tags) for r in targets]
     nonce = os.urandom(h.NONCE_SIZE)
     return h.build(chunk_size, entries, nonce, file_key), h.payload_key(file_key, nonce), file_key
 
@@ -61,15 +66,20 @@ def new_header(recipients: Sequence[object], chunk_size: int) -> tuple[bytes, by
 class V2Sealer:
     """Encrypts one version 2 file, a batch of whole chunks at a time."""
 
-    def __init__(self, recipients: Sequence[object], chunk_size: int | None = None) -> None:
+    def __init__(self, recipients: Sequence[object], chunk_size: int | None = None,
+                 sign: MLDSAPrivateKey | None = None) -> None:
         self.file_chunk = h.check_chunk_size(DEFAULT_CHUNK_SIZE if chunk_size is None else chunk_size)
         self._per = batch_chunks(self.file_chunk)
         self.chunk_size = self._per * self.file_chunk
         self.sealed_room = self._per * (self.file_chunk + h.CHUNK_TAG)
-        self._header, self._key, _ = new_header(recipients, self.file_chunk)
+        self._header, self._key, _ = new_header(recipients, self.file_chunk, sign)
         self._counter = 0
         self._held: bytes | None = None
         self._last_sealed = False
+        self._signer = sign
+        self._transcript = sig.Transcript()
+        #: Chunk digests of the batches sealed by seal_into (maybe two at once), by batch index.
+        self._digests: dict[int, list[bytes]] = {}
 
     @property
     def header(self) -> bytes:
@@ -78,6 +88,8 @@ class V2Sealer:
     def _seal(self, batch: bytes, final: bool) -> bytes:
         sealed: bytes = _native.vfile_seal_chunks(self._key, self.file_chunk, self._counter, batch, final)
         self._counter += self._per
+        if self._signer is not None:
+            self._transcript.add(sig.chunk_digests(sealed, self.file_chunk))
         return sealed
 
     def seal(self, chunk: bytes) -> bytes:
@@ -86,14 +98,21 @@ class V2Sealer:
 
     def seal_into(self, index: int, chunk: Buffer, last: bool, out: Buffer) -> int:
         written: int = _native.vfile_seal_chunks(self._key, self.file_chunk, index * self._per, chunk, last, out)
+        if self._signer is not None:
+            with memoryview(out) as view:
+                self._digests[index] = sig.chunk_digests(view[:written], self.file_chunk)
         if last:
             self._last_sealed = True
         return written
 
     def finish(self) -> bytes:
-        if self._last_sealed:
-            return b""
-        return self._seal(self._held if self._held is not None else b"", final=True)
+        tail = b"" if self._last_sealed else self._seal(self._held if self._held is not None else b"", final=True)
+        if self._signer is None:
+            return tail
+        for index in sorted(self._digests):
+            self._transcript.add(self._digests[index])
+        self._digests.clear()
+        return tail + sig.sign(self._signer, self._header, self._transcript)
 
 
 class _Batch:
@@ -104,18 +123,27 @@ class _Batch:
 
 
 class _Opened:
-    __slots__ = ("plaintext", "finished", "ok", "end", "error")
+    __slots__ = ("plaintext", "finished", "ok", "end", "error", "digests")
 
     def __init__(self, plaintext: memoryview, finished: bool, ok: bool, end: int,
-                 error: DecryptionError | None = None) -> None:
+                 error: DecryptionError | None = None, digests: list[bytes] | None = None) -> None:
         self.plaintext, self.finished, self.ok, self.end, self.error = plaintext, finished, ok, end, error
+        self.digests = digests
 
 
 class V2Opener:
     """Reads one version 2 file: the header and file key at construction, then batches of chunks."""
 
-    def __init__(self, source: Source, head: bytes, identities: Sequence[object]) -> None:
+    def __init__(self, source: Source, head: bytes, identities: Sequence[object],
+                 trusted: Sequence[MLDSAPublicKey] | None = None) -> None:
         self.header = h.parse(source, head)
+        # A signer is checked against the trusted keys before any key work.
+        self._signer = None if trusted is None else sig.required_signer(self.header, trusted)
+        self._transcript = sig.Transcript()
+        #: The signature's size after the last chunk, and the signature once read.
+        self._sig_size = self.header.signature_size
+        self._signature: bytes | None = None
+        self._sig_at: tuple[int, int] | None = None
         file_key = find_file_key(self.header, identities)
         self._key = h.payload_key(file_key, self.header.nonce)
         self.file_chunk = self.header.chunk_size
@@ -133,27 +161,40 @@ class V2Opener:
     def records(self) -> Iterator[object]:
         # Whether a batch is the last is told by one byte after it (looked at, left to be read), so
         # that a batch opens as soon as it has arrived, even from a pipe whose writer then stalls.
-        source, sealed = self._source, self._sealed
+        # A signed file ends with its signature: the last batch is what comes before the input's last
+        # signature-size bytes.
+        source, sealed, tail = self._source, self._sealed, self._sig_size
         while True:
             current = source.read_upto(sealed)
-            following = source.peek(1) if len(current) == sealed else b""
-            yield _Batch(current, not following)
-            if not following:
-                return
+            following = source.peek(tail + 1) if len(current) == sealed else b""
+            if len(following) > tail:
+                yield _Batch(current, False)
+                continue
+            rest = current + source.read_upto(tail) if tail else current
+            if len(rest) < tail:
+                raise DecryptionError("truncated file: the signature after the last chunk is incomplete")
+            self._signature = rest[len(rest) - tail :]
+            yield _Batch(rest[: len(rest) - tail], True)
+            return
 
     def batches(self, n: int) -> tuple[Callable[[int], list[object] | None], bool, int | None]:
         where = self._source.position()
         if where is None:
             return sequential_batches(self.records(), n), False, None
         fd, offset = where
-        size = plaintext_size(os.fstat(fd).st_size - offset, self.file_chunk)
-        return self._pread_batches(fd, offset, n), True, size
+        limit = os.fstat(fd).st_size - self._sig_size  # where the payload ends
+        size = plaintext_size(limit - offset, self.file_chunk)
+        if self._sig_size:
+            self._sig_at = (fd, limit)
+        return self._pread_batches(fd, offset, n, limit if self._sig_size else None), True, size
 
-    def _pread_batches(self, fd: int, offset: int, n: int) -> Callable[[int], list[object] | None]:
+    def _pread_batches(self, fd: int, offset: int, n: int,
+                       limit: int | None = None) -> Callable[[int], list[object] | None]:
         """Batch j at ``offset + j * sealed batch``, read one byte long to tell whether it is the last;
         item i's buffers are shared with item i + 2 (fetched only once item i is processed)."""
         slots: list[list[tuple[bytearray, bytearray]]] = [[], []]
         sealed, per, cs = self._sealed, self._per, self.file_chunk
+        hashing = self._signer is not None
 
         def fetch(i: int) -> list[object] | None:
             out: list[object] = []
@@ -163,7 +204,9 @@ class V2Opener:
                     buffers.append((bytearray(sealed + 1), bytearray(per * cs)))
                 cbuf, pbuf = buffers[k]
                 at = offset + j * sealed
-                got = pread_into(fd, memoryview(cbuf), at)
+                want = sealed + 1 if limit is None else max(0, min(sealed + 1, limit - at))
+                with memoryview(cbuf) as whole:
+                    got = pread_into(fd, whole[:want], at)
                 if got == 0 and j > 0:
                     break
                 at_end = got <= sealed
@@ -171,8 +214,9 @@ class V2Opener:
                 with memoryview(cbuf) as view:
                     written, finished, ok = _native.vfile_open_chunks(self._key, cs, j * per, view[:size], at_end,
                                                                       pbuf)
+                    digests = sig.chunk_digests(view[:size], cs) if hashing and ok else None
                 error = None if ok else _payload_error(size, written, at_end, cs)
-                out.append(_Opened(memoryview(pbuf)[:written], finished, ok, at + size, error))
+                out.append(_Opened(memoryview(pbuf)[:written], finished, ok, at + size, error, digests))
                 if at_end:
                     break
             return out or None
@@ -191,9 +235,15 @@ class V2Opener:
         if isinstance(record, _Opened):
             if not record.ok:
                 raise record.error or DecryptionError(_PAYLOAD_ERROR)
-            self._complete = record.finished
+            if record.digests is not None:
+                self._transcript.add(record.digests)
             if record.finished:
-                self._source.skip_to(record.end)
+                if self._sig_at is not None:
+                    fd, limit = self._sig_at
+                    self._signature = pread_exact(fd, self._sig_size, limit)
+                self._end_of_payload()
+                self._source.skip_to(record.end + self._sig_size)
+            self._complete = record.finished
             return record.plaintext
         assert isinstance(record, _Batch)
         out = bytearray(self._per * self.file_chunk)
@@ -202,8 +252,27 @@ class V2Opener:
         if not ok:
             raise _payload_error(len(record.data), written, record.at_end, self.file_chunk)
         self._counter += self._per
+        if self._signer is not None:
+            self._transcript.add(sig.chunk_digests(record.data, self.file_chunk))
+        if finished:
+            self._end_of_payload()
         self._complete = finished
         return memoryview(out)[:written]
+
+    def _end_of_payload(self) -> None:
+        """The last chunk has opened: its plaintext is released only once the signature (when a signer is
+        required) verifies."""
+        if self._signer is None:
+            return
+        signature = self._signature
+        if signature is None or len(signature) != self._sig_size:
+            raise DecryptionError("truncated file: the signature after the last chunk is incomplete")
+        sig.check(self._signer, self.header.raw, self._transcript, signature)
+
+    @property
+    def signer(self) -> MLDSAPublicKey | None:
+        """The trusted key that signed the file (None when no signer was required)."""
+        return self._signer
 
 
 class V2Layout:
@@ -266,10 +335,12 @@ def plaintext_size(payload: int, chunk_size: int) -> int | None:
 
 
 def encrypted_size(plaintext: int, recipient_kinds: Sequence[int], chunk_size: int = DEFAULT_CHUNK_SIZE) -> int:
-    """The size of a file of ``plaintext`` bytes for recipients of these kinds."""
+    """The size of a file of ``plaintext`` bytes for recipients of these kinds (a signer kind among them:
+    its entry and its signature)."""
     header = h.FIXED_SIZE + sum(h.entry_size(k) for k in recipient_kinds) + h.NONCE_SIZE + h.MAC_SIZE
     chunks = max(1, -(-plaintext // chunk_size))
-    return header + plaintext + chunks * h.CHUNK_TAG
+    signature = sum(h.SIGNER[k][2] for k in recipient_kinds if k in h.SIGNER)
+    return header + plaintext + chunks * h.CHUNK_TAG + signature
 
 
 def chunk_offset(header_size: int, chunk_size: int, index: int) -> int:
@@ -285,7 +356,10 @@ def inspect_v2(source: Source, head: bytes) -> FileInfo:
         header = h.parse(source, head)
         info.chunk_size = header.chunk_size
         info.header_size = header.size
-        info.details["recipients"] = ", ".join(h.KIND_NAMES[e.kind] for e in header.entries)
+        info.details["recipients"] = ", ".join(h.KIND_NAMES[e.kind] for e in header.recipients)
+        if header.signer is not None:
+            signer = MLDSAPublicKey.from_bytes(header.signer.share)
+            info.details["signer"] = f"ML-DSA-{signer.level} key {signer.fingerprint} (not verified)"
         sealed = header.chunk_size + h.CHUNK_TAG
         payload = chunks = 0
         while data := source.read_upto(sealed):
@@ -295,6 +369,8 @@ def inspect_v2(source: Source, head: bytes) -> FileInfo:
                 break
         if source.read_upto(1):
             raise DecryptionError("malformed payload")  # unreachable: a short read ends the input
+        payload -= header.signature_size
+        chunks = max(1, -(-payload // sealed))
         size = plaintext_size(payload, header.chunk_size)
         if size is None:
             raise DecryptionError("the payload's length is one no writer produces (cut short?)")

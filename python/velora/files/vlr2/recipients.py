@@ -198,13 +198,13 @@ def unwrap(key: object, entry: h.Entry) -> bytes | None:
 def find_file_key(header: h.Header, identities: Sequence[object]) -> bytes:
     """The file key of ``header`` for the first identity that opens an entry, its MAC verified."""
     keys = [k for k in (identity_kind(i) for i in identities) if k is not None]
-    kinds = {e.kind for e in header.entries}
+    kinds = {e.kind for e in header.recipients}
     passphrase_file = kinds == {h.KIND_SCRYPT}
     if passphrase_file and not any(kind == h.KIND_SCRYPT for kind, _ in keys):
         raise PassphraseNeededError("the file is encrypted to a passphrase: give the passphrase")
     tried = False
     for kind, key in keys:
-        for entry in header.entries:
+        for entry in header.recipients:
             if entry.kind != kind:
                 continue
             tried = True

@@ -97,6 +97,10 @@ def rewrap(path: PathLike, identities: object | Sequence[object], *, add: Sequen
             raise FileFormatError("rewrap changes velora files of version 2 and binary age files only (this is "
                                   "neither; an armoured file is decrypted first)")
         header = h.parse(source, head)
+        if header.signer is not None:
+            # The signature covers the header: a new recipient set would need the sender's key.
+            raise FileFormatError("a signed file cannot be re-wrapped: its signature covers the recipients "
+                                  "(the sender encrypts it again for the new recipients)")
         file_key = find_file_key(header, ids)
         tags = h.tag_key(file_key)
         kept = list(header.entries)
