@@ -59,7 +59,8 @@ def test_write_then_read_back_seek_and_report_plaintext_sizes(backend, identity_
     info = keyless.info(path)
     stored = keyless.fs.info(path)["size"]
     assert info["size"] == len(plaintext) and info["encrypted_size"] == stored
-    assert stored == velora.files.native.encrypted_size(len(plaintext), 768)
+    # The writers' format (version 2, one ML-KEM-768 entry, 1 MiB chunks), from the document's formula.
+    assert stored == 15 + (1 + 16 + 1088 + 48) + 16 + 32 + len(plaintext) + 2 * 16
     parent = path.rsplit("/", 1)[0]
     (entry,) = keyless.ls(parent, detail=True)
     assert entry["size"] == len(plaintext)

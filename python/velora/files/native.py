@@ -531,6 +531,15 @@ class NativeFormat:
     def plaintext_size(self, head: bytes, size: int) -> int | None:
         """The plaintext size of a ``size``-byte file that starts with ``head``, without a
         key (nothing authenticated); None when no file of that header has that size."""
+        if head[: len(MAGIC) + 1] == MAGIC + b"\x02":
+            import io
+
+            from .vlr2 import header as v2
+            from .vlr2.payload import plaintext_size as v2_plaintext_size
+
+            # FileFormatError when ``head`` holds less than the whole header.
+            parsed = v2.parse(Source(io.BytesIO(head)), b"")
+            return v2_plaintext_size(size - parsed.size - parsed.signature_size, parsed.chunk_size)
         preamble = parse_preamble(head[:PREAMBLE_SIZE])
         end = PREAMBLE_SIZE + stream_header_size(preamble.level)
         if len(head) < end:

@@ -227,7 +227,8 @@ class V2Opener:
         """The chunk layout of this file in an input of ``size`` bytes whose file starts at ``start``."""
         hdr = self.header
         header_size = h.FIXED_SIZE + sum(h.entry_size(e.kind) for e in hdr.entries) + h.NONCE_SIZE + h.MAC_SIZE
-        return V2Layout(self._key, self.file_chunk, start + header_size, size)
+        # A signed file ends with its signature (checked only by a reader given verify=).
+        return V2Layout(self._key, self.file_chunk, start + header_size, size - self._sig_size)
 
     def open(self, record: object) -> bytes | memoryview:
         if self._complete:
