@@ -63,6 +63,8 @@ docs: install
 # mypy --strict over the package sources, then over the ```python blocks of
 # the README and of each page of docs/ that has some, as a user's code sees the
 # installed package (line numbers are the page's; scripts/readme_examples.py).
+# The data guide's pages call pandas, pyarrow, fsspec and Dask, which ship no
+# types: on the docs pages their imports and calls are taken as untyped.
 TYPECHECK_DIR := build/typecheck
 DOC_PAGES_WITH_PYTHON = $(shell grep -rl '^```python' docs --include='*.md')
 typecheck: install
@@ -72,7 +74,8 @@ typecheck: install
 	@set -e; for page in $(DOC_PAGES_WITH_PYTHON); do \
 	  out=$(TYPECHECK_DIR)/docs/$$(echo $$page | tr / _ | sed 's/\.md$$/.py/'); \
 	  $(PY) scripts/readme_examples.py $$page $$out; \
-	  (cd $(TYPECHECK_DIR)/docs && $(abspath $(VENV))/bin/mypy --strict --cache-dir ../cache $$(basename $$out)); \
+	  (cd $(TYPECHECK_DIR)/docs && $(abspath $(VENV))/bin/mypy --strict --ignore-missing-imports --allow-untyped-calls \
+	    --cache-dir ../cache $$(basename $$out)); \
 	done
 
 demo: install

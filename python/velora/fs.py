@@ -46,6 +46,7 @@ from fsspec.implementations.memory import MemoryFileSystem  # type: ignore[impor
 from fsspec.spec import AbstractBufferedFile  # type: ignore[import-untyped]
 
 from .errors import FileFormatError
+from .types import as_identities, as_recipients
 from .files.formats import PREFIX_BYTES, for_prefix
 from .files.objects import DecryptedReader, EncryptedWriter
 from .age.keys import IDENTITY_TYPES, RECIPIENT_TYPES
@@ -149,7 +150,7 @@ class _Reader(DecryptedReader):
     def __init__(self, inner: Any, identities: Sequence[object]) -> None:
         self._inner = inner
         try:
-            super().__init__(inner, identities)
+            super().__init__(inner, as_identities(identities))
         except BaseException:
             inner.close()
             raise
@@ -180,7 +181,7 @@ class _Writer(EncryptedWriter):
         self._inner = inner
         self._transactional = isinstance(inner, AbstractBufferedFile)
         try:
-            super().__init__(inner, recipients, chunk_size=chunk_size)
+            super().__init__(inner, as_recipients(recipients), chunk_size=chunk_size)
         except BaseException:
             self._drop()
             raise
@@ -287,7 +288,7 @@ class VeloraFileSystem(ChainedFileSystem):  # type: ignore[misc]
                 raise FileExistsError(path)
             if isinstance(self.fs, LocalFileSystem):
                 # Written beside the final name, synced and renamed into place.
-                return EncryptedWriter(path, self._keys_for_writing(), chunk_size=self.chunk_size)
+                return EncryptedWriter(path, as_recipients(self._keys_for_writing()), chunk_size=self.chunk_size)
             return _Writer(self.fs, path, self._keys_for_writing(), self.chunk_size)
         raise ValueError(f"the velora filesystem opens files for 'rb', 'wb' or 'xb', not {mode!r}")
 

@@ -155,7 +155,7 @@ def test_o_replaces_an_existing_file_and_chunk_size_is_written(tmp_path, keyfile
 
 
 @pytest.mark.parametrize(("size", "chunk", "expected"), [
-    (0, 1024, "0 bytes in 0 chunks"),
+    (0, 1024, "0 bytes in 1 chunk"),  # version 2 seals an empty plaintext as one (last) chunk
     (1, 1024, "1 byte in 1 chunk"),
     (1024, 1024, "1024 bytes in 1 chunk"),
     (1025, 1024, "1025 bytes in 2 chunks"),

@@ -36,6 +36,7 @@ SECRET: dict[str, Callable[[], Any]] = {
     "StreamDecryptorHandle": lambda: _stream_decryptor(),
     "EncryptedWriter": lambda: velora.EncryptedWriter(io.BytesIO(), _KEY.public_key()),
     "DecryptedReader": lambda: velora.DecryptedReader(io.BytesIO(_SEALED), _KEY),
+    "Passphrase": lambda: velora.files.Passphrase("a passphrase", work_factor=10),
 }
 PUBLIC: dict[str, Callable[[], Any]] = {
     "PublicKey": lambda: velora.PrivateKey.generate(1024).public_key(),
@@ -66,7 +67,7 @@ NEITHER = {
     "KeySerializationError", "KeyTextError", "FileFormatError", "AgeArmorError", "AgeError", "AgeHeaderError", "AgeHmacError",
     "AgeNoIdentityMatchError", "AgePayloadError",
     # identifiers, protocols, records
-    "KEM", "KDF", "AEAD", "AgeIdentity", "AgeRecipient", "FileInfo",
+    "KEM", "KDF", "AEAD", "AgeIdentity", "AgeRecipient", "PassphraseLike", "FileInfo",
 }
 
 

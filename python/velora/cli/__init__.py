@@ -94,6 +94,21 @@ examples:
 examples:
   velora inspect report.vlr
   velora inspect --json notes.age""",
+    "rewrap": """\
+examples:
+  velora rewrap -i key.pem -r mlkem768pub1... report.vlr           # a colleague joins
+  velora rewrap -i key.pem --remove old.pub report.vlr             # a key is retired
+  velora rewrap -p secret.vlr                                      # a new passphrase
+
+FILE is replaced atomically (or -o OUTPUT written); the payload is copied unchanged.""",
+    "sign": """\
+examples:
+  velora sign -k signer.pem report.pdf                  # writes report.pdf.vsig
+  velora sign -k signer.pem -o - report.pdf > sig.vsig""",
+    "verify": """\
+examples:
+  velora verify -p signer.pem.pub report.pdf            # reads report.pdf.vsig
+  velora verify -p signer.pem.pub -s sig.vsig report.pdf""",
 }
 
 
@@ -478,7 +493,7 @@ def _signer(path: str | None) -> Any:
     from .signing import SigningFailure, load_signer
 
     try:
-        return load_signer(_read_file(path, "signing key"), path)
+        return load_signer(_read_file(path, "signing key", IDENTITY_FILE_LIMIT), path)
     except SigningFailure as exc:
         raise Failure(str(exc)) from None
 
@@ -489,7 +504,7 @@ def _trusted(paths: Sequence[str]) -> Any:
     from .signing import SigningFailure, trusted_from
 
     try:
-        return trusted_from(paths, _read_file)
+        return trusted_from(paths, lambda path, what: _read_file(path, what, RECIPIENTS_FILE_LIMIT))
     except SigningFailure as exc:
         raise Failure(str(exc)) from None
 
@@ -517,7 +532,7 @@ def cmd_verify(args: argparse.Namespace) -> int:
 
     trusted = _trusted(args.pubkey)
     sigpath = args.signature or args.input + SIGNATURE_SUFFIX
-    text = _read_file(sigpath, "signature file")
+    text = _read_file(sigpath, "signature file", IDENTITY_FILE_LIMIT)
     with _open_input(args.input) as f:
         signer = detached.verify(f, text, trusted)
     _note(args, f"Signature verified: {describe(signer)}")
@@ -665,7 +680,7 @@ def cmd_encrypt(args: argparse.Namespace) -> int:
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "encrypting")
     try:
-        encrypt_file(source, destination, recipients, armor=args.armor, chunk_size=args.chunk_size,
+        encrypt_file(source, destination, as_recipients(recipients), armor=args.armor, chunk_size=args.chunk_size,
                      progress=progress, threads=args.threads, sign=signer)
     finally:
         progress.close()
@@ -722,7 +737,8 @@ def cmd_decrypt(args: argparse.Namespace) -> int:
     source = _open_input(args.input)
     progress = _Progress(not args.quiet, "decrypting")
     try:
-        decrypt_file(source, destination, identities, progress=progress, threads=args.threads, verify=trusted)
+        decrypt_file(source, destination, as_identities(identities), progress=progress, threads=args.threads,
+                     verify=trusted)
     except VeloraError as exc:
         _explain_no_match(args, asked, exc)
         raise
@@ -749,7 +765,7 @@ def _recipient_or_file(text: str) -> list[object]:
 
     reader = RecipientReader()
     if os.path.exists(text):
-        data = _read_file(text, "recipients file")
+        data = _read_file(text, "recipients file", RECIPIENTS_FILE_LIMIT)
         try:
             return reader.load(data)
         except Exception:
@@ -871,6 +887,31 @@ def _broken_pipe(exc: BaseException) -> bool:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command line; returns the exit status."""
+    status = _run(argv)
+    if argv is None and status != 0:
+        _leave_with_workers_running(status)
+    return status
+
+
+def _leave_with_workers_running(status: int) -> None:
+    """Ends the process at once when a failed run left a file worker inside the engine.
+
+    A failed `decrypt_file` returns without waiting for its other worker (it
+    may be blocked on a slow input); an interpreter that then shuts down while
+    that thread is in a native call aborts the process instead of exiting with
+    ``status`` (a closed pipe gave 134, not 141)."""
+    import threading
+
+    if any(t.name.startswith("velora-file-") and t.is_alive() for t in threading.enumerate()):
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (OSError, ValueError):
+                pass
+        os._exit(status)
+
+
+def _run(argv: Sequence[str] | None) -> int:
     try:
         args = build_parser().parse_args(argv)
         status = COMMANDS[args.command](args)

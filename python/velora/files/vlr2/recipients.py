@@ -14,7 +14,7 @@ from __future__ import annotations
 import hashlib
 import os
 from collections.abc import Callable, Sequence
-from typing import Final
+from typing import Final, NoReturn
 
 from ... import _velora_native as _native
 from ..._velora_core import DecapsulationError, DecryptionError, InvalidParameterError
@@ -71,6 +71,15 @@ class Passphrase:
 
     def __repr__(self) -> str:
         return f"Passphrase(work_factor={self.work_factor})"
+
+    def __reduce_ex__(self, protocol: object) -> NoReturn:
+        raise TypeError("cannot pickle a Passphrase: a secret does not leave a process silently")
+
+    def __copy__(self) -> NoReturn:
+        raise TypeError("cannot copy a Passphrase: a secret is not duplicated silently")
+
+    def __deepcopy__(self, memo: object) -> NoReturn:
+        raise TypeError("cannot copy a Passphrase: a secret is not duplicated silently")
 
 
 def _as_passphrase(value: str | bytes) -> bytes:
