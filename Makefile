@@ -50,7 +50,7 @@ test: engine-test pytest doctest typecheck docs
 # command lines with their output (docs/conftest.py); and the >>> examples in
 # the docstrings of the front door (velora.api), as installed.
 doctest: install
-	$(PY) -m pytest -q -p no:cacheprovider --doctest-modules --pyargs docs velora.api velora.types
+	$(PY) -m pytest -q -p no:cacheprovider --doctest-modules --deselect docs/guide/data.md::python --pyargs docs velora.api velora.types
 
 # The documentation under docs/ (Markdown through MyST, the API reference by
 # autodoc from the installed package), warnings as errors; in build/docs/html.
